@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Every test: native unit tests (ASan+UBSan), the Windows tests under Wine
+# (x86_64 build, 64-bit prefix: this machine runs no 32-bit code), short fuzz runs, then the end-to-end tests of the
+# real programs under Wine and Xvfb. Screenshots land in artifacts/screenshots/.
+set -euo pipefail
+cd "$(dirname "$0")"
+root=$PWD
+./build.sh
+
+echo "== unit (native)"
+ctest --preset native -j "$(nproc)"
+
+export WINEDEBUG=-all
+source tests/wine/session.sh   # Xvfb on a display of its own, prefixes made once
+nv_session_start
+
+echo "== contract (x86_64 Windows build, under 64-bit Wine)"
+ctest --preset windows64 -j 2
+
+echo "== fuzz (short bounded runs)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(nproc)"
+for f in build/fuzz/fuzz_*; do
+    [[ -x $f ]] || continue
+    name=$(basename "$f")
+    corpus=$root/build/fuzz/corpus/$name
+    mkdir -p "$corpus"
+    seeds=$root/tests/fuzz/seeds/$name
+    [[ -d $seeds ]] || seeds=
+    "$f" -max_total_time=15 -rss_limit_mb=1024 "$corpus" $seeds >"build/fuzz/$name.log" 2>&1 ||
+        { tail -30 "build/fuzz/$name.log"; echo "fuzzer $name failed"; exit 1; }
+    echo "  $name: $(grep -c . "build/fuzz/$name.log") log lines, no crash"
+done
+
+echo "== end to end (real programs under Wine)"
+python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v
+echo "all tests passed"
