@@ -35,18 +35,25 @@ public:
 
     // 0 when connected; otherwise the platform code of the failed step
     // (resolution, socket, connect), or 2250 when there is none (empty host,
-    // port 0, time limit reached, already connected).
+    // port 0, time limit reached, already connected). A limit of 0 or less
+    // leaves the connect to the stack's own give-up time.
     [[nodiscard]] virtual DWORD Connect(const std::string& host, std::uint16_t port,
                                         std::int32_t timeoutMs) = 0;
     virtual bool IsOpen() const = 0;
 
     // Waits up to timeoutMs for incoming bytes; true when some are waiting.
-    // An orderly close found here closes the socket (with its statuses).
+    // An orderly close found here closes the socket (with its statuses); an
+    // error closes it silently. On a closed connection it just waits the time
+    // and answers false, so that a polling loop stays paced.
     virtual bool WaitForData(int timeoutMs) = 0;
     // Blocks until exactly n bytes have arrived or the connection fails.
+    // A read that meets an orderly close reports the statuses and answers
+    // {false, 0}; a read or write error closes the socket silently. Both
+    // answer {false, 2250} when the connection is not open.
     [[nodiscard]] virtual IoResult ReadExact(void* buffer, std::size_t n) = 0;
     [[nodiscard]] virtual IoResult Write(const void* buffer, std::size_t n) = 0;
     // Never fails; reports Disconnecting/Disconnected when it was open.
+    // Destroying the object closes without any status.
     virtual void Close() = 0;
 };
 

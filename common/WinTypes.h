@@ -19,10 +19,16 @@ using LONG_PTR = std::intptr_t;
 using WPARAM = UINT_PTR;
 using LPARAM = LONG_PTR;
 using LRESULT = LONG_PTR;
+#ifndef TRUE
+#define FALSE 0
+#define TRUE 1
+#endif
 using HANDLE = void*;
 using HKEY = struct HKEY__*;
 using HWND = struct HWND__*;
 using HMODULE = struct HINSTANCE__*;
+using HRSRC = struct HRSRC__*;
+using HGLOBAL = void*;
 
 struct FILETIME {
     DWORD dwLowDateTime;
@@ -50,6 +56,8 @@ constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_TIMEOUT = 1460;
+constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
+constexpr DWORD ERROR_DIRECTORY = 267;
 constexpr DWORD ERROR_NOT_CONNECTED = 2250;
 
 constexpr DWORD REG_NONE = 0;
@@ -64,6 +72,20 @@ constexpr DWORD KEY_WOW64_64KEY = 0x0100;
 constexpr DWORD KEY_WOW64_32KEY = 0x0200;
 constexpr DWORD MAXIMUM_ALLOWED = 0x02000000;
 
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+constexpr DWORD MOVEFILE_DELAY_UNTIL_REBOOT = 0x4;
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD FILE_SHARE_DELETE = 0x4;
+constexpr DWORD CREATE_NEW = 1;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD OPEN_ALWAYS = 4;
+constexpr DWORD TRUNCATE_EXISTING = 5;
+constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x4;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
 constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x2;
@@ -82,4 +104,19 @@ constexpr UINT WM_RBUTTONDOWN = 0x0204;
 
 constexpr int SW_HIDE = 0;
 constexpr int SW_SHOW = 5;
+
+// GetVersionExA's extended record: 156 bytes, as on Windows.
+struct OSVERSIONINFOEXA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    char szCSDVersion[128];
+    WORD wServicePackMajor;
+    WORD wServicePackMinor;
+    WORD wSuiteMask;
+    BYTE wProductType;
+    BYTE wReserved;
+};
 #endif

@@ -1,0 +1,42 @@
+#include "common/WindowApi.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace nv {
+
+namespace {
+WindowApi* g_current = nullptr;
+}
+
+HWND FakeWindowApi::FindWindowA(const char* className, const char* windowName) {
+    ++findCalls;
+    // Our windows have no class name worth asking for; a class filter finds nothing.
+    if (className != nullptr || windowName == nullptr)
+        return nullptr;
+    for (std::size_t i = 0; i < titles.size(); ++i)
+        if (titles[i] == windowName)
+            return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(i + 1));
+    return nullptr;
+}
+
+LRESULT FakeWindowApi::SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    sent.push_back(Sent{window, message, wParam, lParam});
+    if (onMessage)
+        onMessage(sent.back());
+    return 0;
+}
+
+WindowApi& CurrentWindowApi() { return g_current != nullptr ? *g_current : detail::DefaultWindowApi(); }
+
+ScopedWindowApi::ScopedWindowApi(WindowApi& api) : previous_(g_current) { g_current = &api; }
+ScopedWindowApi::~ScopedWindowApi() { g_current = previous_; }
+
+#ifndef _WIN32
+WindowApi& detail::DefaultWindowApi() {
+    static FakeWindowApi desktop;
+    return desktop;
+}
+#endif
+
+} // namespace nv
