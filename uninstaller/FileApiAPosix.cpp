@@ -1,0 +1,12 @@
+#include "uninstaller/FileApiA.h"
+#include "uninstaller/MemoryFilesA.h"
+
+namespace nv {
+
+// Away from Windows the uninstaller works on an empty in-memory disk.
+FileApiA& detail::DefaultFileApiA() {
+    static MemoryFilesA disk;
+    return disk;
+}
+
+} // namespace nv
