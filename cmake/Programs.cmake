@@ -19,3 +19,62 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/installer/WinMain.cpp)
     nv_program(NivaxelSetup installer installer.rc)
 endif()
+
+# Payload containers. The host packer (NIVAXEL_PACKER, a native nvpack)
+# packs the client and the uninstaller; the installer's resource script
+# includes the generated payload.rc, which names them as RCDATA. Without a
+# packer or those programs payload.rc stays empty, so that the installer
+# still builds (and reports its resources as missing when run).
+set(NV_GENERATED ${CMAKE_BINARY_DIR}/generated)
+file(MAKE_DIRECTORY ${NV_GENERATED})
+set(NIVAXEL_PACKER "" CACHE FILEPATH "Native nvpack used to pack the programs the installer carries")
+if(NIVAXEL_PACKER AND TARGET Nivaxel AND TARGET UninstallNivaxel)
+    set(NV_PAYLOADS)
+    foreach(pair "Nivaxel;NIVAXEL" "UninstallNivaxel;UNINSTALLNIVAXEL")
+        list(GET pair 0 program)
+        list(GET pair 1 resource)
+        # Reproducible programs: no link time in the PE header, so that two
+        # builds of the same sources give the same containers.
+        target_link_options(${program} PRIVATE -Wl,--no-insert-timestamp)
+        add_custom_command(
+            OUTPUT ${NV_GENERATED}/${resource}.bin
+            COMMAND ${NIVAXEL_PACKER} --repo ${CMAKE_SOURCE_DIR} $<TARGET_FILE:${program}> ${NV_GENERATED}/${resource}.bin
+            DEPENDS ${program} ${NIVAXEL_PACKER}
+            COMMENT "Packing ${program} into ${resource}.bin"
+            VERBATIM)
+        list(APPEND NV_PAYLOADS ${NV_GENERATED}/${resource}.bin)
+    endforeach()
+    file(CONFIGURE OUTPUT ${NV_GENERATED}/payload.rc CONTENT
+"NIVAXEL RCDATA \"${NV_GENERATED}/NIVAXEL.bin\"
+UNINSTALLNIVAXEL RCDATA \"${NV_GENERATED}/UNINSTALLNIVAXEL.bin\"
+" @ONLY)
+    add_custom_target(nv_payloads DEPENDS ${NV_PAYLOADS})
+    if(TARGET NivaxelSetup)
+        add_dependencies(NivaxelSetup nv_payloads)
+        set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/installer.rc PROPERTIES
+            OBJECT_DEPENDS "${NV_PAYLOADS};${NV_GENERATED}/payload.rc")
+    endif()
+else()
+    file(CONFIGURE OUTPUT ${NV_GENERATED}/payload.rc CONTENT
+"/* No payloads: configure with -DNIVAXEL_PACKER=<native nvpack> to carry the programs. */
+" @ONLY)
+endif()
+
+# The payload reader's Windows test: a few containers of its own as
+# resources, and the paths of the built programs to compare the installer's
+# payloads with.
+if(TARGET contract_payload_contract)
+    set(nv_test_payloads ${CMAKE_SOURCE_DIR}/tests/contract/payloads)
+    file(CONFIGURE OUTPUT ${NV_GENERATED}/test_payloads.rc CONTENT
+"TESTRAW5 RCDATA \"${nv_test_payloads}/raw5.bin\"
+TESTSHORT RCDATA \"${nv_test_payloads}/short.bin\"
+TESTPACKED RCDATA \"${nv_test_payloads}/packed.bin\"
+" @ONLY)
+    target_sources(contract_payload_contract PRIVATE ${NV_GENERATED}/test_payloads.rc)
+    set_source_files_properties(${NV_GENERATED}/test_payloads.rc PROPERTIES
+        OBJECT_DEPENDS "${nv_test_payloads}/raw5.bin;${nv_test_payloads}/short.bin;${nv_test_payloads}/packed.bin")
+    target_compile_definitions(contract_payload_contract PRIVATE
+        NV_INSTALLER_EXE="${CMAKE_BINARY_DIR}/NivaxelSetup.exe"
+        NV_CLIENT_EXE="${CMAKE_BINARY_DIR}/Nivaxel.exe"
+        NV_UNINSTALLER_EXE="${CMAKE_BINARY_DIR}/UninstallNivaxel.exe")
+endif()

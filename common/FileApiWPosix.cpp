@@ -1,0 +1,11 @@
+#include "common/MemoryFileSystemW.h"
+
+namespace nv {
+
+// Away from Windows the installer's files live on an in-memory disk.
+FileApiW& detail::DefaultFileApiW() {
+    static MemoryFileSystemW api;
+    return api;
+}
+
+} // namespace nv

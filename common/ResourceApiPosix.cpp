@@ -1,0 +1,12 @@
+#include "common/MemoryResources.h"
+
+namespace nv {
+
+// Away from Windows the program has no image resources: an empty set that
+// tests fill or replace.
+ResourceApi& detail::DefaultResourceApi() {
+    static MemoryResources api;
+    return api;
+}
+
+} // namespace nv
