@@ -1,0 +1,102 @@
+// The client's connection thread: connects and reconnects to the alert
+// server, identifies itself, probes the link about every minute, answers the
+// server's probes, hands each alert to the window and sends the
+// acknowledgement once the user has read it.
+#pragma once
+
+#include "client/MessagePoster.h"
+#include "client/URoutinesIndy.h"
+#include "common/Clock.h"
+#include "common/TcpClient.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace nv {
+
+// Shared with the window without a lock: each is one byte written whole.
+// The window only ever sets Acquittee; the thread does everything else.
+struct DrapeauxAlerte {
+    std::atomic<bool> EnAttente{false}; // an alert was handed to the window
+    std::atomic<bool> Acquittee{false}; // the user closed it, box ticked
+};
+
+// The client's own pair.
+DrapeauxAlerte& DrapeauxProcessus();
+
+// 0..plage-1 from a generator seeded once at process start.
+std::uint32_t AleaProcessus(std::uint32_t plage);
+
+constexpr std::int32_t kDelaiConnexionMs = 5000;
+constexpr DWORD kIntervalleSondeMs = 60000; // plus 0..9,999 drawn once per run
+constexpr std::uint32_t kDelaiMaxSecondes = 120;
+// How long the keep-alive step waits for the reply to its probe; a server
+// that has vanished without closing would otherwise hold the thread forever.
+constexpr int kAttenteReponseSondeMs = 30000;
+
+// What the run stands on; every empty field takes the real thing.
+struct OptionsThread {
+    Clock* horloge = nullptr;
+    std::function<std::unique_ptr<TcpConnection>()> fabrique;
+    std::function<std::uint32_t()> alea; // the extra of the probe interval
+    MessagePoster* poster = nullptr;
+    DrapeauxAlerte* drapeaux = nullptr;
+    int attenteReponseSondeMs = kAttenteReponseSondeMs;
+};
+
+class TThreadNivaxel : private GestionnaireTrame {
+  public:
+    // Starts the run at once. The client never stops it; tests do, through
+    // the destructor or DemandeArret then Attend.
+    TThreadNivaxel(std::string host, std::uint16_t port, HWND fenetre, OptionsThread options = {});
+    ~TThreadNivaxel();
+    TThreadNivaxel(const TThreadNivaxel&) = delete;
+    TThreadNivaxel& operator=(const TThreadNivaxel&) = delete;
+
+    void DemandeArret() { arret_.store(true); }
+    void Attend();
+    bool Demarre() const { return demarre_; }
+
+    // For tests and diagnostics.
+    std::uint32_t DelaiReconnexion() const { return delai_.load(); }
+    DWORD IntervalleSonde() const { return intervalle_.load(); }
+    unsigned long TentativesConnexion() const { return tentatives_.load(); }
+
+  private:
+    void Execute();
+    void Passe(DWORD& derniereSonde);
+    void Reconnecte();
+    void SondeLiaison();
+    bool AttendReponseSonde();
+    void EnvoieAcquittement();
+    void SurStatut(TcpStatus statut);
+    std::int32_t TraiteTrame(const EnteteMessage& entete, const std::uint8_t* trame,
+                             std::size_t taille) override;
+    void Poste(UINT message, WPARAM wParam, LPARAM lParam);
+
+    const std::string host_;
+    const std::uint16_t port_;
+    const HWND fenetre_;
+    const std::int32_t delaiConnexion_ = kDelaiConnexionMs;
+    Clock& horloge_;
+    std::function<std::unique_ptr<TcpConnection>()> fabrique_;
+    std::function<std::uint32_t()> alea_;
+    MessagePoster& poster_;
+    DrapeauxAlerte& drapeaux_;
+    const int attenteReponseSondeMs_;
+
+    TcpConnection* tcp_ = nullptr; // owned by the run, alive while it lasts
+    bool connecte_ = false;        // touched on the connection thread only
+    std::atomic<bool> arret_{false};
+    std::atomic<std::uint32_t> delai_{0};
+    std::atomic<DWORD> intervalle_{0};
+    std::atomic<unsigned long> tentatives_{0};
+    bool demarre_ = false;
+    std::thread thread_; // last: starts once everything above is in place
+};
+
+} // namespace nv

@@ -1,0 +1,192 @@
+// Runs the reference alert server as a child process for the benchmarks and
+// follows its event lines on a reader thread (the server must never block on
+// a full pipe while being measured).
+#pragma once
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace nvbench {
+
+inline std::string AlertServerPath(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--server") == 0)
+            return argv[i + 1];
+    if (const char* env = std::getenv("NIVAXEL_ALERT_SERVER"))
+        return env;
+    char exe[4096] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    std::string dir = n > 0 ? std::string(exe, static_cast<std::size_t>(n)) : std::string();
+    dir = dir.substr(0, dir.rfind('/'));                   // .../tests/bench
+    return dir + "/../../tools/alert-server/alert-server"; // .../tools/alert-server
+}
+
+inline std::string JsonField(const std::string& line, const std::string& key) {
+    const std::string k = "\"" + key + "\":";
+    std::size_t p = line.find(k);
+    if (p == std::string::npos)
+        return {};
+    p += k.size();
+    if (line[p] == '"') {
+        const std::size_t e = line.find('"', p + 1);
+        return line.substr(p + 1, e - p - 1);
+    }
+    const std::size_t e = line.find_first_of(",}", p);
+    return line.substr(p, e - p);
+}
+
+class AlertServerProcess {
+  public:
+    explicit AlertServerProcess(const std::string& path) {
+        int fds[2];
+        if (::pipe(fds) != 0)
+            std::abort();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(fds[1], 1);
+            ::close(fds[0]);
+            ::close(fds[1]);
+            ::execl(path.c_str(), path.c_str(), "serve", "--port", "0", "--admin", "127.0.0.1:0",
+                    "--probe-interval", "0", static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        ::close(fds[1]);
+        out_ = ::fdopen(fds[0], "r");
+        reader_ = std::thread([this] { Read(); });
+        std::unique_lock<std::mutex> l(m_);
+        if (!cv_.wait_for(l, std::chrono::seconds(10), [&] { return port_ != 0 || ended_; }) ||
+            port_ == 0) {
+            std::fprintf(stderr, "alert-server did not start: %s\n", path.c_str());
+            std::exit(1);
+        }
+    }
+    ~AlertServerProcess() {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        reader_.join();
+        std::fclose(out_);
+    }
+
+    std::uint16_t Port() const { return port_; }
+    std::uint16_t AdminPort() const { return adminPort_; }
+    pid_t Pid() const { return pid_; }
+
+    // Waits until `count` events of that name have been seen in all.
+    bool WaitCount(const std::string& name, std::size_t count, int ms) {
+        std::unique_lock<std::mutex> l(m_);
+        return cv_.wait_for(l, std::chrono::milliseconds(ms),
+                            [&] { return counts_[name] >= count; });
+    }
+    std::size_t Count(const std::string& name) {
+        std::lock_guard<std::mutex> l(m_);
+        return counts_[name];
+    }
+
+    long RssKiB() const {
+        const std::string path = "/proc/" + std::to_string(pid_) + "/status";
+        FILE* f = std::fopen(path.c_str(), "r");
+        if (!f)
+            return -1;
+        char line[256];
+        long kib = -1;
+        while (std::fgets(line, sizeof line, f))
+            if (std::strncmp(line, "VmRSS:", 6) == 0)
+                kib = std::atol(line + 6);
+        std::fclose(f);
+        return kib;
+    }
+
+  private:
+    void Read() {
+        char buf[4096];
+        while (std::fgets(buf, sizeof buf, out_)) {
+            const std::string line(buf);
+            const std::string event = JsonField(line, "event");
+            std::lock_guard<std::mutex> l(m_);
+            ++counts_[event];
+            if (event == "listening") {
+                port_ = static_cast<std::uint16_t>(std::atoi(JsonField(line, "port").c_str()));
+                const std::string admin = JsonField(line, "admin");
+                adminPort_ = static_cast<std::uint16_t>(
+                    std::atoi(admin.substr(admin.rfind(':') + 1).c_str()));
+            }
+            cv_.notify_all();
+        }
+        std::lock_guard<std::mutex> l(m_);
+        ended_ = true;
+        cv_.notify_all();
+    }
+
+    pid_t pid_ = -1;
+    FILE* out_ = nullptr;
+    std::thread reader_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::map<std::string, std::size_t> counts_;
+    std::uint16_t port_ = 0;
+    std::uint16_t adminPort_ = 0;
+    bool ended_ = false;
+};
+
+// A connection to the admin port that keeps request lines flowing.
+class AdminLink {
+  public:
+    explicit AdminLink(std::uint16_t port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            std::abort();
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    ~AdminLink() { ::close(fd_); }
+    void Send(const std::string& line) {
+        const std::string l = line + "\n";
+        if (::send(fd_, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size()))
+            std::abort();
+    }
+    // The next answer line.
+    std::string Answer(int ms = 30000) {
+        for (;;) {
+            const std::size_t nl = buf_.find('\n');
+            if (nl != std::string::npos) {
+                std::string line = buf_.substr(0, nl);
+                buf_.erase(0, nl + 1);
+                return line;
+            }
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, ms) <= 0)
+                return {};
+            char b[4096];
+            const ssize_t n = ::recv(fd_, b, sizeof b, 0);
+            if (n <= 0)
+                return {};
+            buf_.append(b, static_cast<std::size_t>(n));
+        }
+    }
+
+  private:
+    int fd_ = -1;
+    std::string buf_;
+};
+
+} // namespace nvbench

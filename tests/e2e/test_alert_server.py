@@ -1,0 +1,289 @@
+"""The reference alert server against small Python clients speaking the frames.
+
+Native only (no Wine): serve, send, list, probes, acknowledgements and bad
+input. The binary: $NIVAXEL_ALERT_SERVER, else the bench build, else the
+native one; skipped when none is built.
+"""
+import json
+import os
+import queue
+import re
+import socket
+import struct
+import subprocess
+import threading
+import time
+import unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def alert_server_path():
+    override = os.environ.get("NIVAXEL_ALERT_SERVER")
+    if override:
+        return Path(override)
+    for build in ("bench", "native"):
+        path = ROOT / "build" / build / "tools" / "alert-server" / "alert-server"
+        if path.is_file():
+            return path
+    return ROOT / "build" / "bench" / "tools" / "alert-server" / "alert-server"
+
+
+class ServerProcess:
+    """`alert-server serve` on ports of the system's choosing, read from its
+    `listening` event; every later event line is queued for wait_event."""
+
+    def __init__(self, probe_interval=None):
+        argv = [str(alert_server_path()), "serve", "--port", "0", "--admin", "127.0.0.1:0"]
+        if probe_interval:
+            argv += ["--probe-interval", str(probe_interval)]
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.events = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        first = self.wait_event("listening", 10)
+        if first is None:
+            self.stop()
+            raise RuntimeError("alert-server did not start")
+        self.port = first["port"]
+        self.admin = first["admin"]
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            self.events.put(json.loads(raw))
+
+    def wait_event(self, name, timeout):
+        """The next event called `name` (others are skipped), or None."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            try:
+                event = self.events.get(timeout=left)
+            except queue.Empty:
+                return None
+            if event["event"] == name:
+                return event
+
+    def send(self, author, subject, lines, date=None, ident=None, to=None):
+        argv = [str(alert_server_path()), "send", "--admin", self.admin, "--author", author,
+                "--subject", subject]
+        if date is not None:
+            argv += ["--date", date]
+        if ident is not None:
+            argv += ["--id", ident]
+        for computer in to or []:
+            argv += ["--to", computer]
+        for line in lines:
+            argv += ["--line", line]
+        out = subprocess.run(argv, capture_output=True, timeout=30)
+        if out.returncode != 0:
+            raise RuntimeError(f"send failed ({out.returncode}): {out.stderr!r}")
+        return int(re.match(rb"sent to (\d+) client", out.stdout).group(1))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+        self.proc.stdout.close()
+
+
+SIGNATURE = 123456
+IDENTIFICATION, ALERTE, ALERTE_LUE, TEST_LIAISON = 4096, 4097, 4098, 4099
+REPONSE_TEST_LIAISON, TEST_LIAISON_SERVEUR, REPONSE_TEST_LIAISON_SERVEUR = -4099, 4101, 4102
+
+
+def frame(kind, block1=b"", block2=b"", signature=SIGNATURE, size1=None):
+    size1 = len(block1) if size1 is None else size1
+    return struct.pack("<6i", signature, kind, 0, 0, size1, len(block2)) + block1 + block2
+
+
+class FakeClient:
+    """One workstation: a socket that speaks the client's frames."""
+
+    def __init__(self, port, computer=b"PC1", user=b"anne", identify=True):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+        if identify:
+            self.send(IDENTIFICATION, b"NS=" + computer + b"\r\nNU=" + user)
+
+    def send(self, kind, block1=b""):
+        self.sock.sendall(frame(kind, block1))
+
+    def read_exact(self, n, timeout=5):
+        self.sock.settimeout(timeout)
+        data = b""
+        while len(data) < n:
+            chunk = self.sock.recv(n - len(data))
+            if not chunk:
+                raise EOFError("closed by the server")
+            data += chunk
+        return data
+
+    def read_frame(self, timeout=5):
+        sig, kind, _, _, size1, size2 = struct.unpack("<6i", self.read_exact(24, timeout))
+        assert sig == SIGNATURE, sig
+        return kind, self.read_exact(size1, timeout), self.read_exact(size2, timeout)
+
+    def nothing_within(self, seconds):
+        self.sock.settimeout(seconds)
+        try:
+            return self.sock.recv(1) == b"" and False
+        except socket.timeout:
+            return True
+
+    def closed_within(self, seconds):
+        self.sock.settimeout(seconds)
+        try:
+            while True:
+                if self.sock.recv(4096) == b"":
+                    return True
+        except socket.timeout:
+            return False
+        except ConnectionResetError:
+            return True
+
+    def close(self):
+        self.sock.close()
+
+
+class AlertServerTest(unittest.TestCase):
+    def setUp(self):
+        if not alert_server_path().is_file():
+            self.skipTest(f"not built: {alert_server_path()}")
+        self.server = None
+        self.clients = []
+
+    def tearDown(self):
+        for c in self.clients:
+            c.close()
+        if self.server:
+            self.server.stop()
+
+    def start(self, probe_interval=None):
+        self.server = ServerProcess(probe_interval=probe_interval)
+        return self.server
+
+    def client(self, **kw):
+        c = FakeClient(self.server.port, **kw)
+        self.clients.append(c)
+        event = self.server.wait_event("identified", 5)
+        self.assertIsNotNone(event)
+        c.id = event["client"]
+        return c
+
+    def cli(self, *args):
+        return subprocess.run([str(alert_server_path()), *args], capture_output=True, timeout=30)
+
+    def list(self):
+        out = self.cli("list", "--admin", self.server.admin)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        return json.loads(out.stdout)
+
+    def test_identification_is_recorded_and_listed(self):
+        self.start()
+        self.client(computer=b"PC1", user=b"Ren\xe9")
+        clients = self.list()
+        self.assertEqual(len(clients), 1)
+        c = clients[0]
+        self.assertEqual((c["computer"], c["user"]), ("PC1", "Ren\u00e9"))
+        self.assertTrue(c["address"].startswith("127.0.0.1:"))
+        self.assertRegex(c["connected_since"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertEqual((c["alerts_sent"], c["acks"]), (0, 0))
+
+    def test_alert_reaches_every_client_in_windows_1252(self):
+        self.start()
+        a = self.client(computer=b"PC1")
+        b = self.client(computer=b"PC2")
+        sent = self.server.send("Accueil", "R\u00e9union \u20ac", ["Salle \u00e0 14h", ""],
+                                date="12/03 10:42", ident="27")
+        self.assertEqual(sent, 2)
+        expected = (b"[Accueil]\r\nD=12/03 10:42\r\nO=R\xe9union \x80\r\nI=27\r\n"
+                    b"M=Salle \xe0 14h\r\nM= \r\n")
+        for c in (a, b):
+            kind, text, extra = c.read_frame()
+            self.assertEqual(kind, ALERTE)
+            self.assertEqual(text, expected)
+            self.assertEqual(extra, b"")
+        self.assertIsNotNone(self.server.wait_event("alert_sent", 5))
+
+        a.send(ALERTE_LUE)
+        event = self.server.wait_event("acknowledged", 5)
+        self.assertEqual(event["computer"], "PC1")
+        acks = {c["computer"]: (c["alerts_sent"], c["acks"]) for c in self.list()}
+        self.assertEqual(acks, {"PC1": (1, 1), "PC2": (1, 0)})
+
+    def test_named_computers_only_and_text_cleaned(self):
+        self.start()
+        a = self.client(computer=b"PC1")
+        b = self.client(computer=b"PC2")
+        sent = self.server.send("A", "S", ["one\r\ntwo"], to=["pc1", "NOBODY"])
+        self.assertEqual(sent, 1)
+        kind, text, _ = a.read_frame()
+        self.assertEqual(kind, ALERTE)
+        self.assertIn(b"M=one  two\r\n", text)  # no line break survives inside a field
+        self.assertRegex(text.decode("latin-1"), r"^\[A\]\r\nD=\d\d/\d\d/\d{4} \d\d:\d\d\r\nO=S\r\nI=\d+\r\n")
+        self.assertTrue(b.nothing_within(0.3))
+
+    def test_keepalive_is_answered_and_probes_drop_the_silent(self):
+        self.start(probe_interval=1)
+        talker = self.client(computer=b"TALK")
+        silent = self.client(computer=b"MUTE")
+        talker.send(TEST_LIAISON)
+        kind, _, _ = talker.read_frame()
+        self.assertEqual(kind, REPONSE_TEST_LIAISON)
+
+        kind, _, _ = talker.read_frame(timeout=3)
+        self.assertEqual(kind, TEST_LIAISON_SERVEUR)
+        talker.send(REPONSE_TEST_LIAISON_SERVEUR)
+        self.assertEqual(self.server.wait_event("probe_answered", 3)["client"], talker.id)
+        gone = self.server.wait_event("disconnected", 4)
+        self.assertEqual((gone["computer"], gone["reason"]), ("MUTE", "no answer to probe"))
+        self.assertTrue(silent.closed_within(2))
+        self.assertEqual([c["computer"] for c in self.list()], ["TALK"])
+
+    def test_bad_input_drops_only_that_client(self):
+        self.start()
+        good = self.client(computer=b"GOOD")
+        for bad in (frame(ALERTE, signature=1), frame(ALERTE, size1=-1),
+                    frame(IDENTIFICATION, size1=64 * 1024 * 1024)):
+            c = FakeClient(self.server.port, identify=False)
+            self.clients.append(c)
+            c.sock.sendall(bad)
+            event = self.server.wait_event("disconnected", 5)
+            self.assertEqual(event["reason"], "bad frame")
+            self.assertTrue(c.closed_within(2))
+        self.assertEqual([c["computer"] for c in self.list()], ["GOOD"])
+        self.assertEqual(self.server.send("A", "S", ["x"]), 1)
+        self.assertEqual(good.read_frame()[0], ALERTE)
+
+    def test_admin_requests_and_command_line_errors(self):
+        self.start()
+        c = self.client(computer=b"PC1")
+        host, port = self.server.admin.split(":")
+        with socket.create_connection((host, int(port)), timeout=5) as s:
+            s.sendall(b'not json\n{"cmd":"nope"}\n{"cmd":"send","author":"a","subject":"s","lines":[]}\n'
+                      b'{"cmd":"send","author":"a","subject":"s","lines":["x\\u0000y"],"id":"k"}\n')
+            s.shutdown(socket.SHUT_WR)
+            data = b""
+            while True:
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                data += chunk
+        answers = [json.loads(line) for line in data.decode().splitlines()]
+        self.assertEqual([a["ok"] for a in answers], [False, False, False, True])
+        self.assertEqual((answers[3]["sent"], answers[3]["id"]), (1, "k"))
+        kind, text, _ = c.read_frame()
+        self.assertTrue(text.endswith(b"I=k\r\nM=x y\r\n"), text)  # a NUL would end the text
+
+        refused = self.cli("serve", "--port", "0", "--admin", "192.168.1.2:5089")
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn(b"loopback", refused.stderr)
+        self.assertEqual(self.cli("send", "--admin", self.server.admin, "--author", "a",
+                                  "--subject", "s").returncode, 2)
+        self.assertEqual(self.cli("list", "--admin", "127.0.0.1:1").returncode, 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
