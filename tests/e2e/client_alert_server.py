@@ -1,0 +1,91 @@
+"""The reference alert server (tools/alert-server) as the client's tests use it.
+
+AlertServer() runs ``alert-server serve`` on free loopback ports and reads its
+JSON event lines in the background; ``wait_event(name)`` gives the next event
+of that name (with ``_received``, the monotonic time it was read); ``send()``
+runs ``alert-server send`` and returns how many clients the alert went to.
+The binary: $NIVAXEL_ALERT_SERVER, else the bench build, else the native one.
+"""
+import json
+import os
+import queue
+import re
+import subprocess
+import threading
+import time
+import unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def alert_server_path():
+    if os.environ.get("NIVAXEL_ALERT_SERVER"):
+        return Path(os.environ["NIVAXEL_ALERT_SERVER"])
+    for build in ("bench", "native"):
+        path = ROOT / "build" / build / "tools" / "alert-server" / "alert-server"
+        if path.is_file():
+            return path
+    return ROOT / "build" / "bench" / "tools" / "alert-server" / "alert-server"
+
+
+def require_alert_server(testcase):
+    if not alert_server_path().is_file():
+        raise unittest.SkipTest(f"not built: {alert_server_path()}")
+
+
+class AlertServer:
+    def __init__(self):
+        self.proc = subprocess.Popen([str(alert_server_path()), "serve", "--bind", "127.0.0.1",
+                                      "--port", "0", "--admin", "127.0.0.1:0"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.events = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        listening = self.wait_event("listening", timeout=10)
+        if listening is None:
+            self.stop()
+            raise RuntimeError("alert-server did not start listening")
+        self.port, self.admin = listening["port"], listening["admin"]
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            try:
+                event = json.loads(raw)
+            except ValueError:
+                continue
+            event["_received"] = time.monotonic()
+            self.events.put(event)
+
+    def wait_event(self, name, timeout):
+        """The next event called `name` (others are dropped), or None after `timeout` s."""
+        deadline = time.monotonic() + timeout
+        while (left := deadline - time.monotonic()) > 0:
+            try:
+                event = self.events.get(timeout=left)
+            except queue.Empty:
+                return None
+            if event.get("event") == name:
+                return event
+        return None
+
+    def send(self, author, subject, lines, date=None):
+        argv = [str(alert_server_path()), "send", "--admin", self.admin, "--author", author,
+                "--subject", subject]
+        if date is not None:
+            argv += ["--date", date]
+        for line in lines:
+            argv += ["--line", line]
+        out = subprocess.run(argv, capture_output=True, timeout=30)
+        if out.returncode != 0:
+            raise RuntimeError(f"alert-server send failed ({out.returncode}): {out.stdout!r} {out.stderr!r}")
+        return int(re.search(rb"\d+", out.stdout).group(0))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(10)
+        self.proc.stdout.close()
