@@ -1,0 +1,7 @@
+#include "installer/UMesPorts.h"
+
+namespace nv {
+
+WORD ServerPort = kDefaultServerPort;
+
+} // namespace nv
