@@ -1,9 +1,9 @@
-"""The whole system under Wine, for a newcomer (run through ./demo.sh).
+"""The whole system under Wine: the reference alert server, an install through
+the real installer, an alert on screen, its acknowledgement, the uninstall.
 
-Starts the reference alert server, installs through the real installer,
-sends an alert and keeps a screenshot of it, acknowledges it, then
-uninstalls. Every step says what it does; screenshots land in
-artifacts/screenshots/demo-*.png.
+``walk_through`` is shared by ./demo.sh (which narrates it for a newcomer)
+and by test_system.py (which checks every fact it gathers). Screenshots land
+in artifacts/screenshots/<prefix>-*.png.
 """
 import os
 import sys
@@ -14,10 +14,73 @@ import harness  # noqa: E402
 from client_alert_server import AlertServer, alert_server_path  # noqa: E402
 
 BOX = "NivaxelSetup"
+SEEN, CLOSE_ALERT = 121, 122  # CheckBoxVu, ButtonFermerAlerte
+ALERT = dict(author="Accueil", subject="Exercice d'\u00e9vacuation", date="12/03 10:42",
+             lines=["Evacuation du b\u00e2timent A.", "Merci."])
 
 
-def step(text):
-    print(f"-- {text}", flush=True)
+def _wait(predicate, timeout, step=0.1):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def walk_through(wine, server, say=lambda text: None, shots="demo"):
+    """Runs every step and returns what was seen at each, for the caller to check."""
+    seen = {}
+    wine.reg_set(harness.SETTINGS_KEY, "Port", server.port, type="REG_DWORD")
+
+    say("running NivaxelSetup.exe, typing the server name, pressing Install")
+    installer = wine.start(harness.program_path("NivaxelSetup.exe"))
+    wine.find_window(harness.INSTALLER_TITLE, timeout_ms=30000)
+    wine.set_text(harness.INSTALLER_TITLE, "127.0.0.1", cls="Edit", index=0)
+    wine.screenshot(f"{shots}-installer")
+    wine.click(harness.INSTALLER_TITLE, text="Install")
+    box = wine.msgbox(wait_ms=60000, title=BOX)
+    seen["installer_box"] = box["text"]
+    say(f"the installer says: {box['text']}")
+    wine.msgbox(wait_ms=5000, title=BOX, press="OK")
+    seen["installer_exit"] = installer.wait(30)
+
+    say("the installer started the client; waiting for its identification")
+    seen["identified"] = server.wait_event("identified", 60)
+    if not seen["identified"]:
+        return seen
+    say(f"computer {seen['identified'].get('computer')}, user {seen['identified'].get('user')}")
+
+    say("sending an alert with `alert-server send`")
+    seen["sent_to"] = server.send(**ALERT)
+    wine.find_window(harness.CLIENT_TITLE, timeout_ms=20000)
+    seen["alert_visible"] = _wait(lambda: wine.find_window(harness.CLIENT_TITLE)["visible"], 20)
+    time.sleep(0.5)
+    seen["alert_fields"] = {c["id"]: c["text"] for c in wine.controls(harness.CLIENT_TITLE)}
+    seen["alert_topmost"] = wine.is_topmost(harness.CLIENT_TITLE)
+    seen["screenshot"] = wine.screenshot(f"{shots}-alert")
+    say(f"screenshot of the alert: {seen['screenshot']}")
+
+    say('ticking "J\'ai pris connaissance de ce message" and closing the alert')
+    wine.click(harness.CLIENT_TITLE, id=SEEN, send=True)
+    wine.click(harness.CLIENT_TITLE, id=CLOSE_ALERT, send=True)
+    seen["acknowledged"] = server.wait_event("acknowledged", 10)
+    seen["hidden_after_ack"] = _wait(lambda: not wine.find_window(harness.CLIENT_TITLE)["visible"], 5)
+    say("the server recorded the acknowledgement" if seen["acknowledged"] else "no acknowledgement!")
+
+    say("uninstalling with UninstallNivaxel.exe from the system folder")
+    uninstaller = wine.start("C:\\windows\\system32\\UninstallNivaxel.exe")
+    wine.find_window(harness.UNINSTALLER_TITLE, timeout_ms=30000)
+    wine.click(harness.UNINSTALLER_TITLE, text="D\u00e9sinstaller...")
+    wine.msgbox(wait_ms=10000, press_id=1)
+    seen["uninstaller_gone"] = wine.wait_gone(harness.UNINSTALLER_TITLE, timeout_ms=30000)
+    seen["uninstaller_exit"] = uninstaller.wait(30)
+    seen["client_gone"] = wine.wait_gone(harness.CLIENT_TITLE, timeout_ms=15000)
+    seen["settings_after"] = wine.reg_list(harness.SETTINGS_KEY)
+    seen["client_file_after"] = os.path.exists(
+        wine.win_to_unix("C:\\Program Files\\meridale\\Nivaxel\\Nivaxel.exe"))
+    say("settings key after the uninstall: " + ("gone" if seen["settings_after"] is None else "still there"))
+    return seen
 
 
 def main():
@@ -26,60 +89,16 @@ def main():
             sys.exit(f"not built: {harness.program_path(name)} (run ./build.sh)")
     if not alert_server_path().is_file():
         sys.exit(f"not built: {alert_server_path()} (run ./build.sh)")
-
-    step("starting the reference alert server on loopback")
+    say = lambda text: print(f"-- {text}", flush=True)  # noqa: E731
+    say("starting the reference alert server on loopback")
     server = AlertServer()
     wine = harness.Prefix("demo")
     try:
-        print(f"   alert-server serve --port {server.port} --admin {server.admin}")
-        wine.reg_set(harness.SETTINGS_KEY, "Port", server.port, type="REG_DWORD")
-
-        step("running NivaxelSetup.exe, typing the server name, pressing Install")
-        wine.start(harness.program_path("NivaxelSetup.exe"))
-        wine.find_window(harness.INSTALLER_TITLE, timeout_ms=30000)
-        wine.set_text(harness.INSTALLER_TITLE, "127.0.0.1", cls="Edit", index=0)
-        wine.screenshot("demo-installer")
-        wine.click(harness.INSTALLER_TITLE, text="Install")
-        box = wine.msgbox(wait_ms=60000, title=BOX)
-        print(f"   the installer says: {box['text']!s}")
-        wine.msgbox(wait_ms=5000, title=BOX, press="OK")
-
-        step("the client started; waiting for it to identify itself to the server")
-        ident = server.wait_event("identified", 60)
-        if not ident:
-            sys.exit("the client never identified itself")
-        print(f"   computer {ident.get('computer')!s}, user {ident.get('user')!s}")
-
-        step("sending an alert with `alert-server send`")
-        sent = server.send("Accueil", "Exercice d'\u00e9vacuation",
-                           ["Evacuation du b\u00e2timent A.", "Merci."], date="12/03 10:42")
-        print(f"   the alert went to {sent} client(s)")
-        wine.find_window(harness.CLIENT_TITLE, timeout_ms=20000)
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and not wine.window_rect(harness.CLIENT_TITLE)["visible"]:
-            time.sleep(0.1)
-        time.sleep(0.5)
-        shot = wine.screenshot("demo-alert")
-        print(f"   screenshot of the alert: {shot}")
-
-        step('ticking "J\'ai pris connaissance de ce message" and closing the alert')
-        wine.click(harness.CLIENT_TITLE, cls="Button", text="J'ai pris connaissance de ce message", send=True)
-        wine.click(harness.CLIENT_TITLE, cls="Button", text="Fermer", index=0, send=True)
-        if not server.wait_event("acknowledged", 10):
-            sys.exit("the server never received the acknowledgement")
-        print("   the server recorded the acknowledgement")
-
-        step("uninstalling with UninstallNivaxel.exe from the system folder")
-        wine.start("C:\\windows\\system32\\UninstallNivaxel.exe")
-        wine.find_window(harness.UNINSTALLER_TITLE, timeout_ms=30000)
-        wine.screenshot("demo-uninstaller")
-        wine.click(harness.UNINSTALLER_TITLE, text="D\u00e9sinstaller...")
-        wine.msgbox(wait_ms=10000, press_id=1)
-        if not wine.wait_gone(harness.UNINSTALLER_TITLE, timeout_ms=30000):
-            sys.exit("the uninstaller did not finish")
-        left = wine.reg_get(harness.SETTINGS_KEY, "NomServeur")
-        print(f"   settings key after uninstall: {'gone' if left is None else 'still there'}")
-        step("done")
+        say(f"alert-server serve --port {server.port} --admin {server.admin}")
+        seen = walk_through(wine, server, say)
+        ok = bool(seen.get("acknowledged")) and seen.get("settings_after") is None
+        say("done" if ok else "something went wrong: " + repr(seen))
+        sys.exit(0 if ok else 1)
     finally:
         wine.close()
         server.stop()
