@@ -2,17 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdlib>
-
-// Nothing may throw out of the programs; should it happen anyway, end
-// without the verbose handler, whose demangler alone would add about 80 KB
-// to each. Defined here, next to the routine every entry calls, so that the
-// linker takes this member, and with it this definition, before the
-// run-time library's own.
-namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::abort(); }
-} // namespace __gnu_cxx
-
 namespace nv {
 
 void RestrictDllSearchToSystemFolder() {
