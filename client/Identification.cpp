@@ -1,13 +1,10 @@
 #include "client/Identification.h"
 
-#include <atomic>
 #include <cstring>
 
 namespace nv {
 
 namespace {
-
-std::atomic<IdentificationApi*> g_override{nullptr};
 
 BOOL CopieNom(const std::string& nom, char* buffer, DWORD* size, DWORD longueurRendue) {
     if (!buffer || !size || nom.size() + 1 > *size) {
@@ -42,20 +39,6 @@ BOOL MemoryIdentificationApi::GetUserNameA(char* buffer, DWORD* size) {
     if (userFails)
         return FALSE;
     return CopieNom(user_, buffer, size, static_cast<DWORD>(user_.size() + 1));
-}
-
-IdentificationApi& DefaultIdentificationApi(); // per platform
-
-IdentificationApi& CurrentIdentificationApi() {
-    IdentificationApi* api = g_override.load();
-    return api ? *api : DefaultIdentificationApi();
-}
-
-ScopedIdentificationApi::ScopedIdentificationApi(IdentificationApi& api)
-    : previous_(g_override.exchange(&api)) {}
-
-ScopedIdentificationApi::~ScopedIdentificationApi() {
-    g_override.store(previous_);
 }
 
 std::string NomOrdinateur() {

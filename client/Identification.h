@@ -2,6 +2,7 @@
 // give them, so that tests can choose the names and make either call fail.
 #pragma once
 
+#include "common/ApiSlot.h"
 #include "common/WinTypes.h"
 
 #include <string>
@@ -33,20 +34,15 @@ class MemoryIdentificationApi : public IdentificationApi {
     std::string user_;
 };
 
+namespace detail {
+template <> IdentificationApi& DefaultApi<IdentificationApi>(); // per platform
+}
+
 // The Win32 calls on Windows; on Linux an in-memory instance holding the
 // host name and $USER.
-IdentificationApi& CurrentIdentificationApi();
+inline IdentificationApi& CurrentIdentificationApi() { return CurrentApi<IdentificationApi>(); }
 
-class ScopedIdentificationApi {
-  public:
-    explicit ScopedIdentificationApi(IdentificationApi& api);
-    ~ScopedIdentificationApi();
-    ScopedIdentificationApi(const ScopedIdentificationApi&) = delete;
-    ScopedIdentificationApi& operator=(const ScopedIdentificationApi&) = delete;
-
-  private:
-    IdentificationApi* previous_;
-};
+using ScopedIdentificationApi = ScopedApi<IdentificationApi>;
 
 // GetComputerNameA with 16 bytes (at most 15 characters); empty on failure.
 std::string NomOrdinateur();

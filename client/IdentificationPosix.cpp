@@ -27,7 +27,7 @@ std::string Utilisateur() {
 }
 } // namespace
 
-IdentificationApi& DefaultIdentificationApi() {
+template <> IdentificationApi& detail::DefaultApi<IdentificationApi>() {
     static MemoryIdentificationApi api(NomHote(), Utilisateur());
     return api;
 }

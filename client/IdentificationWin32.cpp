@@ -12,7 +12,7 @@ class Win32IdentificationApi : public IdentificationApi {
 };
 } // namespace
 
-IdentificationApi& DefaultIdentificationApi() {
+template <> IdentificationApi& detail::DefaultApi<IdentificationApi>() {
     static Win32IdentificationApi api;
     return api;
 }

@@ -4,32 +4,13 @@
 #include "client/FNivaxel.h"
 #include "client/Textes.h"
 #include "common/Handles.h"
+#include "common/ProgramStart.h"
 #include "common/UVersionWindows.h"
 #include "common/WinSockLib.h"
 
 #include <windows.h>
 
-#include <cstdlib>
-
-// Nothing may throw out of the program; should it happen anyway, end
-// without the verbose handler's demangler, which would double the size.
-namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::abort(); }
-} // namespace __gnu_cxx
-
 namespace {
-
-// DLLs only from the system folder, where the system knows how to ask.
-void RestrictDllSearch() {
-    using SetDirs = BOOL(WINAPI*)(DWORD);
-    HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
-    if (kernel == nullptr)
-        return;
-    auto set = reinterpret_cast<SetDirs>(
-        reinterpret_cast<void (*)()>(::GetProcAddress(kernel, "SetDefaultDllDirectories")));
-    if (set != nullptr)
-        set(0x00000800); // LOAD_LIBRARY_SEARCH_SYSTEM32
-}
 
 std::string UserName() {
     char buffer[256];
@@ -66,7 +47,7 @@ HWND CreateOwnerWindow(HINSTANCE instance) {
 
 // The whole run; every handle it holds is released on the way out.
 int Run(HINSTANCE instance) {
-    RestrictDllSearch();
+    nv::RestrictDllSearchToSystemFolder();
     nv::VersionUnitStartup();
     nv::PortServeur = nv::PortParDefaut;
     (void)nv::WinSock(); // Winsock 2.2 from the system folder; the thread needs it

@@ -1,9 +1,13 @@
 # The three Windows programs. Each is its folder's library plus its entry
 # (WinMain.cpp) and its resource script.
 set(NV_PROGRAM_LINK -mwindows -s)
+# The light C++ run-time failure paths, as objects of each program.
+set(NV_QUIET_RUNTIME ${CMAKE_SOURCE_DIR}/common/program/QuietRuntimeWin32.cpp
+    ${CMAKE_SOURCE_DIR}/common/program/QuietSystemErrorWin32.cpp)
 
 function(nv_program target dir rc)
-    add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/${dir}/WinMain.cpp ${CMAKE_SOURCE_DIR}/resources/${rc})
+    add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/${dir}/WinMain.cpp ${NV_QUIET_RUNTIME}
+                   ${CMAKE_SOURCE_DIR}/resources/${rc})
     target_compile_options(${target} PRIVATE ${NV_WARNINGS} -Os)
     target_link_options(${target} PRIVATE ${NV_PROGRAM_LINK})
     target_link_libraries(${target} PRIVATE nv_${dir} nv_common)
@@ -78,3 +82,14 @@ TESTPACKED RCDATA \"${nv_test_payloads}/packed.bin\"
         NV_CLIENT_EXE="${CMAKE_BINARY_DIR}/Nivaxel.exe"
         NV_UNINSTALLER_EXE="${CMAKE_BINARY_DIR}/UninstallNivaxel.exe")
 endif()
+
+# Their tests link them as the programs do; the system error one runs without
+# the test framework, whose streams need the library's version.
+if(TARGET contract_quiet_runtime_contract)
+    target_sources(contract_quiet_runtime_contract PRIVATE ${CMAKE_SOURCE_DIR}/common/program/QuietRuntimeWin32.cpp)
+endif()
+add_executable(contract_quiet_system_error ${CMAKE_SOURCE_DIR}/tests/contract/standalone/quiet_system_error.cpp
+               ${NV_QUIET_RUNTIME})
+target_compile_options(contract_quiet_system_error PRIVATE ${NV_WARNINGS} -Os)
+add_test(NAME contract_quiet_system_error COMMAND contract_quiet_system_error)
+set_tests_properties(contract_quiet_system_error PROPERTIES LABELS contract TIMEOUT 300)

@@ -2,22 +2,6 @@
 
 namespace nv {
 
-namespace {
-FileApiW* g_override = nullptr;
-}
-
-FileApiW& CurrentFileApiW() {
-    return g_override ? *g_override : detail::DefaultFileApiW();
-}
-
-ScopedFileApiW::ScopedFileApiW(FileApiW& api) : previous_(g_override) {
-    g_override = &api;
-}
-
-ScopedFileApiW::~ScopedFileApiW() {
-    g_override = previous_;
-}
-
 void ApiHandleW::Close() {
     if (!valid())
         return;

@@ -3,6 +3,7 @@
 // Paths are UTF-16 (char16_t); they become wchar_t only in the Win32 layer.
 #pragma once
 
+#include "common/ApiSlot.h"
 #include "common/WinTypes.h"
 
 #include <string>
@@ -44,20 +45,14 @@ class FileApiW {
     virtual void SetLastError(DWORD code) = 0;
 };
 
+namespace detail {
+template <> FileApiW& DefaultApi<FileApiW>(); // per platform
+}
+
 // Win32 on Windows; on Linux a process-wide in-memory disk.
-FileApiW& CurrentFileApiW();
+inline FileApiW& CurrentFileApiW() { return CurrentApi<FileApiW>(); }
 
-// Swaps in a double for the life of the object.
-class ScopedFileApiW {
-  public:
-    explicit ScopedFileApiW(FileApiW& api);
-    ~ScopedFileApiW();
-    ScopedFileApiW(const ScopedFileApiW&) = delete;
-    ScopedFileApiW& operator=(const ScopedFileApiW&) = delete;
-
-  private:
-    FileApiW* previous_;
-};
+using ScopedFileApiW = ScopedApi<FileApiW>;
 
 // Owns a file or search handle of one FileApiW; the last error survives the close.
 class ApiHandleW {
@@ -77,9 +72,5 @@ class ApiHandleW {
     Kind kind_;
     HANDLE handle_;
 };
-
-namespace detail {
-FileApiW& DefaultFileApiW(); // per platform
-}
 
 } // namespace nv

@@ -3,7 +3,7 @@
 namespace nv {
 
 // Away from Windows the installer's files live on an in-memory disk.
-FileApiW& detail::DefaultFileApiW() {
+template <> FileApiW& detail::DefaultApi<FileApiW>() {
     static MemoryFileSystemW api;
     return api;
 }

@@ -61,7 +61,7 @@ class Win32FilesW final : public FileApiW {
 
 } // namespace
 
-FileApiW& detail::DefaultFileApiW() {
+template <> FileApiW& detail::DefaultApi<FileApiW>() {
     static Win32FilesW api;
     return api;
 }

@@ -11,7 +11,6 @@ constexpr std::uintptr_t kLaunchBase = 0x80000;
 constexpr DWORD kProcNotFound = 127; // ERROR_PROC_NOT_FOUND
 constexpr DWORD kNoMoreFiles = 18;    // ERROR_NO_MORE_FILES
 
-ProcessApi* g_current = nullptr;
 
 HANDLE AsHandle(std::uintptr_t v) { return reinterpret_cast<HANDLE>(v); }
 } // namespace
@@ -117,13 +116,8 @@ int FakeProcessApi::OpenHandles() const {
     return open;
 }
 
-ProcessApi& CurrentProcessApi() { return g_current != nullptr ? *g_current : detail::DefaultProcessApi(); }
-
-ScopedProcessApi::ScopedProcessApi(ProcessApi& api) : previous_(g_current) { g_current = &api; }
-ScopedProcessApi::~ScopedProcessApi() { g_current = previous_; }
-
 #ifndef _WIN32
-ProcessApi& detail::DefaultProcessApi() {
+template <> ProcessApi& detail::DefaultApi<ProcessApi>() {
     static FakeProcessApi none; // away from Windows no process is listed
     return none;
 }

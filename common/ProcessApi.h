@@ -3,6 +3,7 @@
 // list and any failure.
 #pragma once
 
+#include "common/ApiSlot.h"
 #include "common/WinTypes.h"
 
 #include <cstdint>
@@ -116,22 +117,13 @@ private:
     BOOL Fill(HANDLE snapshot, PROCESSENTRY32* entry, bool first);
 };
 
-// Win32 on Windows; on Linux a process-wide empty in-memory list.
-ProcessApi& CurrentProcessApi();
-
-class ScopedProcessApi {
-public:
-    explicit ScopedProcessApi(ProcessApi& api);
-    ~ScopedProcessApi();
-    ScopedProcessApi(const ScopedProcessApi&) = delete;
-    ScopedProcessApi& operator=(const ScopedProcessApi&) = delete;
-
-private:
-    ProcessApi* previous_;
-};
-
 namespace detail {
-ProcessApi& DefaultProcessApi(); // per platform
+template <> ProcessApi& DefaultApi<ProcessApi>(); // per platform
 }
+
+// Win32 on Windows; on Linux a process-wide empty in-memory list.
+inline ProcessApi& CurrentProcessApi() { return CurrentApi<ProcessApi>(); }
+
+using ScopedProcessApi = ScopedApi<ProcessApi>;
 
 } // namespace nv

@@ -67,7 +67,7 @@ public:
 
 } // namespace
 
-ProcessApi& detail::DefaultProcessApi() {
+template <> ProcessApi& detail::DefaultApi<ProcessApi>() {
     static Win32ProcessApi api;
     return api;
 }

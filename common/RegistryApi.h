@@ -4,6 +4,7 @@
 // the Win32 results (a system error code, 0 = success).
 #pragma once
 
+#include "common/ApiSlot.h"
 #include "common/WinTypes.h"
 
 namespace nv {
@@ -29,21 +30,15 @@ class RegistryApi {
                                FILETIME* lastWriteTime) = 0;
 };
 
+namespace detail {
+template <> RegistryApi& DefaultApi<RegistryApi>(); // per platform
+}
+
 // Win32 on Windows; on Linux a process-wide, initially empty MemoryRegistry
 // that emulates a 32-bit process on 64-bit Windows.
-RegistryApi& CurrentRegistryApi();
+inline RegistryApi& CurrentRegistryApi() { return CurrentApi<RegistryApi>(); }
 
-// Swaps in a double for the life of the object (tests; not thread-safe).
-class ScopedRegistryApi {
-  public:
-    explicit ScopedRegistryApi(RegistryApi& api);
-    ~ScopedRegistryApi();
-    ScopedRegistryApi(const ScopedRegistryApi&) = delete;
-    ScopedRegistryApi& operator=(const ScopedRegistryApi&) = delete;
-
-  private:
-    RegistryApi* previous_;
-};
+using ScopedRegistryApi = ScopedApi<RegistryApi>;
 
 // Owns one open key and closes it through the interface it came from, so a
 // key opened before a ScopedRegistryApi swap still goes back to its owner.
@@ -74,9 +69,5 @@ class RegistryKey {
     RegistryApi* api_ = nullptr;
     HKEY key_ = nullptr;
 };
-
-namespace detail {
-RegistryApi& DefaultRegistryApi(); // per platform
-}
 
 } // namespace nv

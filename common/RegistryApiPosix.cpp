@@ -4,7 +4,7 @@ namespace nv {
 
 // Away from Windows the program sees an empty registry of a 32-bit process
 // on 64-bit Windows, which tests fill or replace.
-RegistryApi& detail::DefaultRegistryApi() {
+template <> RegistryApi& detail::DefaultApi<RegistryApi>() {
     static MemoryRegistry api;
     return api;
 }

@@ -39,7 +39,7 @@ class Win32Registry : public RegistryApi {
 };
 } // namespace
 
-RegistryApi& detail::DefaultRegistryApi() {
+template <> RegistryApi& detail::DefaultApi<RegistryApi>() {
     static Win32Registry api;
     return api;
 }

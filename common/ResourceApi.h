@@ -3,6 +3,7 @@
 // tests and away from Windows.
 #pragma once
 
+#include "common/ApiSlot.h"
 #include "common/WinTypes.h"
 
 #include <cstdint>
@@ -25,23 +26,13 @@ class ResourceApi {
     virtual const void* LockResource(HGLOBAL data) = 0;
 };
 
-// Win32 on Windows; on Linux a process-wide empty set of in-memory resources.
-ResourceApi& CurrentResourceApi();
-
-// Swaps in a double for the life of the object.
-class ScopedResourceApi {
-  public:
-    explicit ScopedResourceApi(ResourceApi& api);
-    ~ScopedResourceApi();
-    ScopedResourceApi(const ScopedResourceApi&) = delete;
-    ScopedResourceApi& operator=(const ScopedResourceApi&) = delete;
-
-  private:
-    ResourceApi* previous_;
-};
-
 namespace detail {
-ResourceApi& DefaultResourceApi(); // per platform
+template <> ResourceApi& DefaultApi<ResourceApi>(); // per platform
 }
+
+// Win32 on Windows; on Linux a process-wide empty set of in-memory resources.
+inline ResourceApi& CurrentResourceApi() { return CurrentApi<ResourceApi>(); }
+
+using ScopedResourceApi = ScopedApi<ResourceApi>;
 
 } // namespace nv

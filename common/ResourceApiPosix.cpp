@@ -4,7 +4,7 @@ namespace nv {
 
 // Away from Windows the program has no image resources: an empty set that
 // tests fill or replace.
-ResourceApi& detail::DefaultResourceApi() {
+template <> ResourceApi& detail::DefaultApi<ResourceApi>() {
     static MemoryResources api;
     return api;
 }

@@ -20,7 +20,7 @@ class Win32Resources final : public ResourceApi {
 
 } // namespace
 
-ResourceApi& detail::DefaultResourceApi() {
+template <> ResourceApi& detail::DefaultApi<ResourceApi>() {
     static Win32Resources api;
     return api;
 }

@@ -4,6 +4,7 @@
 // arguments and give the Win32 results.
 #pragma once
 
+#include "common/ApiSlot.h"
 #include "common/WinTypes.h"
 
 namespace nv {
@@ -30,23 +31,13 @@ class VersionApi {
     virtual DWORD GetLastError() = 0;
 };
 
-// Win32 on Windows; on Linux a process-wide FakeVersionApi (Windows 10 facts).
-VersionApi& CurrentVersionApi();
-
-// Swaps in a double for the life of the object (tests; not thread-safe).
-class ScopedVersionApi {
-  public:
-    explicit ScopedVersionApi(VersionApi& api);
-    ~ScopedVersionApi();
-    ScopedVersionApi(const ScopedVersionApi&) = delete;
-    ScopedVersionApi& operator=(const ScopedVersionApi&) = delete;
-
-  private:
-    VersionApi* previous_;
-};
-
 namespace detail {
-VersionApi& DefaultVersionApi(); // per platform
+template <> VersionApi& DefaultApi<VersionApi>(); // per platform
 }
+
+// Win32 on Windows; on Linux a process-wide FakeVersionApi (Windows 10 facts).
+inline VersionApi& CurrentVersionApi() { return CurrentApi<VersionApi>(); }
+
+using ScopedVersionApi = ScopedApi<VersionApi>;
 
 } // namespace nv

@@ -4,7 +4,7 @@ namespace nv {
 
 // Away from Windows the programs see a 64-bit Windows 10 workstation with a
 // 32-bit process on it; tests replace it.
-VersionApi& detail::DefaultVersionApi() {
+template <> VersionApi& detail::DefaultApi<VersionApi>() {
     static FakeVersionApi api;
     return api;
 }

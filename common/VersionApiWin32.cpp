@@ -117,7 +117,7 @@ class Win32Version : public VersionApi {
 
 } // namespace
 
-VersionApi& detail::DefaultVersionApi() {
+template <> VersionApi& detail::DefaultApi<VersionApi>() {
     static Win32Version api;
     return api;
 }

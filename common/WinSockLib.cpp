@@ -9,7 +9,6 @@ constexpr DWORD kLoadWithAlteredSearchPath = 0x8; // LOAD_WITH_ALTERED_SEARCH_PA
 constexpr DWORD kModNotFound = 126;                // ERROR_MOD_NOT_FOUND
 constexpr DWORD kProcNotFound = 127;               // ERROR_PROC_NOT_FOUND
 
-LibraryApi* g_current = nullptr;
 
 std::string Lower(std::string s) {
     for (char& c : s)
@@ -138,13 +137,8 @@ int FakeLibraryApi::WSACleanup(ProcAddress entry) {
     return 0;
 }
 
-LibraryApi& CurrentLibraryApi() { return g_current != nullptr ? *g_current : detail::DefaultLibraryApi(); }
-
-ScopedLibraryApi::ScopedLibraryApi(LibraryApi& api) : previous_(g_current) { g_current = &api; }
-ScopedLibraryApi::~ScopedLibraryApi() { g_current = previous_; }
-
 #ifndef _WIN32
-LibraryApi& detail::DefaultLibraryApi() {
+template <> LibraryApi& detail::DefaultApi<LibraryApi>() {
     static FakeLibraryApi loader; // away from Windows there is nothing to load
     return loader;
 }

@@ -3,6 +3,7 @@
 // ws2_32.dll would otherwise be loaded by an administrator's installer).
 #pragma once
 
+#include "common/ApiSlot.h"
 #include "common/WinTypes.h"
 
 #include <set>
@@ -87,22 +88,12 @@ private:
     DWORD lastError_ = 0;
 };
 
-LibraryApi& CurrentLibraryApi();
-
-class ScopedLibraryApi {
-public:
-    explicit ScopedLibraryApi(LibraryApi& api);
-    ~ScopedLibraryApi();
-    ScopedLibraryApi(const ScopedLibraryApi&) = delete;
-    ScopedLibraryApi& operator=(const ScopedLibraryApi&) = delete;
-
-private:
-    LibraryApi* previous_;
-};
-
 namespace detail {
-LibraryApi& DefaultLibraryApi(); // per platform
+template <> LibraryApi& DefaultApi<LibraryApi>(); // per platform
 }
+inline LibraryApi& CurrentLibraryApi() { return CurrentApi<LibraryApi>(); }
+
+using ScopedLibraryApi = ScopedApi<LibraryApi>;
 
 } // namespace nv
 

@@ -74,7 +74,7 @@ LibraryApi& SystemLibraryApi() {
     return api;
 }
 
-LibraryApi& detail::DefaultLibraryApi() { return SystemLibraryApi(); }
+template <> LibraryApi& detail::DefaultApi<LibraryApi>() { return SystemLibraryApi(); }
 
 const WinSockFunctions* WinSock(DWORD* error) {
     static const LoadedWinSock loaded = LoadWinSock();

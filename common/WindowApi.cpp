@@ -6,7 +6,6 @@
 namespace nv {
 
 namespace {
-WindowApi* g_current = nullptr;
 }
 
 HWND FakeWindowApi::FindWindowA(const char* className, const char* windowName) {
@@ -27,13 +26,8 @@ LRESULT FakeWindowApi::SendMessageA(HWND window, UINT message, WPARAM wParam, LP
     return 0;
 }
 
-WindowApi& CurrentWindowApi() { return g_current != nullptr ? *g_current : detail::DefaultWindowApi(); }
-
-ScopedWindowApi::ScopedWindowApi(WindowApi& api) : previous_(g_current) { g_current = &api; }
-ScopedWindowApi::~ScopedWindowApi() { g_current = previous_; }
-
 #ifndef _WIN32
-WindowApi& detail::DefaultWindowApi() {
+template <> WindowApi& detail::DefaultApi<WindowApi>() {
     static FakeWindowApi desktop;
     return desktop;
 }

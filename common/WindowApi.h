@@ -2,6 +2,7 @@
 // the handshake runs against a scripted desktop in tests.
 #pragma once
 
+#include "common/ApiSlot.h"
 #include "common/WinTypes.h"
 
 #include <functional>
@@ -37,22 +38,13 @@ public:
     std::function<void(const Sent&)> onMessage;
 };
 
-// Win32 on Windows; on Linux an empty desktop.
-WindowApi& CurrentWindowApi();
-
-class ScopedWindowApi {
-public:
-    explicit ScopedWindowApi(WindowApi& api);
-    ~ScopedWindowApi();
-    ScopedWindowApi(const ScopedWindowApi&) = delete;
-    ScopedWindowApi& operator=(const ScopedWindowApi&) = delete;
-
-private:
-    WindowApi* previous_;
-};
-
 namespace detail {
-WindowApi& DefaultWindowApi(); // per platform
+template <> WindowApi& DefaultApi<WindowApi>(); // per platform
 }
+
+// Win32 on Windows; on Linux an empty desktop.
+inline WindowApi& CurrentWindowApi() { return CurrentApi<WindowApi>(); }
+
+using ScopedWindowApi = ScopedApi<WindowApi>;
 
 } // namespace nv

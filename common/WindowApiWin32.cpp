@@ -13,7 +13,7 @@ public:
 };
 } // namespace
 
-WindowApi& detail::DefaultWindowApi() {
+template <> WindowApi& detail::DefaultApi<WindowApi>() {
     static Win32WindowApi api;
     return api;
 }

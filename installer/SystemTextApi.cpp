@@ -5,8 +5,6 @@
 namespace nv {
 
 namespace {
-SystemTextApi* g_override = nullptr;
-
 constexpr UINT kAnsiCodePage = 0;              // CP_ACP
 constexpr DWORD kSystemTextFlags = 0x3200;     // FROM_SYSTEM | IGNORE_INSERTS | ARGUMENT_ARRAY
 constexpr DWORD kSystemTextSize = 256;
@@ -38,15 +36,8 @@ bool UnicodeToCp1252(char16_t w, char& out) {
 }
 } // namespace
 
-SystemTextApi& DefaultSystemTextApi(); // the platform's, below or in the Win32 unit
-
-SystemTextApi& CurrentSystemTextApi() { return g_override ? *g_override : DefaultSystemTextApi(); }
-
-ScopedSystemTextApi::ScopedSystemTextApi(SystemTextApi& api) : previous_(g_override) { g_override = &api; }
-ScopedSystemTextApi::~ScopedSystemTextApi() { g_override = previous_; }
-
 #ifndef _WIN32
-SystemTextApi& DefaultSystemTextApi() {
+template <> SystemTextApi& detail::DefaultApi<SystemTextApi>() {
     static MemorySystemText api;
     return api;
 }

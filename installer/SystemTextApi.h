@@ -4,6 +4,7 @@
 // sit behind one interface so that the sequence runs and is tested anywhere.
 #pragma once
 
+#include "common/ApiSlot.h"
 #include "common/WinTypes.h"
 
 #include <map>
@@ -26,18 +27,12 @@ public:
                                     const char* defaultChar, BOOL* usedDefaultChar) = 0;
 };
 
-SystemTextApi& CurrentSystemTextApi();
+namespace detail {
+template <> SystemTextApi& DefaultApi<SystemTextApi>(); // per platform
+}
+inline SystemTextApi& CurrentSystemTextApi() { return CurrentApi<SystemTextApi>(); }
 
-class ScopedSystemTextApi {
-public:
-    explicit ScopedSystemTextApi(SystemTextApi& api);
-    ~ScopedSystemTextApi();
-    ScopedSystemTextApi(const ScopedSystemTextApi&) = delete;
-    ScopedSystemTextApi& operator=(const ScopedSystemTextApi&) = delete;
-
-private:
-    SystemTextApi* previous_;
-};
+using ScopedSystemTextApi = ScopedApi<SystemTextApi>;
 
 // In-memory double: message texts set by the test, Windows-1252 as the ANSI
 // code page. FormatMessageA of a code without a text answers 0, as Windows

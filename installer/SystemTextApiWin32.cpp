@@ -29,7 +29,7 @@ public:
 };
 } // namespace
 
-SystemTextApi& DefaultSystemTextApi() {
+template <> SystemTextApi& detail::DefaultApi<SystemTextApi>() {
     static Win32SystemText api;
     return api;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/Handles.h"
+#include "common/ApiSlot.h"
 #include "common/WinTypes.h"
 
 #include <string>
@@ -30,20 +31,14 @@ class FileApiA {
     virtual DWORD GetLastError() = 0;
 };
 
+namespace detail {
+template <> FileApiA& DefaultApi<FileApiA>(); // per platform
+}
+
 // Win32 on Windows; on Linux a process-wide in-memory disk.
-FileApiA& CurrentFileApiA();
+inline FileApiA& CurrentFileApiA() { return CurrentApi<FileApiA>(); }
 
-// Swaps in a double for the life of the object.
-class ScopedFileApiA {
-  public:
-    explicit ScopedFileApiA(FileApiA& api);
-    ~ScopedFileApiA();
-    ScopedFileApiA(const ScopedFileApiA&) = delete;
-    ScopedFileApiA& operator=(const ScopedFileApiA&) = delete;
-
-  private:
-    FileApiA* previous_;
-};
+using ScopedFileApiA = ScopedApi<FileApiA>;
 
 // Closes a search through whichever interface is current.
 struct FindCloseApiOp {
@@ -51,9 +46,5 @@ struct FindCloseApiOp {
     static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
 };
 using UniqueSearchA = Unique<HANDLE, FindCloseApiOp>;
-
-namespace detail {
-FileApiA& DefaultFileApiA(); // per platform
-}
 
 } // namespace nv

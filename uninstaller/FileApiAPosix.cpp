@@ -4,7 +4,7 @@
 namespace nv {
 
 // Away from Windows the uninstaller works on an empty in-memory disk.
-FileApiA& detail::DefaultFileApiA() {
+template <> FileApiA& detail::DefaultApi<FileApiA>() {
     static MemoryFilesA disk;
     return disk;
 }

@@ -42,7 +42,7 @@ Win32FileApiA g_win32Files;
 
 } // namespace
 
-FileApiA& detail::DefaultFileApiA() {
+template <> FileApiA& detail::DefaultApi<FileApiA>() {
     return g_win32Files;
 }
 
