@@ -16,8 +16,9 @@ TEST(FakeClock, SleepAdvancesTimeAndWrapsLikeTheTick) {
 TEST(SystemClock, SleepMovesTheTickForward) {
     nv::Clock& clock = nv::SystemClock();
     const DWORD t0 = clock.GetTickCount();
-    clock.Sleep(30);
-    EXPECT_GE(static_cast<DWORD>(clock.GetTickCount() - t0), 20u);
+    clock.Sleep(100);
+    // Loose on purpose: Wine's tick can lag its Sleep by a scheduler slice.
+    EXPECT_GE(static_cast<DWORD>(clock.GetTickCount() - t0), 50u);
 }
 
 } // namespace
