@@ -354,19 +354,27 @@ void Server::Queue(Client& c, const std::string& bytes) {
     Flush(c);
 }
 
-void Server::Flush(Client& c) {
-    while (c.outPos < c.out.size()) {
-        const ssize_t sent =
-            ::send(c.fd, c.out.data() + c.outPos, c.out.size() - c.outPos, MSG_NOSIGNAL);
+namespace {
+// Sends what is pending without blocking; false when the socket failed
+// (errno says why). Stops early, with true, when the socket is full.
+bool SendPending(int fd, const std::string& out, std::size_t& pos) {
+    while (pos < out.size()) {
+        const ssize_t sent = ::send(fd, out.data() + pos, out.size() - pos, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR)
                 continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                break;
-            Drop(c.fd, std::strerror(errno));
-            return;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
         }
-        c.outPos += static_cast<std::size_t>(sent);
+        pos += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+} // namespace
+
+void Server::Flush(Client& c) {
+    if (!SendPending(c.fd, c.out, c.outPos)) {
+        Drop(c.fd, std::strerror(errno));
+        return;
     }
     if (c.outPos == c.out.size()) {
         c.out.clear();
@@ -458,18 +466,9 @@ void Server::ReadAdmin(Admin& a) {
 }
 
 void Server::FlushAdmin(Admin& a) {
-    while (a.outPos < a.out.size()) {
-        const ssize_t sent =
-            ::send(a.fd, a.out.data() + a.outPos, a.out.size() - a.outPos, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                break;
-            DropAdmin(a.fd);
-            return;
-        }
-        a.outPos += static_cast<std::size_t>(sent);
+    if (!SendPending(a.fd, a.out, a.outPos)) {
+        DropAdmin(a.fd);
+        return;
     }
     if (a.outPos == a.out.size()) {
         a.out.clear();
