@@ -39,7 +39,8 @@ TThreadNivaxel::TThreadNivaxel(std::string host, std::uint16_t port, HWND fenetr
                          : std::function<std::uint32_t()>([] { return AleaProcessus(10000); })),
       poster_(options.poster ? *options.poster : CurrentMessagePoster()),
       drapeaux_(options.drapeaux ? *options.drapeaux : DrapeauxProcessus()),
-      attenteReponseSondeMs_(options.attenteReponseSondeMs) {
+      attenteReponseSondeMs_(options.attenteReponseSondeMs),
+      limiteLectureMs_(options.limiteLectureMs) {
     try {
         thread_ = std::thread([this] { Execute(); });
         demarre_ = true;
@@ -65,6 +66,7 @@ void TThreadNivaxel::Execute() {
             return;
         tcp_ = tcp.get();
         tcp->SetStatusHandler([this](TcpStatus statut) { SurStatut(statut); });
+        tcp->SetReadLimit(limiteLectureMs_);
 
         delai_ = 0;
         DWORD derniereSonde = horloge_.GetTickCount();

@@ -37,6 +37,10 @@ constexpr std::uint32_t kDelaiMaxSecondes = 120;
 // How long the keep-alive step waits for the reply to its probe; a server
 // that has vanished without closing would otherwise hold the thread forever.
 constexpr int kAttenteReponseSondeMs = 30000;
+// How long a read may go without a byte once a frame has begun: a link that
+// stalls mid-frame is broken, as a failed read is, instead of holding the
+// thread (and with it the keep-alive) for good.
+constexpr int kLimiteLectureMs = 30000;
 
 // What the run stands on; every empty field takes the real thing.
 struct OptionsThread {
@@ -46,6 +50,7 @@ struct OptionsThread {
     MessagePoster* poster = nullptr;
     DrapeauxAlerte* drapeaux = nullptr;
     int attenteReponseSondeMs = kAttenteReponseSondeMs;
+    int limiteLectureMs = kLimiteLectureMs;
 };
 
 class TThreadNivaxel : private GestionnaireTrame {
@@ -88,6 +93,7 @@ class TThreadNivaxel : private GestionnaireTrame {
     MessagePoster& poster_;
     DrapeauxAlerte& drapeaux_;
     const int attenteReponseSondeMs_;
+    const int limiteLectureMs_;
 
     TcpConnection* tcp_ = nullptr; // owned by the run, alive while it lasts
     bool connecte_ = false;        // touched on the connection thread only

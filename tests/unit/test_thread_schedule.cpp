@@ -28,6 +28,7 @@ class Relais : public nv::TcpConnection {
     bool IsOpen() const override { return c_.IsOpen(); }
     bool WaitForData(int ms) override { return c_.WaitForData(ms); }
     nv::IoResult ReadExact(void* b, std::size_t n) override { return c_.ReadExact(b, n); }
+    void SetReadLimit(int ms) override { c_.SetReadLimit(ms); }
     nv::IoResult Write(const void* b, std::size_t n) override { return c_.Write(b, n); }
     void Close() override { c_.Close(); }
 
