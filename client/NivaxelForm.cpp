@@ -63,6 +63,7 @@ void NivaxelForm::OpenMenu() {
 }
 
 void NivaxelForm::OnAlertMessage(WPARAM length, LPARAM block) {
+    ++alertesRecues_;
     if (static_cast<LONG_PTR>(length) <= 0 || block == 0)
         return;
     host_.SetAlertFields(AlerteTexte{});
@@ -116,7 +117,7 @@ void NivaxelForm::CheckBoxVuClick() {
 void NivaxelForm::ButtonFermerAlerteClick() {
     if (!host_.CheckBoxVuTicked())
         return;
-    host_.SetAcknowledged();
+    host_.SetAcknowledged(alertesRecues_);
     HideWindow();
 }
 

@@ -129,6 +129,9 @@ void TThreadNivaxel::EnvoieAcquittement() {
     // A closed connection waits for the next one rather than losing it.
     if (!connecte_ || !tcp_->IsOpen() || !drapeaux_.EnAttente.load() || !drapeaux_.Acquittee.load())
         return;
+    // Left as it is: the user's close of the latest alert will overwrite it.
+    if (drapeaux_.NumeroVu.load() != alertesPostees_)
+        return;
     drapeaux_.Acquittee = false;
     drapeaux_.EnAttente = false;
     if (EnvoieMessage(*tcp_, AlerteLue) != 0) {
@@ -197,8 +200,10 @@ std::int32_t TThreadNivaxel::TraiteTrame(const EnteteMessage& entete, const std:
         }
         drapeaux_.EnAttente = true;
         drapeaux_.Acquittee = false;
-        if (!poster_.PostMessageA(fenetre_, kMessageAlerte, static_cast<WPARAM>(longueur),
-                                  reinterpret_cast<LPARAM>(bloc)))
+        if (poster_.PostMessageA(fenetre_, kMessageAlerte, static_cast<WPARAM>(longueur),
+                                 reinterpret_cast<LPARAM>(bloc)))
+            ++alertesPostees_;
+        else
             LibereBlocAlerte(reinterpret_cast<LPARAM>(bloc));
         return 0;
     }

@@ -18,11 +18,19 @@
 
 namespace nv {
 
-// Shared with the window without a lock: each is one byte written whole.
-// The window only ever sets Acquittee; the thread does everything else.
+// Shared with the window without a lock: each is written whole. The window
+// only ever writes NumeroVu then sets Acquittee; the thread does the rest.
 struct DrapeauxAlerte {
     std::atomic<bool> EnAttente{false}; // an alert was handed to the window
     std::atomic<bool> Acquittee{false}; // the user closed it, box ticked
+    // Which alert the user closed: how many alert messages the window had
+    // received then. A late close of alert N must not acknowledge N+1.
+    std::atomic<std::uint32_t> NumeroVu{0};
+
+    void Acquitte(std::uint32_t numero) {
+        NumeroVu.store(numero);
+        Acquittee.store(true);
+    }
 };
 
 // The client's own pair.
@@ -97,6 +105,7 @@ class TThreadNivaxel : private GestionnaireTrame {
 
     TcpConnection* tcp_ = nullptr; // owned by the run, alive while it lasts
     bool connecte_ = false;        // touched on the connection thread only
+    std::uint32_t alertesPostees_ = 0; // alert messages the window will receive
     std::atomic<bool> arret_{false};
     std::atomic<std::uint32_t> delai_{0};
     std::atomic<DWORD> intervalle_{0};

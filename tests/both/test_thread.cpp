@@ -107,7 +107,7 @@ TEST_F(ConnectionThread, TwoAlertsThenOneAcknowledgement) {
     EXPECT_EQ(Prochain().texte, "M=deux");
     EXPECT_FALSE(peer.DonneesDans(300)); // nothing until the user has read them
 
-    drapeaux_.Acquittee = true;
+    drapeaux_.Acquitte(2);
     TrameRecue t = LitTrame(peer, 2000);
     EXPECT_EQ(t.entete.TypeMessage, nv::AlerteLue);
     EXPECT_FALSE(drapeaux_.EnAttente.load());
@@ -115,7 +115,7 @@ TEST_F(ConnectionThread, TwoAlertsThenOneAcknowledgement) {
     EXPECT_FALSE(peer.DonneesDans(500)); // exactly one
 
     // A flag set without a pending alert sends nothing.
-    drapeaux_.Acquittee = true;
+    drapeaux_.Acquitte(2);
     EXPECT_FALSE(peer.DonneesDans(400));
 }
 

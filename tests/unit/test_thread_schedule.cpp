@@ -122,7 +122,7 @@ TEST_F(Schedule, AcknowledgementMadeWhileDisconnectedGoesOutOnTheNextConnection)
     connexion_.ResultatsConnexion({0, 10061, 0});
     surTentative_ = [this](std::size_t n) {
         if (n == 2) // the user reads the alert while the link is down
-            drapeaux_.Acquittee = true;
+            drapeaux_.Acquitte(1);
     };
     Demarre();
     ASSERT_TRUE(Attend([&] { return connexion_.Ecrit() == kIdentification; }));
@@ -144,7 +144,7 @@ TEST_F(Schedule, FailedAcknowledgementIsKeptAndSentLater) {
     connexion_.AjouteSegment(Trame(nv::Alerte, "M=x"));
     ASSERT_TRUE(Attend([&] { return drapeaux_.EnAttente.load(); }));
     connexion_.EchecEcritureDes(1, 10054);
-    drapeaux_.Acquittee = true;
+    drapeaux_.Acquitte(1);
     ASSERT_TRUE(Attend([&] { return connexion_.TaillesEcritures().size() >= 2; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(drapeaux_.EnAttente.load());
@@ -154,6 +154,27 @@ TEST_F(Schedule, FailedAcknowledgementIsKeptAndSentLater) {
     EXPECT_FALSE(drapeaux_.Acquittee.load());
     EXPECT_FALSE(drapeaux_.EnAttente.load());
     Arrete();
+}
+
+// The window's late close of alert 1 lands after alert 2 has cleared the
+// flag: the server must not hear "read" until alert 2 itself is closed.
+TEST_F(Schedule, LateCloseOfAnEarlierAlertAcknowledgesNothing) {
+    Demarre();
+    ASSERT_TRUE(Attend([&] { return connexion_.Ecrit() == kIdentification; }));
+    connexion_.AjouteSegment(Trame(nv::Alerte, "M=un") + Trame(nv::Alerte, "M=deux"));
+    nv::MessagePoste m;
+    ASSERT_TRUE(poster_.Attend(m, 5000)); // connected
+    ASSERT_TRUE(poster_.Attend(m, 5000));
+    ASSERT_TRUE(poster_.Attend(m, 5000));
+    EXPECT_EQ(m.texte, "M=deux");
+    drapeaux_.Acquitte(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // a few passes
+    EXPECT_EQ(connexion_.Ecrit(), kIdentification);
+    EXPECT_TRUE(drapeaux_.EnAttente.load());
+    drapeaux_.Acquitte(2);
+    ASSERT_TRUE(Attend([&] { return Compte(connexion_.Ecrit(), Trame(nv::AlerteLue)) == 1; }));
+    Arrete();
+    EXPECT_EQ(connexion_.Ecrit(), kIdentification + Trame(nv::AlerteLue));
 }
 
 TEST_F(Schedule, ProbeIntervalIsSixtySecondsPlusTheDrawAndSurvivesTickWrap) {
