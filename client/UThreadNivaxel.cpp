@@ -60,28 +60,66 @@ void TThreadNivaxel::Attend() {
 }
 
 void TThreadNivaxel::Execute() {
-    try {
-        std::unique_ptr<TcpConnection> tcp = fabrique_();
-        if (!tcp)
-            return;
-        tcp_ = tcp.get();
-        tcp->SetStatusHandler([this](TcpStatus statut) { SurStatut(statut); });
-        tcp->SetReadLimit(limiteLectureMs_);
-
-        delai_ = 0;
-        DWORD derniereSonde = horloge_.GetTickCount();
-        intervalle_ = kIntervalleSondeMs + alea_() % 10000;
-        while (!arret_.load())
-            Passe(derniereSonde);
-
-        // Leaving quietly: no message for a window that asked nothing.
-        tcp->SetStatusHandler(nullptr);
-        tcp->Close();
-        tcp_ = nullptr;
-    } catch (...) {
-        // Nothing may leave a thread procedure; the run just ends.
-        tcp_ = nullptr;
+    delai_ = 0;
+    intervalle_ = kIntervalleSondeMs + alea_() % 10000;
+    DWORD derniereSonde = horloge_.GetTickCount();
+    // The process has no other ear for the server: the run never ends
+    // while the process lives, whatever a round meets.
+    while (!arret_.load()) {
+        if (TourProtege(derniereSonde) != 0)
+            RepriseApresEchec();
     }
+}
+
+std::int32_t TThreadNivaxel::TourProtege(DWORD& derniereSonde) {
+    try {
+        return Tour(derniereSonde);
+    } catch (...) {
+        return kEchecImprevu; // nothing may leave a thread procedure
+    }
+}
+
+std::int32_t TThreadNivaxel::Tour(DWORD& derniereSonde) {
+    connexion_ = fabrique_();
+    if (!connexion_)
+        return kErreurMemoire;
+    tcp_ = connexion_.get();
+    tcp_->SetStatusHandler([this](TcpStatus statut) { SurStatut(statut); });
+    tcp_->SetReadLimit(limiteLectureMs_);
+    while (!arret_.load())
+        Passe(derniereSonde);
+
+    // Leaving quietly: no message for a window that asked nothing.
+    tcp_->SetStatusHandler(nullptr);
+    tcp_->Close();
+    tcp_ = nullptr;
+    connexion_.reset();
+    return 0;
+}
+
+void TThreadNivaxel::RepriseApresEchec() {
+    ++reprises_;
+    // Whatever the failed round held is dropped without a status, so the
+    // window is told here that the link is gone.
+    if (tcp_)
+        tcp_->SetStatusHandler(nullptr);
+    tcp_ = nullptr;
+    connexion_.reset();
+    if (connecte_) {
+        connecte_ = false;
+        Poste(kMessageDeconnecte, 0, 0);
+    }
+    // Counts as a failed attempt: the delay grows and is waited here, so
+    // that a round failing before any connect cannot spin.
+    if (delai_.load() < kDelaiMaxSecondes)
+        delai_ += 10;
+    AttendDelai();
+    delaiAttendu_ = true;
+}
+
+void TThreadNivaxel::AttendDelai() {
+    for (std::uint32_t i = 0; i < delai_.load() && !arret_.load(); ++i)
+        horloge_.Sleep(1000);
 }
 
 void TThreadNivaxel::Passe(DWORD& derniereSonde) {
@@ -114,8 +152,9 @@ void TThreadNivaxel::Passe(DWORD& derniereSonde) {
 }
 
 void TThreadNivaxel::Reconnecte() {
-    for (std::uint32_t i = 0; i < delai_.load() && !arret_.load(); ++i)
-        horloge_.Sleep(1000);
+    if (!delaiAttendu_)
+        AttendDelai();
+    delaiAttendu_ = false;
     if (arret_.load())
         return;
     tentatives_.fetch_add(1);

@@ -42,6 +42,8 @@ std::uint32_t AleaProcessus(std::uint32_t plage);
 constexpr std::int32_t kDelaiConnexionMs = 5000;
 constexpr DWORD kIntervalleSondeMs = 60000; // plus 0..9,999 drawn once per run
 constexpr std::uint32_t kDelaiMaxSecondes = 120;
+// A round of the run ended by something unforeseen (an exception).
+constexpr std::int32_t kEchecImprevu = 1359; // ERROR_INTERNAL_ERROR
 // How long the keep-alive step waits for the reply to its probe; a server
 // that has vanished without closing would otherwise hold the thread forever.
 constexpr int kAttenteReponseSondeMs = 30000;
@@ -78,11 +80,19 @@ class TThreadNivaxel : private GestionnaireTrame {
     std::uint32_t DelaiReconnexion() const { return delai_.load(); }
     DWORD IntervalleSonde() const { return intervalle_.load(); }
     unsigned long TentativesConnexion() const { return tentatives_.load(); }
+    unsigned long Reprises() const { return reprises_.load(); }
 
   private:
     void Execute();
+    // One round: a fresh connection object and passes until asked to stop.
+    // 0 when stopped; a code when it could not go on (no exception leaves).
+    std::int32_t TourProtege(DWORD& derniereSonde);
+    std::int32_t Tour(DWORD& derniereSonde);
+    // The one place a failed round is recovered from, on the retry schedule.
+    void RepriseApresEchec();
     void Passe(DWORD& derniereSonde);
     void Reconnecte();
+    void AttendDelai();
     void SondeLiaison();
     bool AttendReponseSonde();
     void EnvoieAcquittement();
@@ -103,13 +113,16 @@ class TThreadNivaxel : private GestionnaireTrame {
     const int attenteReponseSondeMs_;
     const int limiteLectureMs_;
 
-    TcpConnection* tcp_ = nullptr; // owned by the run, alive while it lasts
+    std::unique_ptr<TcpConnection> connexion_; // the current round's
+    TcpConnection* tcp_ = nullptr;             // connexion_ while a round runs
     bool connecte_ = false;        // touched on the connection thread only
     std::uint32_t alertesPostees_ = 0; // alert messages the window will receive
+    bool delaiAttendu_ = false;        // the recovery has already waited the delay
     std::atomic<bool> arret_{false};
     std::atomic<std::uint32_t> delai_{0};
     std::atomic<DWORD> intervalle_{0};
     std::atomic<unsigned long> tentatives_{0};
+    std::atomic<unsigned long> reprises_{0};
     bool demarre_ = false;
     std::thread thread_; // last: starts once everything above is in place
 };
