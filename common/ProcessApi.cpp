@@ -50,7 +50,7 @@ BOOL FakeProcessApi::Fill(HANDLE snapshot, PROCESSENTRY32* entry, bool first) {
     std::memcpy(entry->szExeFile, name.data(), n);
     if (n < sizeof entry->szExeFile)
         entry->szExeFile[n] = '\0';
-    entry->th32ProcessID = static_cast<DWORD>(100 + 4 * s.next);
+    entry->th32ProcessID = IdAt(s.next - 1);
     ++entriesRead;
     return 1;
 }

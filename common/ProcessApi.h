@@ -104,6 +104,7 @@ public:
     unsigned snapshotsTaken = 0;
     unsigned entriesRead = 0;
     int OpenHandles() const; // snapshots and process/thread handles not yet closed
+    static DWORD IdAt(std::size_t index) { return static_cast<DWORD>(100 + 4 * (index + 1)); }
 
 private:
     struct Snapshot {

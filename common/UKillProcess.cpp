@@ -40,9 +40,9 @@ private:
     HANDLE h_;
 };
 
-} // namespace
-
-bool IsProcessRunning(const std::string& exeFileName) {
+// True when some listed process has this name and, unless processId is
+// 0, this id.
+bool FindProcess(const std::string& exeFileName, DWORD processId) {
     ProcessApi& api = CurrentProcessApi();
     const HANDLE snapshot = api.CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE || snapshot == nullptr)
@@ -53,10 +53,19 @@ bool IsProcessRunning(const std::string& exeFileName) {
     entry.dwSize = sizeof entry;
     for (BOOL more = api.Process32First(snapshot, &entry); more; more = api.Process32Next(snapshot, &entry)) {
         const std::size_t n = ::strnlen(entry.szExeFile, sizeof entry.szExeFile);
-        if (SameAsciiCaseBlind(exeFileName, entry.szExeFile, n))
+        if ((processId == 0 || entry.th32ProcessID == processId) &&
+            SameAsciiCaseBlind(exeFileName, entry.szExeFile, n))
             return true;
     }
     return false;
+}
+
+} // namespace
+
+bool IsProcessRunning(const std::string& exeFileName) { return FindProcess(exeFileName, 0); }
+
+bool IsProcessNamed(DWORD processId, const std::string& exeFileName) {
+    return processId != 0 && FindProcess(exeFileName, processId);
 }
 
 DWORD LaunchProgram(const std::u16string& commandLine, const std::u16string& workingFolder, WORD showMode) {

@@ -13,6 +13,10 @@ namespace nv {
 // Every failure answers false.
 bool IsProcessRunning(const std::string& exeFileName);
 
+// True when the process with this id is listed under exeFileName (same
+// comparison). Every failure answers false.
+bool IsProcessNamed(DWORD processId, const std::string& exeFileName);
+
 // Starts commandLine as it is (no quotes added), in workingFolder when it is
 // not empty, showing its window as showMode; 0 when started, else the
 // system's code. Never waits for the program.

@@ -4,11 +4,16 @@ namespace nv {
 namespace {
 class Win32WindowApi final : public WindowApi {
 public:
-    HWND FindWindowA(const char* className, const char* windowName) override {
-        return ::FindWindowA(className, windowName);
+    HWND FindWindowExA(HWND parent, HWND childAfter, const char* className,
+                       const char* windowName) override {
+        return ::FindWindowExA(parent, childAfter, className, windowName);
     }
-    LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override {
-        return ::SendMessageA(window, message, wParam, lParam);
+    DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) override {
+        return ::GetWindowThreadProcessId(window, processId);
+    }
+    LRESULT SendMessageTimeoutA(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                UINT flags, UINT timeoutMs, DWORD_PTR* result) override {
+        return ::SendMessageTimeoutA(window, message, wParam, lParam, flags, timeoutMs, result);
     }
 };
 } // namespace

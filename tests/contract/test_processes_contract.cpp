@@ -128,11 +128,69 @@ TEST(ProcessesContract, TheHandshakeEndsARunningClient) {
     EXPECT_EQ(::FindWindowA(nullptr, "Message d'alerte"), nullptr);
 }
 
-// The stand-in client: closes only after WM_ENDSESSION, like the real one.
+// A window of this test program titled as the client's: never the target.
+struct LookAlike {
+    HWND w = nullptr;
+    LookAlike() {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = [](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+            if (m == WM_CLOSE || m == WM_ENDSESSION)
+                ++sent;
+            return m == WM_CLOSE ? 0 : ::DefWindowProcA(h, m, wp, lp);
+        };
+        wc.hInstance = ::GetModuleHandleA(nullptr);
+        wc.lpszClassName = "NvLookAlike";
+        ::RegisterClassA(&wc);
+        w = ::CreateWindowExA(0, wc.lpszClassName, "Message d'alerte", WS_POPUP, 0, 0, 10, 10,
+                              nullptr, nullptr, wc.hInstance, nullptr);
+    }
+    ~LookAlike() { ::DestroyWindow(w); }
+    static inline int sent = 0;
+};
+
+TEST(ProcessesContract, TheHandshakeSkipsALookAlikeAndBoundsAHungClient) {
+    LookAlike foreign; // created first, so found first
+    ASSERT_NE(foreign.w, nullptr);
+    const std::wstring path = CopyAs(TempFolder() + L"\\nv-hung", L"Nivaxel.exe");
+    std::wstring line = L"\"" + path + L"\" --nv-hung-client";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                 &si, &pi));
+    ASSERT_TRUE(WaitFor([] {
+        HWND h = nullptr;
+        int n = 0;
+        while ((h = ::FindWindowExA(nullptr, h, nullptr, "Message d'alerte")) != nullptr)
+            ++n;
+        return n == 2;
+    }, 10000));
+    const DWORD t0 = ::GetTickCount();
+    nv::CloseRunningClient();
+    const DWORD elapsed = ::GetTickCount() - t0;
+    // Two bounded sends and the 10 s poll, where a plain send would wait
+    // for the hung client's whole minute.
+    EXPECT_LT(elapsed, 2 * nv::kSendLimitMs + 10000 + 3000);
+    EXPECT_EQ(::WaitForSingleObject(pi.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+        ::DispatchMessageA(&msg);
+    EXPECT_EQ(LookAlike::sent, 0);
+    ::TerminateProcess(pi.hProcess, 1);
+    ::WaitForSingleObject(pi.hProcess, 5000);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+}
+
+// The stand-in client: closes only after WM_ENDSESSION, like the real one;
+// the hung one stops answering at that message.
 bool g_mayClose = false;
+bool g_hangs = false;
 LRESULT CALLBACK ClientProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
     switch (m) {
     case WM_ENDSESSION:
+        if (g_hangs)
+            ::Sleep(60000);
         g_mayClose = true;
         return 0;
     case WM_CLOSE:
@@ -192,6 +250,10 @@ int main(int argc, char** argv) {
         return WriteCurrentFolder(argv[1] + 9);
     if (argc == 2 && std::strncmp(argv[1], "--nv-client=", 12) == 0)
         return RunStandInClient(static_cast<UINT>(std::atoi(argv[1] + 12)));
+    if (argc == 2 && std::strcmp(argv[1], "--nv-hung-client") == 0) {
+        g_hangs = true;
+        return RunStandInClient(60000);
+    }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

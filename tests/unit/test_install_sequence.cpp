@@ -406,6 +406,7 @@ TEST_F(InstallTest, SecondInstallReplacesTheClosedClient) {
     processes.processes = {"explorer.exe", "NIVAXEL.EXE"};
     files.SetRunningImage(kClientPath);
     windows.titles = {"Message d'alerte"};
+    windows.owners = {nv::FakeProcessApi::IdAt(1)};
     windows.onMessage = [&](const nv::FakeWindowApi::Sent& sent) {
         if (sent.message == WM_CLOSE) {
             processes.processes = {"explorer.exe"};
@@ -441,6 +442,7 @@ TEST_F(InstallTest, OldClientGoneAfter300msIsReplacedAtOnce) {
     files.AddFile(kClientPath, "old");
     files.SetRunningImage(kClientPath);
     windows.titles = {"Message d'alerte"};
+    windows.owners = {nv::FakeProcessApi::IdAt(0)};
     DWORD goneAt = 0;
     clock.onElapsed = [&](DWORD elapsed) {
         if (elapsed >= 300 && goneAt == 0) {
@@ -466,6 +468,7 @@ TEST_F(InstallTest, OldClientThatNeverClosesIsWaitedForAboutTenSeconds) {
     files.AddFile(kClientPath, "old");
     files.SetRunningImage(kClientPath);
     windows.titles = {"Message d'alerte"};
+    windows.owners = {nv::FakeProcessApi::IdAt(0)};
     Install();
     EXPECT_GE(clock.TotalSlept(), 10000u);
     EXPECT_LE(clock.TotalSlept(), 10200u);

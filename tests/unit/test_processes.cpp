@@ -119,6 +119,7 @@ struct HandshakeTest : ProcessesTest {
     void ClientRunsWithWindow() {
         processes.processes = {"explorer.exe", "Nivaxel.exe"};
         windows.titles = {"Program Manager", "Message d'alerte"};
+        windows.owners = {nv::FakeProcessApi::IdAt(0), nv::FakeProcessApi::IdAt(1)};
     }
     void EndClient() { processes.processes = {"explorer.exe"}; }
 };
@@ -183,6 +184,40 @@ TEST_F(HandshakeTest, AClientThatNeverEndsIsWaitedForAboutTenSeconds) {
         EXPECT_LE(c.TotalSlept(), 10200u) << start;
         EXPECT_EQ(processes.OpenHandles(), 0);
     }
+}
+
+TEST_F(HandshakeTest, AnotherProgramsWindowWithTheSameTitleIsNeverSentAnything) {
+    processes.processes = {"explorer.exe", "Nivaxel.exe", "notepad.exe"};
+    windows.titles = {"Message d'alerte", "Message d'alerte", "Message d'alerte"};
+    windows.owners = {nv::FakeProcessApi::IdAt(0), nv::FakeProcessApi::IdAt(1), 0};
+    nv::CloseRunningClient(clock);
+    ASSERT_EQ(windows.sent.size(), 2u);
+    for (const auto& m : windows.sent)
+        EXPECT_EQ(m.window, reinterpret_cast<HWND>(static_cast<std::uintptr_t>(2)));
+
+    // Only look-alikes: nothing sent, nothing waited for.
+    windows.sent.clear();
+    windows.owners = {nv::FakeProcessApi::IdAt(0), 0, nv::FakeProcessApi::IdAt(2)};
+    HookedClock c(1000);
+    nv::CloseRunningClient(c);
+    EXPECT_TRUE(windows.sent.empty());
+    EXPECT_EQ(c.SleepCount(), 0u);
+    EXPECT_EQ(processes.OpenHandles(), 0);
+}
+
+TEST_F(HandshakeTest, AnUnansweringWindowCostsTwoBoundedSendsThenTheUsualWait) {
+    ClientRunsWithWindow();
+    windows.hung = {reinterpret_cast<HWND>(static_cast<std::uintptr_t>(2))};
+    nv::CloseRunningClient(clock);
+    ASSERT_EQ(windows.sent.size(), 2u);
+    EXPECT_EQ(windows.sent[0].message, WM_ENDSESSION);
+    EXPECT_EQ(windows.sent[1].message, WM_CLOSE);
+    for (const auto& m : windows.sent) {
+        EXPECT_EQ(m.flags, SMTO_ABORTIFHUNG);
+        EXPECT_EQ(m.timeoutMs, nv::kSendLimitMs);
+    }
+    EXPECT_GE(clock.TotalSlept(), 10000u);
+    EXPECT_LE(clock.TotalSlept(), 10200u);
 }
 
 } // namespace

@@ -331,6 +331,7 @@ class SequenceTest : public UninstallerTest {
         files.AddFolder("C:\\Program Files (x86)\\Common Files");
         processes.processes = {"System", "explorer.exe", "Nivaxel.exe"};
         windows.titles = {"Program Manager", "Message d'alerte"};
+        windows.owners = {FakeProcessApi::IdAt(0), FakeProcessApi::IdAt(2)};
         windows.onMessage = [this](const FakeWindowApi::Sent& m) {
             log.push_back("SendMessageA " + std::to_string(m.message));
             if (m.message == WM_CLOSE && clientCloses) {
