@@ -624,9 +624,31 @@ bool TFormNivaxel::NotifyIcon(DWORD operation, ImageIcone picture) {
     return ok;
 }
 
+namespace {
+// The end-to-end fault tests shorten the keep-alive and the read limit
+// through the environment instead of waiting minutes; unset in real use.
+DWORD MillisecondesDeTest(const char* nom, DWORD sinon) {
+    char texte[16];
+    const DWORD n = ::GetEnvironmentVariableA(nom, texte, sizeof texte);
+    if (n == 0 || n >= sizeof texte)
+        return sinon;
+    DWORD v = 0;
+    for (DWORD i = 0; i < n; ++i) {
+        if (texte[i] < '0' || texte[i] > '9' || v > 100000000)
+            return sinon;
+        v = v * 10 + static_cast<DWORD>(texte[i] - '0');
+    }
+    return v > 0 ? v : sinon;
+}
+} // namespace
+
 void TFormNivaxel::StartConnection(const std::string& serverName, std::uint16_t port) {
+    OptionsThread options;
+    options.intervalleSondeMs = MillisecondesDeTest("NIVAXEL_TEST_SONDE_MS", kIntervalleSondeMs);
+    options.limiteLectureMs = static_cast<int>(
+        MillisecondesDeTest("NIVAXEL_TEST_LECTURE_MS", static_cast<DWORD>(kLimiteLectureMs)));
     // Never stopped, awaited nor freed: the thread ends with the process.
-    connection_ = new (std::nothrow) TThreadNivaxel(serverName, port, hwnd_);
+    connection_ = new (std::nothrow) TThreadNivaxel(serverName, port, hwnd_, options);
 }
 
 void TFormNivaxel::SetAcknowledged(std::uint32_t numeroAlerte) {

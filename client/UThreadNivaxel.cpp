@@ -40,7 +40,7 @@ TThreadNivaxel::TThreadNivaxel(std::string host, std::uint16_t port, HWND fenetr
       poster_(options.poster ? *options.poster : CurrentMessagePoster()),
       drapeaux_(options.drapeaux ? *options.drapeaux : DrapeauxProcessus()),
       attenteReponseSondeMs_(options.attenteReponseSondeMs),
-      limiteLectureMs_(options.limiteLectureMs) {
+      limiteLectureMs_(options.limiteLectureMs), intervalleSondeMs_(options.intervalleSondeMs) {
     try {
         thread_ = std::thread([this] { Execute(); });
         demarre_ = true;
@@ -61,7 +61,7 @@ void TThreadNivaxel::Attend() {
 
 void TThreadNivaxel::Execute() {
     delai_ = 0;
-    intervalle_ = kIntervalleSondeMs + alea_() % 10000;
+    intervalle_ = intervalleSondeMs_ + alea_() % 10000;
     DWORD derniereSonde = horloge_.GetTickCount();
     // The process has no other ear for the server: the run never ends
     // while the process lives, whatever a round meets.

@@ -61,6 +61,7 @@ struct OptionsThread {
     DrapeauxAlerte* drapeaux = nullptr;
     int attenteReponseSondeMs = kAttenteReponseSondeMs;
     int limiteLectureMs = kLimiteLectureMs;
+    DWORD intervalleSondeMs = kIntervalleSondeMs; // before the drawn extra
 };
 
 class TThreadNivaxel : private GestionnaireTrame {
@@ -112,6 +113,7 @@ class TThreadNivaxel : private GestionnaireTrame {
     DrapeauxAlerte& drapeaux_;
     const int attenteReponseSondeMs_;
     const int limiteLectureMs_;
+    const DWORD intervalleSondeMs_;
 
     std::unique_ptr<TcpConnection> connexion_; // the current round's
     TcpConnection* tcp_ = nullptr;             // connexion_ while a round runs
