@@ -36,9 +36,17 @@ export WINEDEBUG=-all
 source tests/wine/session.sh   # 32-bit code, Xvfb, the two base prefixes made once
 nv_session_start
 
-nv_layer "contract (i686)" win64 ctest --preset windows -j 2
-nv_layer "contract (i686)" win32 ctest --preset windows -j 2
-nv_layer "end to end (dist/)" win64 python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v
-# The 32-bit prefix adds no WOW64: what differs there is where things go.
-nv_layer "end to end (dist/)" win32 env -C tests/e2e python3 -m unittest -v test_system test_install test_uninstaller
+# Every layer runs, so that one log shows all that fails.
+failed=()
+nv_layer "contract (i686)" win64 ctest --preset windows -j 2 || failed+=("contract win64")
+nv_layer "contract (i686)" win32 ctest --preset windows -j 2 || failed+=("contract win32")
+nv_layer "end to end (dist/)" win64 python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v ||
+    failed+=("end to end win64")
+# The 32-bit prefix has no WOW64: what differs there is where things go.
+nv_layer "end to end (dist/)" win32 env -C tests/e2e python3 -m unittest -v test_system test_install test_uninstaller ||
+    failed+=("end to end win32")
+if ((${#failed[@]})); then
+    echo "FAILED: ${failed[*]}"
+    exit 1
+fi
 echo "all tests passed"

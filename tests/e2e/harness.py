@@ -80,7 +80,8 @@ session's services start once (~5 s at creation), not at every uidriver run.
     reg_file(hive="system")             the text of system.reg / user.reg (after stop_server)
     win_to_unix(path) / unix_to_win(path)
     copy_into(src, "C:\\\\dir\\\\name")       copies a host file into the prefix, returns the unix path
-    screenshot(name)                    artifacts/screenshots/<name>.png (ImageMagick import)
+    screenshot(name)                    artifacts/screenshots/<name>.png, <name>-win32.png in a
+                                        32-bit prefix (ImageMagick import)
     screen()                            {"width", "height", "work": rect} of the Wine desktop
     sys_color(index)                    (r, g, b) of GetSysColor(index), e.g. 15 = COLOR_BTNFACE
     close()                             kills our processes by pid, wineserver -k, removes the copy
@@ -659,7 +660,7 @@ class Prefix:
 
     def screenshot(self, name):
         SCREENSHOTS.mkdir(parents=True, exist_ok=True)
-        out = SCREENSHOTS / f"{name}.png"
+        out = SCREENSHOTS / (f"{name}.png" if WOW64 else f"{name}-{PREFIX}.png")
         subprocess.run(["import", "-display", session().display, "-window", "root", str(out)], timeout=30,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return out
