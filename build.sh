@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and leaves the three Windows programs (and the reference
 # alert server) in dist/. Run as root on a fresh Debian machine, it first
-# installs the Debian packages that are missing.
+# installs the Debian packages that are missing, Wine's 32-bit half (i386
+# architecture) and qemu for machines whose kernel runs no 32-bit code.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -9,31 +10,36 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
           libbenchmark-dev zlib1g-dev libasio-dev python3
           g++-mingw-w64-i686-posix libz-mingw-w64-dev
           g++-mingw-w64-x86-64-posix
-          wine wine64 xvfb xauth imagemagick x11-utils)
+          wine wine64 wine32:i386 qemu-user-static xvfb xauth imagemagick x11-utils)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+need_i386=
+dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
 if ((${#missing[@]})); then
     if [[ $(id -u) -ne 0 ]]; then
         echo "Missing Debian packages. Run as root, then run ./build.sh again:" >&2
-        echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
+        echo "  ${need_i386:+dpkg --add-architecture i386 && }apt-get update && apt-get install -y ${missing[*]}" >&2
         exit 1
     fi
+    [[ -z $need_i386 ]] || dpkg --add-architecture i386
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-jobs=$(nproc)
+jobs=${NIVAXEL_JOBS:-$(nproc)}
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"
 cmake --preset bench >/dev/null
 cmake --build --preset bench -j "$jobs"
 cmake --preset windows -DNIVAXEL_PACKER="$PWD/build/bench/tools/packer/nvpack" >/dev/null
 cmake --build --preset windows -j "$jobs"
-# The same sources for x86_64: the build that the Wine tests run.
+# The same sources for x86_64, for what needs no 32-bit code: uidriver in
+# 64-bit prefixes (native where 32-bit code runs under qemu) and the client
+# benchmark under Wine, whose figures must not come from emulation.
 cmake --preset windows64 -DNIVAXEL_PACKER="$PWD/build/bench/tools/packer/nvpack" >/dev/null
-cmake --build --preset windows64 -j "$jobs"
+cmake --build --preset windows64 -j "$jobs" --target uidriver NivaxelSetup Nivaxel UninstallNivaxel
 
 mkdir -p dist
 for exe in NivaxelSetup Nivaxel UninstallNivaxel; do

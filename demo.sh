@@ -4,7 +4,7 @@
 # artifacts/screenshots/demo-alert.png), its acknowledgement, the uninstall.
 set -euo pipefail
 cd "$(dirname "$0")"
-[[ -f build/windows64/NivaxelSetup.exe ]] || ./build.sh
+[[ -f dist/NivaxelSetup.exe ]] || ./build.sh
 source tests/wine/session.sh
 NIVAXEL_REUSE_PREFIXES=1 nv_session_start
 python3 tests/e2e/demo.py

@@ -1,22 +1,21 @@
 #!/usr/bin/env bash
-# Every test: native unit tests (ASan+UBSan), the Windows tests under Wine
-# (x86_64 build, 64-bit prefix: this machine runs no 32-bit code), short fuzz runs, then the end-to-end tests of the
-# real programs under Wine and Xvfb. Screenshots land in artifacts/screenshots/.
+# Every test: native unit tests (ASan+UBSan), short fuzz runs, then the
+# shipped i686 programs under Wine: the Windows tests and the end-to-end tests
+# in a 64-bit prefix (WOW64) and in a 32-bit one. 32-bit code runs natively
+# where the kernel can, else under qemu (tests/wine/enable-i386.sh); each
+# layer's log line names the mode, the prefix and the seconds it took.
+# Screenshots land in artifacts/screenshots/.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
 ./build.sh
 
+start=$SECONDS
 echo "== unit (native)"
 ctest --preset native -j "$(nproc)"
+echo "-- unit (native): $((SECONDS - start)) s"
 
-export WINEDEBUG=-all
-source tests/wine/session.sh   # Xvfb on a display of its own, prefixes made once
-nv_session_start
-
-echo "== contract (x86_64 Windows build, under 64-bit Wine)"
-ctest --preset windows64 -j 2
-
+start=$SECONDS
 echo "== fuzz (short bounded runs)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
@@ -31,7 +30,23 @@ for f in build/fuzz/fuzz_*; do
         { tail -30 "build/fuzz/$name.log"; echo "fuzzer $name failed"; exit 1; }
     echo "  $name: $(grep -c . "build/fuzz/$name.log") log lines, no crash"
 done
+echo "-- fuzz: $((SECONDS - start)) s"
 
-echo "== end to end (real programs under Wine)"
-python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v
+export WINEDEBUG=-all
+source tests/wine/session.sh   # 32-bit code, Xvfb, the two base prefixes made once
+nv_session_start
+
+# Every layer runs, so that one log shows all that fails.
+failed=()
+nv_layer "contract (i686)" win64 ctest --preset windows -j 2 || failed+=("contract win64")
+nv_layer "contract (i686)" win32 ctest --preset windows -j 2 || failed+=("contract win32")
+nv_layer "end to end (dist/)" win64 python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v ||
+    failed+=("end to end win64")
+# The 32-bit prefix has no WOW64: what differs there is where things go.
+nv_layer "end to end (dist/)" win32 env -C tests/e2e python3 -m unittest -v test_system test_install test_uninstaller ||
+    failed+=("end to end win32")
+if ((${#failed[@]})); then
+    echo "FAILED: ${failed[*]}"
+    exit 1
+fi
 echo "all tests passed"

@@ -5,6 +5,16 @@ set(NV_PROGRAM_LINK -mwindows -s)
 set(NV_QUIET_RUNTIME ${CMAKE_SOURCE_DIR}/common/program/QuietRuntimeWin32.cpp
     ${CMAKE_SOURCE_DIR}/common/program/QuietSystemErrorWin32.cpp)
 
+# The manifest names the Common Controls assembly of the program's own
+# architecture: an x86 dependency in an x86_64 program makes the loader fail
+# on COMCTL32.dll wherever the 32-bit assembly is installed.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(NV_MANIFEST_ARCH amd64)
+else()
+    set(NV_MANIFEST_ARCH X86)
+endif()
+configure_file(${CMAKE_SOURCE_DIR}/resources/app.manifest.in ${CMAKE_BINARY_DIR}/generated/app.manifest @ONLY)
+
 function(nv_program target dir rc)
     add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/${dir}/WinMain.cpp ${NV_QUIET_RUNTIME}
                    ${CMAKE_SOURCE_DIR}/resources/${rc})
@@ -12,6 +22,7 @@ function(nv_program target dir rc)
     target_link_options(${target} PRIVATE ${NV_PROGRAM_LINK})
     target_link_libraries(${target} PRIVATE nv_${dir} nv_common)
     target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/resources ${CMAKE_BINARY_DIR}/generated)
+    set_property(SOURCE ${CMAKE_SOURCE_DIR}/resources/${rc} APPEND PROPERTY OBJECT_DEPENDS ${CMAKE_BINARY_DIR}/generated/app.manifest)
 endfunction()
 
 if(EXISTS ${CMAKE_SOURCE_DIR}/client/WinMain.cpp)
@@ -55,8 +66,8 @@ UNINSTALLNIVAXEL RCDATA \"${NV_GENERATED}/UNINSTALLNIVAXEL.bin\"
     add_custom_target(nv_payloads DEPENDS ${NV_PAYLOADS})
     if(TARGET NivaxelSetup)
         add_dependencies(NivaxelSetup nv_payloads)
-        set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/installer.rc PROPERTIES
-            OBJECT_DEPENDS "${NV_PAYLOADS};${NV_GENERATED}/payload.rc")
+        set_property(SOURCE ${CMAKE_SOURCE_DIR}/resources/installer.rc APPEND PROPERTY
+            OBJECT_DEPENDS ${NV_PAYLOADS} ${NV_GENERATED}/payload.rc)
     endif()
 else()
     file(CONFIGURE OUTPUT ${NV_GENERATED}/payload.rc CONTENT

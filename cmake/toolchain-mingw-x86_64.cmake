@@ -1,4 +1,5 @@
-# Cross build of the 64-bit test builds of the Windows programs (this machine runs no 32-bit code, so Wine can only run these) with Debian's MinGW-w64 (posix threads).
+# Cross build of the same sources for x86_64 with Debian's MinGW-w64 (posix
+# threads): the test tools that need no 32-bit code, and the benchmarks.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

@@ -21,6 +21,10 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+# Figures must not come from emulated 32-bit code: the x86_64 build, in a
+# 64-bit prefix, unless told otherwise.
+os.environ.setdefault("NIVAXEL_BIN_DIR", str(HERE.parents[1] / "build" / "windows64"))
+os.environ.setdefault("NIVAXEL_PREFIX", "win64")
 sys.path.insert(0, str(HERE.parent / "e2e"))
 import harness  # noqa: E402
 from client_alert_server import AlertServer, alert_server_path  # noqa: E402
@@ -87,8 +91,9 @@ def main():
     server = AlertServer()
     wine = harness.Prefix("client-bench")
     try:
-        wine.reg_set(harness.SETTINGS_KEY, "NomServeur", "127.0.0.1")
-        wine.reg_set(harness.SETTINGS_KEY, "Port", server.port, type="REG_DWORD")
+        # A 64-bit client reads the 64-bit view.
+        wine.reg_set(harness.SETTINGS_KEY, "NomServeur", "127.0.0.1", view=64)
+        wine.reg_set(harness.SETTINGS_KEY, "Port", server.port, type="REG_DWORD", view=64)
         client = wine.start(harness.program_path("Nivaxel.exe"))
         wine.find_window(TITLE, timeout_ms=30000)
         if server.wait_event("identified", timeout=30) is None:

@@ -283,8 +283,11 @@ std::vector<std::string> Scenario(nv::RegistryApi& api) {
 
 TEST_F(RegistryContract, TheInMemoryRegistryAnswersAsWindowsDoes) {
     const std::vector<std::string> real = Scenario(nv::CurrentRegistryApi());
+    BOOL wow64 = FALSE;
+    ::IsWow64Process(::GetCurrentProcess(), &wow64);
     nv::MemoryRegistry memory(sizeof(void*) == 8 ? nv::MemoryRegistry::Machine::Windows64
-                                                 : nv::MemoryRegistry::Machine::Wow64);
+                              : wow64        ? nv::MemoryRegistry::Machine::Wow64
+                                             : nv::MemoryRegistry::Machine::Windows32);
     // Wine keeps the caller's length on a short enumeration buffer.
     memory.SetEnumKeyLeavesLength(true);
     const std::vector<std::string> fake = Scenario(memory);

@@ -69,7 +69,7 @@ def walk_through(wine, server, say=lambda text: None, shots="demo"):
     say("the server recorded the acknowledgement" if seen["acknowledged"] else "no acknowledgement!")
 
     say("uninstalling with UninstallNivaxel.exe from the system folder")
-    uninstaller = wine.start("C:\\windows\\system32\\UninstallNivaxel.exe")
+    uninstaller = wine.start(harness.SYSTEM_DIR + "\\UninstallNivaxel.exe")
     wine.find_window(harness.UNINSTALLER_TITLE, timeout_ms=30000)
     wine.click(harness.UNINSTALLER_TITLE, text="D\u00e9sinstaller...")
     wine.msgbox(wait_ms=10000, press_id=1)
@@ -78,7 +78,7 @@ def walk_through(wine, server, say=lambda text: None, shots="demo"):
     seen["client_gone"] = wine.wait_gone(harness.CLIENT_TITLE, timeout_ms=15000)
     seen["settings_after"] = wine.reg_list(harness.SETTINGS_KEY)
     seen["client_file_after"] = os.path.exists(
-        wine.win_to_unix("C:\\Program Files\\meridale\\Nivaxel\\Nivaxel.exe"))
+        wine.win_to_unix(harness.PROGRAM_FILES + "\\meridale\\Nivaxel\\Nivaxel.exe"))
     say("settings key after the uninstall: " + ("gone" if seen["settings_after"] is None else "still there"))
     return seen
 

@@ -23,16 +23,23 @@ Every end-to-end test module imports this file::
 Session (once per Python process, see ``session()``)
     Xvfb: the display in $DISPLAY when its socket exists (test.sh exports one),
     else an Xvfb of our own on a free display number.
-    Base prefix: $NIVAXEL_WINE_BASE/win64 when it holds system.reg (test.sh and
+    Prefix: PREFIX is $NIVAXEL_PREFIX, "win64" (WOW64, the default) or "win32".
+    Base prefix: $NIVAXEL_WINE_BASE/PREFIX when it holds system.reg (test.sh and
     tests/wine/session.sh make it once per run), else a prefix of our own made
-    with ``wineboot -i`` in build/e2e-wine-*, so that one module runs alone.
+    by session.sh's nv_make_prefix in build/e2e-wine-*, so that one module runs
+    alone. Either way programs open in Wine's explorer desktop (taskbar and
+    notification area), and 32-bit code runs natively or under qemu as
+    tests/wine/enable-i386.sh set it up.
     Everything the session started is stopped and removed at interpreter exit.
 
 Programs
-    ``bin_dir()`` is $NIVAXEL_BIN_DIR or build/windows64 (the x86_64 build: this
-    machine runs no 32-bit code, so the i686 build cannot run here).
-    ``program_path(name)`` gives e.g. bin_dir()/"NivaxelSetup.exe";
-    ``uidriver_path()`` is $NIVAXEL_UIDRIVER or bin_dir()/tools/uidriver/uidriver.exe.
+    ``bin_dir()`` is $NIVAXEL_BIN_DIR or dist/: the shipped i686 programs.
+    ``program_path(name)`` gives e.g. bin_dir()/"NivaxelSetup.exe"; ``build_dir()``
+    is build/windows, the i686 build that filled dist/;
+    ``uidriver_path()`` is $NIVAXEL_UIDRIVER, else the uidriver.exe of the
+    x86_64 build in a win64 prefix (a test tool: native there, and its
+    registry calls see the 64-bit view by default) and of the i686 build in a
+    win32 prefix.
 
 Texts
     The programs' texts are Windows-1252 bytes. uidriver reports every text as
@@ -44,7 +51,7 @@ Prefix(name, windows_version=None) (per test or per class; a context manager;
 ``close()`` is idempotent). The copy keeps a persistent wineserver, so the
 session's services start once (~5 s at creation), not at every uidriver run.
     path, drive_c, env                  the copy and the environment to run in it
-    start(exe, *args, cwd=None, env=None) -> WineProcess (background, wine64, WINEDEBUG=-all);
+    start(exe, *args, cwd=None, env=None) -> WineProcess (background, the prefix's loader, WINEDEBUG=-all);
                                            exe: host path (run as Z:\...), Windows path or builtin name;
                                            env: extra variables, e.g. {"WINEDLLOVERRIDES": ...}
     run(exe, *args, timeout=60)         -> subprocess.CompletedProcess (waits; stdout/stderr bytes)
@@ -67,13 +74,14 @@ session's services start once (~5 s at creation), not at every uidriver run.
     reg_set(key, name, value, type="REG_SZ", view=None); reg_delete(key, name=None, view=None)
     reg_list(key, view=None)            -> {"values": {name: (type, value)}, "keys": [...]} or None
         (through uidriver: the "A" registry calls, exact bytes; view 32 or 64 or None = the
-         64-bit process's default, i.e. the 64-bit view)
+         programs' own default, i.e. the 32-bit view)
     wine_reg(*args)                     runs Wine's own reg.exe (e.g. "add", key, "/v", ...)
     stop_server(timeout=30)             wineserver -k then -w (the .reg files are then written)
     reg_file(hive="system")             the text of system.reg / user.reg (after stop_server)
     win_to_unix(path) / unix_to_win(path)
     copy_into(src, "C:\\\\dir\\\\name")       copies a host file into the prefix, returns the unix path
-    screenshot(name)                    artifacts/screenshots/<name>.png (ImageMagick import)
+    screenshot(name)                    artifacts/screenshots/<name>.png, <name>-win32.png in a
+                                        32-bit prefix (ImageMagick import)
     screen()                            {"width", "height", "work": rect} of the Wine desktop
     sys_color(index)                    (r, g, b) of GetSysColor(index), e.g. 15 = COLOR_BTNFACE
     close()                             kills our processes by pid, wineserver -k, removes the copy
@@ -81,6 +89,8 @@ session's services start once (~5 s at creation), not at every uidriver run.
 WineProcess: pid, wait(timeout) -> exit code or None, alive(), kill(), log() (its stdout+stderr).
 
 pixel(png, x, y) -> (r, g, b) of a screenshot's pixel.
+Screen(png).diff_box(Screen(other)) -> (x, y, w, h) around every changed pixel, or None;
+Screen(png).pixels(box) -> [(r, g, b), ...].
 pe_imports(exe) -> the DLL names (lower case) that a PE file imports.
 
 uidriver.exe itself (run ``uidriver --help`` under Wine for the full list) also has
@@ -112,7 +122,12 @@ import unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-WINE = os.environ.get("NIVAXEL_WINE", "/usr/lib/wine/wine64")
+PREFIX = os.environ.get("NIVAXEL_PREFIX", "win64")
+if PREFIX not in ("win64", "win32"):
+    raise RuntimeError(f"NIVAXEL_PREFIX must be win64 or win32, not {PREFIX!r}")
+WOW64 = PREFIX == "win64"
+WINE = os.environ.get("NIVAXEL_WINE") or ("/usr/lib/wine/wine64" if WOW64 else "/usr/lib/wine/wine")
+SESSION_SH = ROOT / "tests" / "wine" / "session.sh"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
 ARTIFACTS = ROOT / "artifacts"
 SCREENSHOTS = ARTIFACTS / "screenshots"
@@ -121,6 +136,13 @@ INSTALLER_TITLE = "Installation de Nivaxel"
 UNINSTALLER_TITLE = "D\xe9sinstallation de Nivaxel"
 CLIENT_TITLE = "Message d'alerte"
 SETTINGS_KEY = "HKLM\\SOFTWARE\\Korlen\\VESKA\\Nivaxel"
+# Where the 32-bit programs put things, as they name them: under WOW64 the
+# 32-bit program folder and SysWOW64, and their registry keys in the 32-bit
+# view (Wow6432Node seen from the 64-bit one); in a 32-bit prefix the
+# system's own folders and its single view.
+PROGRAM_FILES = "C:\\Program Files (x86)" if WOW64 else "C:\\Program Files"
+SYSTEM_DIR = "C:\\windows\\SysWOW64" if WOW64 else "C:\\windows\\system32"
+PROGRAM_VIEW = 32 if WOW64 else None
 
 REG_TYPES = {0: "REG_NONE", 1: "REG_SZ", 2: "REG_EXPAND_SZ", 3: "REG_BINARY", 4: "REG_DWORD", 7: "REG_MULTI_SZ",
              11: "REG_QWORD"}
@@ -150,7 +172,12 @@ def hexs(text):
 
 
 def bin_dir():
-    return Path(os.environ.get("NIVAXEL_BIN_DIR") or ROOT / "build" / "windows64")
+    return Path(os.environ.get("NIVAXEL_BIN_DIR") or ROOT / "dist")
+
+
+def build_dir():
+    """The i686 build that filled dist/: its payload containers and test DLLs."""
+    return ROOT / "build" / "windows"
 
 
 def program_path(name):
@@ -159,7 +186,8 @@ def program_path(name):
 
 def uidriver_path():
     override = os.environ.get("NIVAXEL_UIDRIVER")
-    return Path(override) if override else bin_dir() / "tools" / "uidriver" / "uidriver.exe"
+    build = "windows64" if WOW64 else "windows"
+    return Path(override) if override else ROOT / "build" / build / "tools" / "uidriver" / "uidriver.exe"
 
 
 def require_programs(testcase, *names):
@@ -204,19 +232,30 @@ class _Session:
 
     def _base_prefix(self):
         env_base = os.environ.get("NIVAXEL_WINE_BASE")
-        if env_base and (Path(env_base) / "win64" / "system.reg").is_file():
-            return Path(env_base) / "win64"
+        if not os.environ.get("NIVAXEL_I386_MODE"):
+            self._enable_i386()
+        if env_base and (Path(env_base) / PREFIX / "system.reg").is_file():
+            return Path(env_base) / PREFIX
         (ROOT / "build").mkdir(exist_ok=True)
         self.own_base = Path(tempfile.mkdtemp(prefix="e2e-wine-", dir=ROOT / "build"))
-        base = self.own_base / "win64"
-        env = dict(os.environ, WINEARCH="win64", WINEPREFIX=str(base), WINEDEBUG="-all",
-                   WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=self.display)
-        subprocess.run(["timeout", "180", WINE, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        subprocess.run(["timeout", "60", WINESERVER, "-w"], env=env)
-        if not (base / "system.reg").is_file():
-            raise HarnessError(f"could not make the Wine prefix {base}")
+        base = self.own_base / PREFIX
+        made = subprocess.run(["bash", "-c", 'source "$0" && nv_make_prefix "$1" "$2"', str(SESSION_SH), PREFIX,
+                               str(base)], env=dict(os.environ, DISPLAY=self.display),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if made.returncode != 0:
+            raise HarnessError(f"could not make the Wine prefix {base}: {made.stderr.strip()}")
         return base
+
+    @staticmethod
+    def _enable_i386():
+        """Run alone, a module sets up 32-bit code as test.sh does."""
+        probe = subprocess.run(["bash", "-c", 'source "$0" && nv_i386_start && echo "$NIVAXEL_I386_MODE"',
+                                str(SESSION_SH)], capture_output=True, text=True)
+        if probe.returncode != 0:
+            raise HarnessError(f"32-bit code cannot run here: {probe.stderr.strip()}")
+        os.environ["NIVAXEL_I386_MODE"] = probe.stdout.strip()
+        if os.environ["NIVAXEL_I386_MODE"] == "qemu":
+            os.environ["QEMU_RESERVED_VA"] = "0x81000000"
 
     def stop(self):
         if self.own_base:
@@ -308,7 +347,7 @@ def _kill_group(pid):
 
 
 class WineProcess:
-    """A Windows program started in the background under wine64. Its output
+    """A Windows program started in the background under Wine. Its output
     goes to a file, never to a pipe: the session's own processes (services,
     desktop) started along with it would inherit a pipe and keep it open."""
 
@@ -380,7 +419,7 @@ class Prefix:
             _copy_prefix(s.base, self.path)
         self.drive_c = self.path / "drive_c"
         self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEDEBUG="-all", DISPLAY=s.display,
-                        WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
+                        WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH=PREFIX)
         self.env.pop("WINELOADERNOEXEC", None)
         _open_prefixes.append(self)
         # A persistent server keeps the session's services and desktop up
@@ -542,7 +581,7 @@ class Prefix:
 
     # -- registry (through uidriver: exact bytes, chosen view) --
 
-    def reg_get(self, key, name, view=None):
+    def reg_get(self, key, name, view=PROGRAM_VIEW):
         rc, data = self.ui_rc("reg-get", key=key, name=name, view=view)
         if rc == 1:
             return None
@@ -550,7 +589,7 @@ class Prefix:
             raise UiDriverError(self._last_ui[0], rc, self._last_ui[2])
         return _reg_value(data)
 
-    def reg_list(self, key, view=None):
+    def reg_list(self, key, view=PROGRAM_VIEW):
         rc, data = self.ui_rc("reg-list", key=key, view=view)
         if rc == 1:
             return None
@@ -558,7 +597,7 @@ class Prefix:
             raise UiDriverError(self._last_ui[0], rc, self._last_ui[2])
         return {"values": {v["name"]: _reg_value(v) for v in data["values"]}, "keys": data["keys"]}
 
-    def reg_set(self, key, name, value, type="REG_SZ", view=None):
+    def reg_set(self, key, name, value, type="REG_SZ", view=PROGRAM_VIEW):
         """REG_SZ/REG_EXPAND_SZ from str (written as Windows-1252) or bytes; REG_DWORD from int;
         REG_BINARY from bytes."""
         if type == "REG_DWORD":
@@ -569,7 +608,7 @@ class Prefix:
             data = bytes(value)
         return self.ui("reg-set", key=key, name=name, type=type, data_hex=data.hex(), view=view)
 
-    def reg_delete(self, key, name=None, view=None):
+    def reg_delete(self, key, name=None, view=PROGRAM_VIEW):
         rc, _ = self.ui_rc("reg-delete", key=key, name=name, view=view)
         return rc == 0
 
@@ -583,13 +622,19 @@ class Prefix:
     # -- files --
 
     def win_to_unix(self, path):
+        """The host path of a Windows path; like Wine, a component matches an
+        existing file or folder whatever its case ("SysWOW64" is syswow64)."""
         path = str(path).replace("/", "\\")
         m = re.match(r"([A-Za-z]):\\?(.*)", path)
         if not m:
             raise ValueError(f"not a drive path: {path}")
-        drive = (self.path / "dosdevices" / (m.group(1).lower() + ":")).resolve()
-        rest = m.group(2).replace("\\", "/")
-        return drive / rest if rest else drive
+        out = (self.path / "dosdevices" / (m.group(1).lower() + ":")).resolve()
+        for part in filter(None, m.group(2).split("\\")):
+            exact = out / part
+            if not exact.exists() and out.is_dir():
+                exact = next((e for e in out.iterdir() if e.name.lower() == part.lower()), exact)
+            out = exact
+        return out
 
     def unix_to_win(self, path):
         path = Path(path).resolve()
@@ -615,7 +660,7 @@ class Prefix:
 
     def screenshot(self, name):
         SCREENSHOTS.mkdir(parents=True, exist_ok=True)
-        out = SCREENSHOTS / f"{name}.png"
+        out = SCREENSHOTS / (f"{name}.png" if WOW64 else f"{name}-{PREFIX}.png")
         subprocess.run(["import", "-display", session().display, "-window", "root", str(out)], timeout=30,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return out
@@ -641,6 +686,44 @@ def pixel(png, x, y):
                          capture_output=True, text=True, timeout=60, check=True).stdout
     r, g, b = (int(v) for v in out.strip().split(","))
     return r, g, b
+
+
+class Screen:
+    """A screenshot, compared with another one of the same screen."""
+
+    def __init__(self, png):
+        self.png = Path(png)
+
+    def diff_box(self, other):
+        """(x, y, width, height) of the smallest box holding every pixel that
+        differs from `other`, or None when the two are identical."""
+        out = subprocess.run(["convert", str(self.png), str(other.png), "-compose", "difference", "-composite",
+                              "-colorspace", "gray", "-threshold", "0", "-format", "%@", "info:-"],
+                             capture_output=True, text=True, timeout=60).stdout
+        m = re.fullmatch(r"(\d+)x(\d+)\+(\d+)\+(\d+)", out.strip())
+        if not m:
+            raise HarnessError(f"could not compare {self.png} with {other.png}: {out!r}")
+        width, height, x, y = (int(v) for v in m.groups())
+        return None if width == 0 or height == 0 else (x, y, width, height)
+
+
+    def pixels(self, box):
+        """The (r, g, b) of every pixel in the box (x, y, width, height), row by row."""
+        x, y, w, h = box
+        raw = subprocess.run(["convert", str(self.png), "-crop", f"{w}x{h}+{x}+{y}", "+repage", "-depth", "8",
+                              "rgb:-"], capture_output=True, timeout=60, check=True).stdout
+        return [tuple(raw[i:i + 3]) for i in range(0, len(raw) - 2, 3)]
+
+
+def box_within(inner, outer):
+    x, y, w, h = inner
+    ox, oy, ow, oh = outer
+    return ox <= x and oy <= y and x + w <= ox + ow and y + h <= oy + oh
+
+
+def wait_until(predicate, timeout, step=0.2):
+    """True once `predicate()` is true, False if it still is not after `timeout` s."""
+    return _wait(predicate, timeout, step)
 
 
 def pe_imports(exe):

@@ -4,12 +4,12 @@ the messages, then look at what the machine holds.
 A loopback listener stands for the alert server, on a free port that the
 test writes to the settings key's Port value before the installer starts.
 
-This is the x86_64 build in a 64-bit prefix: the installer is a 64-bit
-process here, so its default registry view IS the 64-bit view, its program
-folder is "C:\\Program Files" and its system folder system32. The placement
-of the settings and of the Uninstall entry under Wow6432Node, and of the
-uninstaller in SysWOW64, belong to the real 32-bit build and are covered by
-the unit tests on the in-memory registry and disk.
+These are the shipped i686 programs. In a 64-bit prefix (WOW64) the
+installer's program folder is "C:\\Program Files (x86)", the uninstaller
+goes to SysWOW64, and the settings and the Uninstall entry land in the 32-bit
+view, i.e. under Wow6432Node of the 64-bit one; the log-on start value alone
+is written to the 64-bit view. In a 32-bit prefix there is one view and the
+system's own folders.
 """
 
 import os
@@ -31,8 +31,10 @@ M9 = "Le programme a bien \xe9t\xe9 install\xe9."
 
 RUN_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 UNINSTALL_KEY = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Nivaxel"
-CLIENT_PATH = "C:\\Program Files\\meridale\\Nivaxel\\Nivaxel.exe"
-UNINSTALLER_PATH = "C:\\windows\\system32\\UninstallNivaxel.exe"
+CLIENT_PATH = harness.PROGRAM_FILES + "\\meridale\\Nivaxel\\Nivaxel.exe"
+UNINSTALLER_PATH = harness.SYSTEM_DIR + "\\UninstallNivaxel.exe"
+WOW64_SETTINGS_KEY = "HKLM\\SOFTWARE\\Wow6432Node\\Korlen\\VESKA\\Nivaxel"
+WOW64_UNINSTALL_KEY = "HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Nivaxel"
 
 
 class Listener:
@@ -173,11 +175,19 @@ class InstallTest(unittest.TestCase):
         })
         client = self.file(CLIENT_PATH)
         self.assertEqual(client.read_bytes(), harness.program_path("Nivaxel.exe").read_bytes())
-        container = harness.bin_dir() / "generated" / "NIVAXEL.bin"
+        container = harness.build_dir() / "generated" / "NIVAXEL.bin"
         if container.is_file():
             self.assertEqual(client.stat().st_mtime_ns, filetime_ns(container.read_bytes()[:128]))
         uninstaller = self.file(UNINSTALLER_PATH)
         self.assertEqual(uninstaller.read_bytes(), harness.program_path("UninstallNivaxel.exe").read_bytes())
+        if harness.WOW64:
+            # Seen from the 64-bit side, as a 64-bit tool or Windows itself sees them.
+            self.assertEqual(w.reg_get(WOW64_SETTINGS_KEY, "NomServeur", view=64), ("REG_SZ", server_name))
+            self.assertIsNotNone(w.reg_list(WOW64_UNINSTALL_KEY, view=64))
+            self.assertIsNone(w.reg_list(UNINSTALL_KEY, view=64))
+            self.assertIsNone(w.reg_get(RUN_KEY, "Nivaxel", view=32))
+            self.assertFalse(self.file("C:\\windows\\system32\\UninstallNivaxel.exe").exists())
+            self.assertFalse(self.file(harness.PROGRAM_FILES + "\\meridale").exists())
 
     # -- tests --
 

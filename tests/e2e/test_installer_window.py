@@ -171,9 +171,9 @@ class InstallerWindowTest(unittest.TestCase):
             self.assertNotIn(dll, imports)
 
         folder = "C:\\plant"
-        planted = harness.bin_dir() / "tools" / "uidriver" / "planted"
+        planted = harness.build_dir() / "tools" / "uidriver" / "planted"
         self.wine.copy_into(planted / "ws2_32.dll", folder + "\\ws2_32.dll")
-        self.wine.copy_into(harness.uidriver_path(), folder + "\\uidriver.exe")
+        self.wine.copy_into(harness.build_dir() / "tools" / "uidriver" / "uidriver.exe", folder + "\\uidriver.exe")
         self.wine.copy_into(harness.program_path(SETUP), folder + "\\" + SETUP)
         marker = self.wine.win_to_unix(folder + "\\ws2_32.dll.loaded")
         # Wine prefers its own ws2_32 unless told otherwise; Windows takes what it finds.

@@ -1,11 +1,10 @@
 """UninstallNivaxel.exe under Wine: its window, the confirmation, and what a
 confirmed run removes from a machine set up as an installation leaves it.
 
-The installed state is laid out by hand (registry values, the client in
-Program Files, the uninstaller in system32), so that these tests do not
-depend on the installer. This is the x86_64 build in a 64-bit prefix: the
-settings key and the uninstall entry lie in the 64-bit view here, where the
-i686 program on 64-bit Windows finds them in the 32-bit one.
+The installed state is laid out by hand where the installer puts it (the
+client in the 32-bit program folder, the uninstaller in SysWOW64 under WOW64
+and in system32 in a 32-bit prefix, the settings key and the uninstall entry
+in the 32-bit view), so that these tests do not depend on the installer.
 """
 
 import os
@@ -17,13 +16,13 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
 TITLE = harness.UNINSTALLER_TITLE
-UNINSTALLER = "C:\\windows\\system32\\UninstallNivaxel.exe"
-RENAMED = "C:\\windows\\system32\\UninstallNivaxel.old"
+UNINSTALLER = harness.SYSTEM_DIR + "\\UninstallNivaxel.exe"
+RENAMED = harness.SYSTEM_DIR + "\\UninstallNivaxel.old"
 RUN_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 UNINSTALL_KEY = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Nivaxel"
 SETTINGS_KEY = harness.SETTINGS_KEY
 SESSION_MANAGER = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager"
-VENDOR_DIR = "C:\\Program Files\\meridale"
+VENDOR_DIR = harness.PROGRAM_FILES + "\\meridale"
 CLIENT_DIR = VENDOR_DIR + "\\Nivaxel"
 CLIENT = CLIENT_DIR + "\\Nivaxel.exe"
 
@@ -158,7 +157,7 @@ class UninstallerTest(unittest.TestCase):
         self.assertFalse(self.exists(CLIENT))
         self.assertFalse(self.exists(CLIENT_DIR))
         self.assertFalse(self.exists(VENDOR_DIR))
-        self.assertTrue(self.exists("C:\\Program Files"))
+        self.assertTrue(self.exists(harness.PROGRAM_FILES))
 
         self.assertFalse(self.exists(UNINSTALLER))
         self.assertTrue(self.exists(RENAMED))

@@ -1,29 +1,78 @@
-# Sourced by test.sh and demo.sh: one Xvfb display and one base Wine prefix
-# for the whole run; everything started here is stopped on exit.
+# Sourced by test.sh and demo.sh (and run by the end-to-end harness to make a
+# prefix of its own): one Xvfb display and two base Wine prefixes for the whole
+# run, win64 (WOW64) and win32, each booted once and copied for every test;
+# everything started here is stopped on exit.
 #
-# This machine executes no 32-bit Linux code, so Wine's 32-bit half cannot run
-# here: the Windows tests run the x86_64 build of the same sources in a 64-bit
-# prefix (build/windows64), while dist/ holds the i686 programs.
+# The programs under test are the shipped i686 ones. Wine's 32-bit half is an
+# i386 Linux program: where the kernel cannot run it, tests/wine/enable-i386.sh
+# registers qemu for it, and every Wine run then needs QEMU_RESERVED_VA (the
+# guest address space capped just above 2 GiB; lower fails, and without it
+# each 32-bit process spends about a minute reserving 4 GiB).
 nv_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 export NIVAXEL_WINE_BASE=${NIVAXEL_WINE_BASE:-$nv_root/build/wine}
-export NIVAXEL_WINE=${NIVAXEL_WINE:-/usr/lib/wine/wine64}
 export WINEDEBUG=-all
+nv_prefixes=(win64 win32)
+
+# The Wine loader for a prefix: wine64 starts 64-bit helpers natively and
+# hands 32-bit programs to the 32-bit loader itself.
+nv_wine_for() {
+    case $1 in
+        win32) echo /usr/lib/wine/wine ;;
+        *) echo /usr/lib/wine/wine64 ;;
+    esac
+}
+
+# Sets NIVAXEL_I386_MODE (native or qemu); non-zero when 32-bit code cannot run.
+nv_i386_start() {
+    NIVAXEL_I386_MODE=$("$nv_root/tests/wine/enable-i386.sh") || return 1
+    export NIVAXEL_I386_MODE
+    if [[ $NIVAXEL_I386_MODE == qemu ]]; then
+        export QEMU_RESERVED_VA=0x81000000
+    fi
+}
 
 nv_session_stop() {
-    [[ -d $NIVAXEL_WINE_BASE/win64 ]] && WINEPREFIX=$NIVAXEL_WINE_BASE/win64 wineserver -k 2>/dev/null || true
+    local p
+    for p in "${nv_prefixes[@]}"; do
+        [[ -d $NIVAXEL_WINE_BASE/$p ]] && WINEPREFIX=$NIVAXEL_WINE_BASE/$p wineserver -k 2>/dev/null || true
+    done
     [[ -n ${nv_xvfb_pid:-} ]] && kill "$nv_xvfb_pid" 2>/dev/null || true
 }
 
+# nv_make_prefix ARCH [DIR]: boots a prefix (ARCH win64 or win32) whose
+# programs open inside Wine's explorer desktop with a taskbar and a
+# notification area, so that screenshots show what a person sees.
 nv_make_prefix() {
-    local dir=$NIVAXEL_WINE_BASE/win64
+    local arch=$1 dir=${2:-$NIVAXEL_WINE_BASE/$1} wine
+    wine=$(nv_wine_for "$arch")
     rm -rf "$dir"
-    mkdir -p "$NIVAXEL_WINE_BASE"
-    WINEARCH=win64 WINEPREFIX=$dir WINEDLLOVERRIDES="mscoree,mshtml=" timeout 180 "$NIVAXEL_WINE" wineboot -i >/dev/null 2>&1
-    WINEPREFIX=$dir timeout 60 wineserver -w
-    [[ -f $dir/system.reg ]] || { echo "could not make the Wine prefix $dir" >&2; return 1; }
+    mkdir -p "$(dirname "$dir")"
+    WINEARCH=$arch WINEPREFIX=$dir WINEDLLOVERRIDES="mscoree,mshtml=" timeout 600 "$wine" wineboot -i >/dev/null 2>&1
+    WINEPREFIX=$dir timeout 120 wineserver -w
+    # Written straight into the stopped prefix's user hive: through reg.exe a
+    # new server would boot the session's services again, which costs a
+    # minute when 32-bit code is emulated.
+    [[ -f $dir/user.reg ]] && printf '%s\n' '' '[Software\\Wine\\Explorer]' '"Desktop"="shell"' '' \
+        '[Software\\Wine\\Explorer\\Desktops]' '"shell"="1000x700"' >>"$dir/user.reg"
+    [[ -f $dir/system.reg ]] && grep -q '"shell"="1000x700"' "$dir/user.reg" ||
+        { echo "could not make the Wine prefix $dir" >&2; return 1; }
+}
+
+# nv_layer NAME PREFIX COMMAND...: one test layer, logged with the 32-bit
+# mode, the prefix it runs in and the seconds it took.
+nv_layer() {
+    local name=$1 prefix=$2 start rc=0
+    shift 2
+    echo "== $name [${NIVAXEL_I386_MODE:-?} 32-bit, prefix $prefix]"
+    start=$SECONDS
+    NIVAXEL_PREFIX=$prefix NIVAXEL_WINE=$(nv_wine_for "$prefix") "$@" || rc=$?
+    echo "-- $name [${NIVAXEL_I386_MODE:-?} 32-bit, prefix $prefix]: $((SECONDS - start)) s, $([[ $rc -eq 0 ]] && echo passed || echo "FAILED ($rc)")"
+    return $rc
 }
 
 nv_session_start() {
+    nv_i386_start || return 1
+    echo "== 32-bit code: $NIVAXEL_I386_MODE${QEMU_RESERVED_VA:+ (QEMU_RESERVED_VA=$QEMU_RESERVED_VA)}"
     if [[ -z ${NIVAXEL_KEEP_DISPLAY:-} || -z ${DISPLAY:-} ]]; then
         local n=$((90 + RANDOM % 400))
         while [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]]; do n=$((n + 1)); done
@@ -33,8 +82,12 @@ nv_session_start() {
         for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$n ]] && break; sleep 0.1; done
     fi
     trap nv_session_stop EXIT
-    if [[ -z ${NIVAXEL_REUSE_PREFIXES:-} || ! -f $NIVAXEL_WINE_BASE/win64/system.reg ]]; then
-        echo "== making the Wine prefix"
-        nv_make_prefix
-    fi
+    local p start
+    for p in "${nv_prefixes[@]}"; do
+        if [[ -z ${NIVAXEL_REUSE_PREFIXES:-} || ! -f $NIVAXEL_WINE_BASE/$p/system.reg ]]; then
+            start=$SECONDS
+            nv_make_prefix "$p" || return 1
+            echo "== made the Wine prefix $p: $((SECONDS - start)) s"
+        fi
+    done
 }

@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
 # ctest's emulator for Windows test programs: runs one under Wine in a fresh
-# copy of the base prefix, then stops that copy's wineserver and removes it.
+# copy of the base prefix named by NIVAXEL_PREFIX (win64, the default, or
+# win32), then stops that copy's wineserver and removes it.
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
-base=${NIVAXEL_WINE_BASE:-$root/build/wine}/win64
+source "$root/tests/wine/session.sh"
+prefix=${NIVAXEL_PREFIX:-win64}
+base=$NIVAXEL_WINE_BASE/$prefix
 if [[ ! -f $base/system.reg ]]; then
     echo "wine-run: no base prefix at $base (source tests/wine/session.sh; nv_session_start)" >&2
     exit 2
 fi
-export WINEDEBUG=-all
+if [[ -z ${NIVAXEL_I386_MODE:-} ]]; then
+    nv_i386_start || exit 2
+fi
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/nv-prefix.XXXXXX")
-export WINEPREFIX
+export WINEPREFIX WINEARCH=$prefix
 cp -a "$base/." "$WINEPREFIX/"
-timeout 600 "${NIVAXEL_WINE:-/usr/lib/wine/wine64}" "$@"
+timeout 600 "${NIVAXEL_WINE:-$(nv_wine_for "$prefix")}" "$@"
 rc=$?
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null

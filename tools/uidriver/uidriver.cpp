@@ -7,6 +7,7 @@
 // Exit codes: 0 done, 1 not found / timed out / refused, 2 bad command line.
 // Every wait has a limit (--timeout, default 5000 ms).
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -35,7 +36,9 @@ const char kUsage[] =
     "  type --value V | --value-hex HEX        posts WM_CHAR per byte\n"
     "  click [--send]            BM_CLICK (posted unless --send)\n"
     "  key --vk NAME|NUMBER      posts WM_KEYDOWN and WM_KEYUP (ESCAPE RETURN TAB SPACE F4 ...)\n"
-    "  send|post --msg NAME|NUMBER [--wparam W] [--lparam L]\n"
+    "  send|post --msg NAME|NUMBER|registered:NAME [--wparam W] [--lparam L]\n"
+    "  tray-delete [--id N]      removes the window's notification icon N (default 1), as a\n"
+    "                            restarted shell forgets it\n"
     "  msgbox [--wait MS] [--pid P] [--title T] [--press TEXT | --press-id N] [--gone-timeout MS]\n"
     "  wait-gone [--timeout MS]  waits until no window matches\n"
     "  reg-get|reg-delete --key HKLM\\... [--name N|--name-hex HEX] [--view 32|64]\n"
@@ -668,7 +671,10 @@ int CmdKey(HWND target, const Options& o) {
 
 int CmdMessage(HWND target, const Options& o, bool send) {
     long long msg = 0, wp = 0, lp = 0;
-    if (!LookUp(kMessages, sizeof kMessages / sizeof kMessages[0], o.Get("--msg"), msg))
+    const std::string name = o.Get("--msg");
+    if (name.rfind("registered:", 0) == 0)
+        msg = RegisterWindowMessageA(name.substr(11).c_str());
+    else if (!LookUp(kMessages, sizeof kMessages / sizeof kMessages[0], name, msg))
         return Fail(2, "needs --msg NAME|NUMBER");
     if ((o.Has("--wparam") && !ParseNumber(o.Get("--wparam"), wp)) ||
         (o.Has("--lparam") && !ParseNumber(o.Get("--lparam"), lp)))
@@ -825,6 +831,16 @@ int Run(const Options& o) {
     HWND top = WaitForTop(f, timeout);
     if (!top)
         return Fail(1, "window not found");
+    if (cmd == "tray-delete") {
+        NOTIFYICONDATAA icon = {};
+        icon.cbSize = NOTIFYICONDATAA_V1_SIZE;
+        icon.hWnd = top;
+        icon.uID = static_cast<UINT>(Number(o, "--id", 1));
+        if (!Shell_NotifyIconA(NIM_DELETE, &icon))
+            return Fail(1, "Shell_NotifyIconA(NIM_DELETE) failed");
+        Print("{\"deleted\":true}");
+        return 0;
+    }
     if (cmd == "find") {
         Print(Describe(top, top));
         return 0;
