@@ -10,7 +10,8 @@
 Take the figures with the x86_64 build (build/windows64, the default) under
 64-bit Wine: i686 code runs here only emulated, which proves behaviour, not speed.
 
-Usage: tests/bench/client_fault_bench.py [--runs 5] [--outages 1,15,60] [--stalls 5]
+Usage: NIVAXEL_BIN_DIR=build/windows64 tests/bench/client_fault_bench.py [--runs 5]
+       [--outages 1,15,60] [--stalls 5]   (in a Wine session: tests/wine/session.sh)
 """
 import argparse
 import statistics
@@ -32,8 +33,9 @@ class Rig:
         self.server = AlertServer()
         self.proxy = FaultProxy(self.server.port)
         self.wine = harness.Prefix("fault-bench")
-        self.wine.reg_set(harness.SETTINGS_KEY, "NomServeur", "127.0.0.1")
-        self.wine.reg_set(harness.SETTINGS_KEY, "Port", self.proxy.port, type="REG_DWORD")
+        # The x86_64 client reads the 64-bit view of the settings key.
+        self.wine.reg_set(harness.SETTINGS_KEY, "NomServeur", "127.0.0.1", view=64)
+        self.wine.reg_set(harness.SETTINGS_KEY, "Port", self.proxy.port, type="REG_DWORD", view=64)
         env = {"NIVAXEL_TEST_LECTURE_MS": str(read_limit_ms)} if read_limit_ms else {}
         self.wine.start(harness.program_path("Nivaxel.exe"), env=env)
         self.wine.find_window(TITLE, timeout_ms=30000)
