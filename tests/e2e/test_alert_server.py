@@ -124,7 +124,6 @@ class ServerProcess:
     def kill(self):
         self.proc.kill()
         self.proc.wait(10)
-        self.proc.stdout.close()
 
 
 SIGNATURE = 123456
