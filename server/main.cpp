@@ -25,6 +25,7 @@ const char kUsage[] =
     "usage:\n"
     "  nivaxel-server serve --data DIR [--port 5088] [--bind ADDR] [--admin 127.0.0.1:5089]\n"
     "                       [--tls-cert FILE --tls-key FILE] [--probe-interval SECONDS]\n"
+    "                       [--ack-grace-ms 1000]\n"
     "  nivaxel-server token create --data DIR --scope read|send|admin [--name NAME]\n"
     "  nivaxel-server token revoke --data DIR ID\n"
     "  nivaxel-server token list --data DIR\n"
@@ -154,6 +155,10 @@ int Serve(const std::vector<std::string>& args) {
             ho.tlsCert = v;
         } else if (a == "--tls-key") {
             ho.tlsKey = v;
+        } else if (a == "--ack-grace-ms") {
+            if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
+                return Usage("--ack-grace-ms wants a number of milliseconds");
+            wo.ackGraceMs = std::atoi(v.c_str());
         } else if (a == "--probe-interval") {
             if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
                 return Usage("--probe-interval wants a number of seconds");

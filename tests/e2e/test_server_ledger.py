@@ -7,6 +7,7 @@ import os
 import random
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -59,7 +60,7 @@ class LedgerCase(unittest.TestCase):
 
 class Delivery(LedgerCase):
     def test_offline_station_gets_it_on_connect_and_ledger_tells_the_truth(self):
-        self.server = ServerProcess()
+        self.server = ServerProcess(extra=["--ack-grace-ms", "150"])
         s = self.server
         self.assertEqual(s.api("PUT", "/api/groups/Accueil", {"computers": ["PC2"], "users": []})[0], 200)
         status, a1 = s.api("POST", "/api/alerts", alert(groups=["accueil"], users=["Never"]))
@@ -81,6 +82,7 @@ class Delivery(LedgerCase):
         _, a4 = s.api("POST", "/api/alerts", alert(computers=["pc2"]))
         for expected in (a2, a3, a4):
             self.assertIn(b"I=%d\r\n" % expected["id"], pc2.read_frame()[1])
+        time.sleep(0.3)  # past the grace: the acknowledgement is for what is on screen
         pc2.send(ALERTE_LUE)
         self.assertIn(b"I=%d\r\n" % a2["id"], pc2.read_frame()[1])  # a3 asked not to be resent
         self.assertTrue(self.wait_state(a4["id"], ("PC2", "Ren\u00e9"), "acknowledged"))
@@ -154,54 +156,76 @@ class Durability(LedgerCase):
     def test_sigkill_during_fanout_and_acks_loses_nothing_accepted(self):
         data = tempfile.mkdtemp(prefix="nivaxel-kill-")
         rng = random.Random(12)
-        accepted, acked_by = [], {}  # acked_by[(alert, computer)]: the station did send AlerteLue
+        accepted = []
+        acked_by = {}  # computer -> ids that were on its screen when it sent AlerteLue
         names = [b"K%02d" % i for i in range(12)]
-        for round_ in range(4):
-            self.server = ServerProcess(data=data)
-            stations = {n: FakeClient(self.server.port, computer=n) for n in names}
-            deadline = time.monotonic() + rng.uniform(0.3, 1.0)
+        grace = ["--ack-grace-ms", "150"]
+        for _ in range(4):
+            self.server = ServerProcess(data=data, extra=grace)
+            stations = {n: Station(self.server.port, n) for n in names}
+            deadline = time.monotonic() + rng.uniform(1.0, 2.0)
             while time.monotonic() < deadline:
-                status, body = self.server.api("POST", "/api/alerts", alert())
-                if status == 201:
-                    accepted.append(body["id"])
-                for n, c in stations.items():
-                    c.sock.settimeout(0.01)
-                    try:
-                        data_in = c.sock.recv(65536)
-                    except (socket.timeout, OSError):
-                        continue
-                    for part in data_in.split(b"I=")[1:]:
-                        ident = int(part.split(b"\r\n")[0])
-                        if rng.random() < 0.5:
-                            c.send(ALERTE_LUE)
-                            acked_by.setdefault(n.decode(), set()).add(ident)
+                if rng.random() < 0.3:
+                    status, body = self.server.api("POST", "/api/alerts", alert())
+                    if status == 201:
+                        accepted.append(body["id"])
+                for n, st in stations.items():
+                    st.poll()
+                    # Like a person: only what has been on screen a while.
+                    if st.screen and time.monotonic() - st.since > 0.25 and rng.random() < 0.3:
+                        st.client.send(ALERTE_LUE)
+                        acked_by.setdefault(n.decode(), set()).add(st.screen)
+                        st.screen = None
             self.server.kill()
             self.server.proc.stdout.close()
-            for c in stations.values():
-                c.close()
-        self.server = ServerProcess(data=data)
+            for st in stations.values():
+                st.client.close()
+        self.server = ServerProcess(data=data, extra=grace)
         status, listed = self.server.api("GET", "/api/alerts?limit=1000")
         self.assertEqual(status, 200)
         self.assertTrue(set(accepted) <= {a["id"] for a in listed["alerts"]})
-        for alert_id in accepted:
-            for (computer, _), r in self.receipts(alert_id).items():
+        ledgers = {a: self.receipts(a) for a in accepted}
+        for alert_id, ledger in ledgers.items():
+            for (computer, _), r in ledger.items():
                 if r["state"] == "acknowledged":
-                    # A station acknowledges what it last received; the ledger
-                    # may name an alert only from that station's own AlerteLue.
                     self.assertIn(alert_id, acked_by.get(computer, set()), computer)
-        # Every station that connects now gets each accepted alert it never acknowledged.
-        c = self.station(names[0])
+        # A station that connects now is given every accepted alert it has not acknowledged.
+        st = Station(self.server.port, names[0])
+        self.clients.append(st.client)
+        owed = {a for a, ledger in ledgers.items() if ledger[("K00", "anne")]["state"] != "acknowledged"}
         got = set()
-        for _ in range(len(accepted)):
-            for ident in (int(p.split(b"\r\n")[0]) for p in c.read_frame(timeout=5)[1].split(b"I=")[1:]):
-                got.add(ident)
-            c.send(ALERTE_LUE)
-            if got >= set(accepted) - {a for a, r in ((a, self.receipts(a).get(("K00", "anne"), {}))
-                                                      for a in accepted) if r.get("state") == "acknowledged"}:
+        deadline = time.monotonic() + 20
+        while got != owed and time.monotonic() < deadline:
+            st.poll(0.2)
+            if st.screen:
+                got.add(st.screen)
+                time.sleep(0.2)
+                st.client.send(ALERTE_LUE)
+                st.screen = None
+        self.assertEqual(got, owed)
+
+
+class Station:
+    """A fake client that keeps what the real one would show: the last alert received."""
+
+    def __init__(self, port, computer):
+        self.client = FakeClient(port, computer=computer)
+        self.buf, self.screen, self.since = b"", None, 0
+
+    def poll(self, timeout=0.005):
+        self.client.sock.settimeout(timeout)
+        try:
+            self.buf += self.client.sock.recv(1 << 16)
+        except (socket.timeout, OSError):
+            pass
+        while len(self.buf) >= 24:
+            _, kind, _, _, size1, size2 = struct.unpack("<6i", self.buf[:24])
+            if len(self.buf) < 24 + size1 + size2:
                 break
-        pending = {a for a in accepted
-                   if self.receipts(a).get(("K00", "anne"), {}).get("state") != "acknowledged"}
-        self.assertEqual(pending, set())
+            text, self.buf = self.buf[24:24 + size1], self.buf[24 + size1 + size2:]
+            if kind == ALERTE:
+                self.screen = int(text.split(b"I=")[1].split(b"\r\n")[0])
+                self.since = time.monotonic()
 
 
 class Security(LedgerCase):
