@@ -101,14 +101,14 @@ bool ParseDuration(const std::string& text, std::int64_t& seconds) {
 
 std::string DatabasePath(const std::string& dir) { return dir + "/nivaxel.db"; }
 
-std::unique_ptr<Store> OpenStore(const std::string& dir) {
+std::unique_ptr<Store> OpenStore(const std::string& dir, int busyMs = 2000) {
     if (dir.empty()) {
         Usage("--data DIR is required");
         return nullptr;
     }
     ::mkdir(dir.c_str(), 0700);
     try {
-        return std::make_unique<Store>(DatabasePath(dir));
+        return std::make_unique<Store>(DatabasePath(dir), busyMs);
     } catch (const StoreError& e) {
         std::fprintf(stderr, "nivaxel-server: %s\n", e.what());
         return nullptr;
@@ -182,10 +182,13 @@ int Serve(const std::vector<std::string>& args) {
     std::signal(SIGPIPE, SIG_IGN);
 
     auto store = OpenStore(data);
-    if (!store)
+    // The workstation loop has a connection of its own that never waits
+    // long for a lock: what it cannot write now it writes next turn.
+    auto loopStore = OpenStore(data, 50);
+    if (!store || !loopStore)
         return 1;
     EventHub hub;
-    Workstations loop(wo, *store, hub);
+    Workstations loop(wo, *loopStore, hub);
     if (!loop.Start())
         return 1;
     LoopDispatch dispatch(loop);

@@ -6,6 +6,7 @@ station that must not hold the others up. Native only (no Wine).
 import os
 import random
 import socket
+import sqlite3
 import ssl
 import struct
 import subprocess
@@ -125,6 +126,28 @@ class Delivery(LedgerCase):
         status, body = s.api("POST", "/api/alerts", {**alert(), "subject": "\u2603", "unsupported": "replace"})
         self.assertEqual(status, 201)
         self.assertIn(b"O=?\r\n", pc.read_frame()[1])
+
+    def test_locked_database_gives_503_and_known_stations_are_still_served(self):
+        self.server = ServerProcess()
+        s = self.server
+        self.station(b"PC1").close()  # known from now on
+        _, a1 = s.api("POST", "/api/alerts", alert(computers=["PC1"]))
+        lock = sqlite3.connect(os.path.join(s.data, "nivaxel.db"), isolation_level=None, timeout=10)
+        lock.execute("BEGIN EXCLUSIVE")
+        try:
+            status, body = s.api("POST", "/api/alerts", alert())
+            self.assertEqual(status, 503)
+            self.assertIn("database unavailable", body["error"])
+            pc1 = self.station(b"PC1")
+            self.assertIn(b"I=%d\r\n" % a1["id"], pc1.read_frame()[1])
+            pc1.send(ALERTE_LUE)
+            self.assertIsNotNone(s.wait_event("store_error", 5))
+        finally:
+            lock.execute("ROLLBACK")
+            lock.close()
+        # What could not be written then is written once the lock is gone.
+        self.assertTrue(self.wait_state(a1["id"], ("PC1", "anne"), "acknowledged"))
+        self.assertEqual(s.api("GET", "/api/alerts")[1]["total"], 1)
 
     def test_a_flooding_station_does_not_hold_the_others(self):
         self.server = ServerProcess()
