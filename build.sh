@@ -10,6 +10,9 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
           g++-mingw-w64-i686-posix libz-mingw-w64-dev
           g++-mingw-w64-x86-64-posix
           wine wine64 xvfb xauth imagemagick x11-utils)
+# The web console: its server side, and Debian's chromium for its browser tests.
+packages+=(pkg-config libsodium-dev libsqlite3-dev libcpp-httplib-dev nlohmann-json3-dev nodejs chromium)
+command -v npm >/dev/null || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -34,6 +37,9 @@ cmake --build --preset windows -j "$jobs"
 # The same sources for x86_64: the build that the Wine tests run.
 cmake --preset windows64 -DNIVAXEL_PACKER="$PWD/build/bench/tools/packer/nvpack" >/dev/null
 cmake --build --preset windows64 -j "$jobs"
+
+# The console's browser tests: playwright-core at the locked version (never a browser download).
+(cd tests/browser && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 
 mkdir -p dist
 for exe in NivaxelSetup Nivaxel UninstallNivaxel; do

@@ -32,6 +32,9 @@ for f in build/fuzz/fuzz_*; do
     echo "  $name: $(grep -c . "build/fuzz/$name.log") log lines, no crash"
 done
 
+echo "== browser (the web console in Debian's chromium, against the real server)"
+(cd tests/browser && node --test --test-concurrency=1)
+
 echo "== end to end (real programs under Wine)"
 python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v
 echo "all tests passed"
