@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds everything and leaves the three Windows programs (and the reference
-# alert server) in dist/. Run as root on a fresh Debian machine, it first
+# Builds everything and leaves the three Windows programs (and the alert
+# server) in dist/. Run as root on a fresh Debian machine, it first
 # installs the Debian packages that are missing.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
           libbenchmark-dev zlib1g-dev libasio-dev python3
+          libsqlite3-dev libcpp-httplib-dev nlohmann-json3-dev libsodium-dev libssl-dev pkg-config openssl
           g++-mingw-w64-i686-posix libz-mingw-w64-dev
           g++-mingw-w64-x86-64-posix
           wine wine64 xvfb xauth imagemagick x11-utils)
@@ -45,6 +46,7 @@ mkdir -p dist
 for exe in NivaxelSetup Nivaxel UninstallNivaxel; do
     [[ -f build/windows/$exe.exe ]] && cp "build/windows/$exe.exe" dist/
 done
-[[ -f build/bench/tools/alert-server/alert-server ]] && cp build/bench/tools/alert-server/alert-server dist/
+rm -f dist/alert-server
+[[ -f build/bench/server/nivaxel-server ]] && cp build/bench/server/nivaxel-server dist/
 echo "dist/:"
 ls -l dist | awk 'NR>1 {printf "  %-24s %9d bytes\n", $9, $5}'

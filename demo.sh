@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Shows the whole system under Wine: the reference alert server, an install
+# Shows the whole system under Wine: the alert server, an install
 # through the real installer, an alert on screen (screenshot in
 # artifacts/screenshots/demo-alert.png), its acknowledgement, the uninstall.
 set -euo pipefail

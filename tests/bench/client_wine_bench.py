@@ -81,7 +81,7 @@ def main():
         if exe.is_file():
             print(f"  build/{folder}/Nivaxel.exe: {exe.stat().st_size}")
     if not harness.program_path("Nivaxel.exe").is_file() or not alert_server_path().is_file():
-        print("Nivaxel.exe or alert-server not built: no Wine figures")
+        print("Nivaxel.exe or nivaxel-server not built: no Wine figures")
         return 1
 
     server = AlertServer()

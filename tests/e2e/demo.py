@@ -1,4 +1,4 @@
-"""The whole system under Wine: the reference alert server, an install through
+"""The whole system under Wine: the alert server, an install through
 the real installer, an alert on screen, its acknowledgement, the uninstall.
 
 ``walk_through`` is shared by ./demo.sh (which narrates it for a newcomer)
@@ -51,7 +51,7 @@ def walk_through(wine, server, say=lambda text: None, shots="demo"):
         return seen
     say(f"computer {seen['identified'].get('computer')}, user {seen['identified'].get('user')}")
 
-    say("sending an alert with `alert-server send`")
+    say("sending an alert with `nivaxel-server send`")
     seen["sent_to"] = server.send(**ALERT)
     wine.find_window(harness.CLIENT_TITLE, timeout_ms=20000)
     seen["alert_visible"] = _wait(lambda: wine.find_window(harness.CLIENT_TITLE)["visible"], 20)
@@ -90,11 +90,11 @@ def main():
     if not alert_server_path().is_file():
         sys.exit(f"not built: {alert_server_path()} (run ./build.sh)")
     say = lambda text: print(f"-- {text}", flush=True)  # noqa: E731
-    say("starting the reference alert server on loopback")
+    say("starting the alert server on loopback")
     server = AlertServer()
     wine = harness.Prefix("demo")
     try:
-        say(f"alert-server serve --port {server.port} --admin {server.admin}")
+        say(f"nivaxel-server serve --data {server.data} --port {server.port} --admin {server.admin}")
         seen = walk_through(wine, server, say)
         ok = bool(seen.get("acknowledged")) and seen.get("settings_after") is None
         say("done" if ok else "something went wrong: " + repr(seen))

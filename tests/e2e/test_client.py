@@ -1,4 +1,4 @@
-"""The alert client Nivaxel.exe under Wine, against the reference alert server.
+"""The alert client Nivaxel.exe under Wine, against the alert server.
 
 One prefix per test class: the server on loopback, the client started with its
 settings in the prefix's registry (or its command line), then driven through

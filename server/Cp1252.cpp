@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace alertsrv {
+namespace nvserver {
 
 namespace {
 
@@ -23,7 +23,16 @@ char VersCp1252(std::uint32_t cp) {
 
 } // namespace
 
-std::string Utf8ToCp1252(const std::string& utf8) {
+std::string Utf8ToCp1252(const std::string& utf8, std::vector<std::string>* missing) {
+    auto lacking = [&](std::size_t from, std::size_t len) {
+        if (!missing)
+            return;
+        const std::string ch = utf8.substr(from, len);
+        for (const std::string& m : *missing)
+            if (m == ch)
+                return;
+        missing->push_back(ch);
+    };
     std::string out;
     const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
     const std::size_t n = utf8.size();
@@ -44,11 +53,13 @@ std::string Utf8ToCp1252(const std::string& utf8) {
             extra = 3;
             cp = c & 0x07;
         } else {
+            lacking(i, 1);
             out += '?';
             ++i;
             continue;
         }
         if (i + static_cast<std::size_t>(extra) >= n) { // cut short at the end
+            lacking(i, n - i);
             out += '?';
             break;
         }
@@ -61,11 +72,15 @@ std::string Utf8ToCp1252(const std::string& utf8) {
             cp = cp << 6 | (s[i + k] & 0x3F);
         }
         if (!ok) {
+            lacking(i, 1);
             out += '?';
             ++i;
             continue;
         }
-        out += VersCp1252(cp);
+        const char byte = VersCp1252(cp);
+        if (byte == '?' && cp != '?')
+            lacking(i, static_cast<std::size_t>(extra) + 1);
+        out += byte;
         i += static_cast<std::size_t>(extra) + 1;
     }
     return out;
@@ -90,4 +105,4 @@ std::string Cp1252ToUtf8(const std::string& text) {
     return out;
 }
 
-} // namespace alertsrv
+} // namespace nvserver

@@ -1,0 +1,472 @@
+#include "Api.h"
+
+#include "ApiJson.h"
+#include "Cp1252.h"
+#include "Workstations.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace nvserver {
+
+using nlohmann::json;
+
+namespace {
+
+ApiResponse Json(int status, const json& body) { return {status, "application/json", Dump(body), 0}; }
+ApiResponse Error(int status, const std::string& message) { return Json(status, {{"error", message}}); }
+
+struct BadRequest {
+    std::string message;
+};
+
+std::string LocalDate() {
+    char buf[32];
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    std::strftime(buf, sizeof buf, "%d/%m/%Y %H:%M", &tm);
+    return buf;
+}
+
+int IntParam(const ApiRequest& r, const char* key, int fallback, int max) {
+    const std::string v = r.Param(key);
+    if (v.empty())
+        return fallback;
+    if (v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos)
+        throw BadRequest{std::string(key) + " must be a whole number"};
+    return std::min(std::stoi(v), max);
+}
+
+std::int64_t IdOf(const std::string& text) {
+    if (text.empty() || text.size() > 15 || text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::stoll(text);
+}
+
+std::vector<std::string> Names(const json& body, const char* key) {
+    std::vector<std::string> out;
+    if (!body.contains(key))
+        return out;
+    const json& v = body[key];
+    if (!v.is_array())
+        throw BadRequest{std::string(key) + " must be an array of names"};
+    for (const json& item : v) {
+        if (!item.is_string() || item.get<std::string>().empty())
+            throw BadRequest{std::string(key) + " must be an array of names"};
+        out.push_back(item.get<std::string>());
+    }
+    return out;
+}
+
+std::string Text(const json& body, const char* key, bool required) {
+    if (!body.contains(key)) {
+        if (required)
+            throw BadRequest{std::string(key) + " is required"};
+        return {};
+    }
+    if (!body[key].is_string())
+        throw BadRequest{std::string(key) + " must be a string"};
+    std::string v = body[key].get<std::string>();
+    if (required && v.empty())
+        throw BadRequest{std::string(key) + " must not be empty"};
+    return v;
+}
+
+Target TargetOf(const json& body, const Groups& groups) {
+    Target t;
+    if (body.contains("everyone")) {
+        if (!body["everyone"].is_boolean())
+            throw BadRequest{"everyone must be true or false"};
+        t.everyone = body["everyone"].get<bool>();
+    }
+    t.computers = Names(body, "computers");
+    t.users = Names(body, "users");
+    t.groups = Names(body, "groups");
+    for (const std::string& g : t.groups)
+        if (!groups.count(NameKey(g)))
+            throw BadRequest{"unknown group: " + g};
+    return t;
+}
+
+json ParseBody(const ApiRequest& r) {
+    json body = json::parse(r.body, nullptr, false);
+    if (body.is_discarded() || !body.is_object())
+        throw BadRequest{"the body must be a JSON object"};
+    return body;
+}
+
+std::string Csv(const std::string& field) {
+    if (field.find_first_of(",\"\r\n") == std::string::npos)
+        return field;
+    std::string out = "\"";
+    for (char c : field)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+} // namespace
+
+bool ParseScope(const std::string& text, Scope& out) {
+    if (text == "read")
+        out = Scope::Read;
+    else if (text == "send")
+        out = Scope::Send;
+    else if (text == "admin")
+        out = Scope::Admin;
+    else
+        return false;
+    return true;
+}
+
+std::string ApiRequest::Param(const std::string& key) const {
+    const auto it = params.find(key);
+    return it == params.end() ? std::string() : it->second;
+}
+
+std::string ApiRequest::Header(const std::string& name) const {
+    const auto it = headers.find(name);
+    return it == headers.end() ? std::string() : it->second;
+}
+
+int FailureThrottle::Failed(const std::string& address) {
+    std::lock_guard lock(mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    auto& [count, last] = failures_[address];
+    if (now - last > std::chrono::minutes(10))
+        count = 0;
+    last = now;
+    ++count;
+    if (failures_.size() > 100000) // forget the oldest rather than grow
+        failures_.erase(failures_.begin());
+    return count <= 3 ? 0 : std::min(5000, 250 * (count - 3));
+}
+
+void FailureThrottle::Succeeded(const std::string& address) {
+    std::lock_guard lock(mutex_);
+    failures_.erase(address);
+}
+
+std::optional<Principal> Api::Authenticate(const ApiRequest& r) {
+    const std::string header = r.Header("authorization");
+    const std::string prefix = "Bearer ";
+    if (header.size() <= prefix.size() || header.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    const auto token = store_.CheckToken(header.substr(prefix.size()));
+    if (!token)
+        return std::nullopt;
+    Principal p;
+    p.kind = "token";
+    p.name = token->name.empty() ? "token " + std::to_string(token->id) : token->name;
+    if (!ParseScope(token->scope, p.scope))
+        return std::nullopt;
+    return p;
+}
+
+std::optional<ApiResponse> Api::Authorize(const ApiRequest& r, Scope needed, Principal* who) {
+    std::optional<Principal> p;
+    try {
+        p = Authenticate(r);
+    } catch (const StoreError& e) {
+        return Error(503, std::string("database unavailable: ") + e.what());
+    }
+    if (!p) {
+        ApiResponse refused = Error(401, "a valid token is required (Authorization: Bearer TOKEN)");
+        refused.delayMs = throttle_.Failed(r.remoteAddress);
+        return refused;
+    }
+    throttle_.Succeeded(r.remoteAddress);
+    if (static_cast<int>(p->scope) < static_cast<int>(needed))
+        return Error(403, "this token's scope does not allow this request");
+    if (who)
+        *who = *p;
+    return std::nullopt;
+}
+
+void Api::Record(const ApiRequest& r, const Principal& who, const std::string& action,
+                 const std::string& detail) {
+    store_.Audit({Now(), who.name, action, detail, r.remoteAddress});
+}
+
+json Api::AlertWithCounts(const Alert& a) { return AlertJson(a, store_.Counts(a, Now()), Now()); }
+
+ApiResponse Api::Handle(const ApiRequest& r) {
+    if (r.path.rfind("/api/", 0) != 0)
+        return Error(404, "no such path: " + r.path);
+    // Every route needs at least read; each one checks what more it needs.
+    Principal who;
+    if (auto refused = Authorize(r, Scope::Read, &who))
+        return *refused;
+    try {
+        return Route(r, who);
+    } catch (const BadRequest& e) {
+        return Error(400, e.message);
+    } catch (const StoreError& e) {
+        return Error(503, std::string("database unavailable: ") + e.what());
+    } catch (const std::exception& e) {
+        return Error(500, e.what());
+    }
+}
+
+ApiResponse Api::Route(const ApiRequest& r, const Principal& who) {
+    auto need = [&](Scope s) { return static_cast<int>(who.scope) >= static_cast<int>(s); };
+    const std::string forbidden = "this token's scope does not allow this request";
+    std::vector<std::string> parts;
+    for (std::size_t at = 5; at <= r.path.size();) {
+        const std::size_t slash = r.path.find('/', at);
+        const std::size_t end = slash == std::string::npos ? r.path.size() : slash;
+        parts.push_back(r.path.substr(at, end - at));
+        at = end + 1;
+    }
+    const std::string& m = r.method;
+    const std::string what = parts.empty() ? "" : parts[0];
+    if (what == "alerts") {
+        if (parts.size() == 1 && m == "GET")
+            return ListAlerts(r);
+        if (parts.size() == 1 && m == "POST")
+            return need(Scope::Send) ? CreateAlert(r, who) : Error(403, forbidden);
+        const std::int64_t id = parts.size() >= 2 ? IdOf(parts[1]) : -1;
+        if (id < 0)
+            return Error(404, "no such alert");
+        if (parts.size() == 2 && m == "GET")
+            return ShowAlert(id, false);
+        if (parts.size() == 3 && parts[2] == "receipts.csv" && m == "GET") {
+            ApiResponse out = ShowAlert(id, true);
+            if (out.status == 200)
+                Record(r, who, "export receipts", "alert " + std::to_string(id));
+            return out;
+        }
+        if (parts.size() == 3 && parts[2] == "cancel" && m == "POST")
+            return need(Scope::Send) ? CancelAlert(r, who, id) : Error(403, forbidden);
+    } else if (what == "reach" && parts.size() == 1 && m == "POST") {
+        return Reach(r);
+    } else if (what == "stations" && parts.size() == 1 && m == "GET") {
+        return Stations(r);
+    } else if (what == "groups" && parts.size() <= 2) {
+        if (parts.size() == 1 && m == "GET")
+            return Groups(r, who, "");
+        if (parts.size() == 2 && (m == "PUT" || m == "DELETE"))
+            return need(Scope::Admin) ? Groups(r, who, parts[1]) : Error(403, forbidden);
+    } else if (what == "audit" && parts.size() == 1 && m == "GET") {
+        return need(Scope::Admin) ? Audit(r) : Error(403, forbidden);
+    } else if (what == "tokens" && parts.size() <= 2) {
+        if (!need(Scope::Admin))
+            return Error(403, forbidden);
+        if ((parts.size() == 1 && (m == "GET" || m == "POST")) || (parts.size() == 2 && m == "DELETE"))
+            return Tokens(r, who, parts.size() == 2 ? parts[1] : "");
+    }
+    return Error(404, "no such request: " + m + " " + r.path);
+}
+
+ApiResponse Api::CreateAlert(const ApiRequest& r, const Principal& who) {
+    const json body = ParseBody(r);
+    Alert a;
+    a.author = Text(body, "author", true);
+    a.subject = Text(body, "subject", true);
+    a.date = Text(body, "date", false);
+    if (a.date.empty())
+        a.date = LocalDate();
+    if (!body.contains("lines") || !body["lines"].is_array() || body["lines"].empty())
+        throw BadRequest{"lines must be an array of at least one string"};
+    for (const json& line : body["lines"]) {
+        if (!line.is_string())
+            throw BadRequest{"lines must be an array of at least one string"};
+        a.lines.push_back(line.get<std::string>());
+    }
+    a.target = TargetOf(body, store_.LoadGroups());
+    if (a.target.Empty())
+        throw BadRequest{"no target: name computers, users or groups, or set everyone to true"};
+    const Time now = Now();
+    a.createdAt = now;
+    a.createdBy = who.name;
+    a.startsAt = now;
+    if (body.contains("starts_at") && !body["starts_at"].is_null()) {
+        if (!body["starts_at"].is_string() || !ParseIsoTime(body["starts_at"].get<std::string>(), a.startsAt))
+            throw BadRequest{"starts_at must be a UTC time such as 2026-12-09T10:42:00Z"};
+    }
+    std::int64_t expiresIn = 86400;
+    if (body.contains("expires_in")) {
+        if (!body["expires_in"].is_number_integer() || body["expires_in"].get<std::int64_t>() <= 0 ||
+            body["expires_in"].get<std::int64_t>() > 366LL * 86400)
+            throw BadRequest{"expires_in must be a number of seconds from 1 to 366 days"};
+        expiresIn = body["expires_in"].get<std::int64_t>();
+    }
+    a.expiresAt = std::max(a.startsAt, now) + expiresIn;
+    const std::string unsupported = body.contains("unsupported") ? Text(body, "unsupported", false) : "refuse";
+    if (unsupported != "refuse" && unsupported != "replace")
+        throw BadRequest{"unsupported must be \"refuse\" or \"replace\""};
+    if (body.contains("resend_replaced")) {
+        if (!body["resend_replaced"].is_boolean())
+            throw BadRequest{"resend_replaced must be true or false"};
+        a.resendReplaced = body["resend_replaced"].get<bool>();
+    }
+    std::vector<std::string> missing;
+    const std::string text = BuildAlertText({a.author, a.subject, a.date, a.lines}, &missing);
+    if (!missing.empty() && unsupported == "refuse") {
+        std::string list;
+        for (const std::string& ch : missing)
+            list += (list.empty() ? "" : " ") + ch;
+        return Error(422, "characters that Windows-1252 lacks: " + list +
+                              " (send with \"unsupported\":\"replace\" to turn them into ?)");
+    }
+    if (text.size() + 20 > kMaxAlertText)
+        return Error(413, "alert text above 1 MiB, the client's limit");
+    store_.InsertAlert(a, text);
+    Record(r, who, "create alert", "alert " + std::to_string(a.id) + ": " + a.subject);
+    const int sent = dispatch_.Deliver(a);
+    json out = AlertWithCounts(a);
+    out["sent_now"] = sent;
+    if (hub_.Listening())
+        hub_.Publish("alert", Dump(out));
+    return Json(201, out);
+}
+
+ApiResponse Api::ListAlerts(const ApiRequest& r) {
+    AlertFilter f;
+    f.q = r.Param("q");
+    f.author = r.Param("author");
+    f.target = r.Param("target");
+    for (auto [key, out] : {std::pair{"from", &f.from}, std::pair{"to", &f.to}}) {
+        const std::string v = r.Param(key);
+        if (!v.empty() && !ParseIsoTime(v, *out))
+            throw BadRequest{std::string(key) + " must be a UTC time such as 2026-12-09T10:42:00Z"};
+    }
+    f.limit = IntParam(r, "limit", 50, 1000);
+    f.offset = IntParam(r, "offset", 0, 1 << 30);
+    std::int64_t total = 0;
+    json alerts = json::array();
+    for (const Alert& a : store_.ListAlerts(f, total))
+        alerts.push_back(AlertWithCounts(a));
+    return Json(200, {{"alerts", alerts}, {"total", total}});
+}
+
+ApiResponse Api::ShowAlert(std::int64_t id, bool csv) {
+    const auto a = store_.GetAlert(id);
+    if (!a)
+        return Error(404, "no alert " + std::to_string(id));
+    const auto receipts = store_.Receipts(*a, Now());
+    if (csv) {
+        std::string out = "computer,user,state,sent_at,acknowledged_at\r\n";
+        for (const Receipt& rc : receipts)
+            out += Csv(rc.computer) + "," + Csv(rc.user) + "," + rc.state + "," +
+                   (rc.firstSentAt ? IsoTime(rc.firstSentAt) : "") + "," +
+                   (rc.acknowledgedAt ? IsoTime(rc.acknowledgedAt) : "") + "\r\n";
+        return {200, "text/csv; charset=utf-8", out, 0};
+    }
+    std::map<std::string, std::int64_t> counts;
+    for (const char* state : kReceiptStates)
+        counts[state] = 0;
+    json list = json::array();
+    for (const Receipt& rc : receipts) {
+        ++counts[rc.state];
+        list.push_back(ReceiptJson(rc));
+    }
+    json out = AlertJson(*a, counts, Now());
+    out["receipts"] = list;
+    return Json(200, out);
+}
+
+ApiResponse Api::CancelAlert(const ApiRequest& r, const Principal& who, std::int64_t id) {
+    if (!store_.GetAlert(id))
+        return Error(404, "no alert " + std::to_string(id));
+    store_.CancelAlert(id, Now());
+    dispatch_.Cancel(id);
+    Record(r, who, "cancel alert", "alert " + std::to_string(id));
+    json out = AlertWithCounts(*store_.GetAlert(id));
+    if (hub_.Listening())
+        hub_.Publish("alert", Dump(out));
+    return Json(200, out);
+}
+
+ApiResponse Api::Reach(const ApiRequest& r) {
+    const Target t = TargetOf(ParseBody(r), store_.LoadGroups());
+    return Json(200, {{"stations", store_.Reach(t)}});
+}
+
+ApiResponse Api::Stations(const ApiRequest& r) {
+    StationFilter f;
+    f.q = r.Param("q");
+    if (!r.Param("sort").empty())
+        f.sort = r.Param("sort");
+    if (!r.Param("order").empty())
+        f.order = r.Param("order");
+    static const std::vector<std::string> sorts = {"computer", "user", "address", "last_seen", "online"};
+    if (std::find(sorts.begin(), sorts.end(), f.sort) == sorts.end())
+        throw BadRequest{"sort must be computer, user, address, last_seen or online"};
+    if (f.order != "asc" && f.order != "desc")
+        throw BadRequest{"order must be asc or desc"};
+    f.limit = IntParam(r, "limit", 100, 10000);
+    f.offset = IntParam(r, "offset", 0, 1 << 30);
+    std::int64_t total = 0;
+    json list = json::array();
+    for (const Station& s : store_.ListStations(f, total))
+        list.push_back(StationJson(s));
+    return Json(200, {{"stations", list}, {"total", total}});
+}
+
+ApiResponse Api::Groups(const ApiRequest& r, const Principal& who, const std::string& name) {
+    if (r.method == "GET") {
+        json list = json::array();
+        for (const auto& [n, g] : store_.ListGroups())
+            list.push_back({{"name", n}, {"computers", g.computers}, {"users", g.users}});
+        return Json(200, {{"groups", list}});
+    }
+    if (name.empty() || name.size() > 200)
+        throw BadRequest{"a group needs a name of at most 200 bytes"};
+    if (r.method == "DELETE") {
+        if (!store_.DeleteGroup(name))
+            return Error(404, "no group " + name);
+        Record(r, who, "delete group", name);
+        dispatch_.GroupsChanged();
+        return Json(200, {{"deleted", name}});
+    }
+    const json body = ParseBody(r);
+    const Group g{Names(body, "computers"), Names(body, "users")};
+    store_.PutGroup(name, g);
+    Record(r, who, "set group", name + ": " + std::to_string(g.computers.size()) + " computers, " +
+                                    std::to_string(g.users.size()) + " users");
+    dispatch_.GroupsChanged();
+    return Json(200, {{"name", name}, {"computers", g.computers}, {"users", g.users}});
+}
+
+ApiResponse Api::Audit(const ApiRequest& r) {
+    std::int64_t total = 0;
+    json list = json::array();
+    for (const AuditEntry& e : store_.ListAudit(IntParam(r, "limit", 100, 10000),
+                                                IntParam(r, "offset", 0, 1 << 30), total))
+        list.push_back({{"time", IsoTime(e.time)},
+                        {"who", e.who},
+                        {"action", e.action},
+                        {"detail", e.detail},
+                        {"address", e.address}});
+    return Json(200, {{"entries", list}, {"total", total}});
+}
+
+ApiResponse Api::Tokens(const ApiRequest& r, const Principal& who, const std::string& idText) {
+    if (r.method == "GET") {
+        json list = json::array();
+        for (const TokenInfo& t : store_.ListTokens())
+            list.push_back({{"id", t.id}, {"name", t.name}, {"scope", t.scope},
+                            {"created_at", IsoTime(t.createdAt)}});
+        return Json(200, {{"tokens", list}});
+    }
+    if (r.method == "DELETE") {
+        const std::int64_t id = IdOf(idText);
+        if (id < 0 || !store_.RevokeToken(id))
+            return Error(404, "no token " + idText);
+        Record(r, who, "revoke token", "token " + idText);
+        return Json(200, {{"revoked", id}});
+    }
+    const json body = ParseBody(r);
+    Scope scope;
+    const std::string scopeText = Text(body, "scope", true);
+    if (!ParseScope(scopeText, scope))
+        throw BadRequest{"scope must be read, send or admin"};
+    std::int64_t id = 0;
+    const std::string name = Text(body, "name", false);
+    const std::string token = store_.CreateToken(scopeText, name, id);
+    Record(r, who, "create token", "token " + std::to_string(id) + " (" + scopeText + ")");
+    return Json(201, {{"id", id}, {"name", name}, {"scope", scopeText}, {"token", token}});
+}
+
+} // namespace nvserver

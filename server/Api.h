@@ -1,0 +1,98 @@
+// The HTTP API's request handling, apart from the transport so that it can
+// be tested and fuzzed without sockets: a request in, a response out.
+#pragma once
+
+#include "EventHub.h"
+#include "Model.h"
+#include "Store.h"
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace nvserver {
+
+// Where stored alerts go out to the workstations.
+class Dispatch {
+  public:
+    virtual ~Dispatch() = default;
+    // How many online stations it went to now (-1: unknown).
+    virtual int Deliver(const Alert& alert) = 0;
+    virtual void Cancel(std::int64_t id) = 0;
+    virtual void GroupsChanged() = 0;
+};
+
+enum class Scope { Read = 1, Send = 2, Admin = 3 };
+bool ParseScope(const std::string& text, Scope& out);
+
+// Who is asking: a token today; the console adds sign-in sessions.
+struct Principal {
+    std::string name;
+    std::string kind; // "token" or "session"
+    Scope scope = Scope::Read;
+};
+
+struct ApiRequest {
+    std::string method, path, body, remoteAddress;
+    std::multimap<std::string, std::string> params;
+    std::map<std::string, std::string> headers; // names lower-cased
+    std::string Param(const std::string& key) const;
+    std::string Header(const std::string& lowerName) const;
+};
+
+struct ApiResponse {
+    int status = 200;
+    std::string contentType = "application/json";
+    std::string body;
+    int delayMs = 0; // the transport waits this long before answering
+};
+
+// Repeated authentication failures from one address are slowed down: each
+// failure after the first few adds to the wait, up to a few seconds.
+class FailureThrottle {
+  public:
+    int Failed(const std::string& address);
+    void Succeeded(const std::string& address);
+
+  private:
+    std::mutex mutex_;
+    std::map<std::string, std::pair<int, std::chrono::steady_clock::time_point>> failures_;
+};
+
+class Api {
+  public:
+    Api(Store& store, EventHub& hub, Dispatch& dispatch) : store_(store), hub_(hub), dispatch_(dispatch) {}
+
+    // The one place that maps a request to who makes it.
+    std::optional<Principal> Authenticate(const ApiRequest& request);
+    ApiResponse Handle(const ApiRequest& request);
+    // For the transport's event stream: nullopt when allowed, else the refusal.
+    std::optional<ApiResponse> Authorize(const ApiRequest& request, Scope needed,
+                                         Principal* who = nullptr);
+
+  private:
+    ApiResponse Route(const ApiRequest& r, const Principal& who);
+    ApiResponse CreateAlert(const ApiRequest& r, const Principal& who);
+    ApiResponse ListAlerts(const ApiRequest& r);
+    ApiResponse ShowAlert(std::int64_t id, bool csv);
+    ApiResponse CancelAlert(const ApiRequest& r, const Principal& who, std::int64_t id);
+    ApiResponse Reach(const ApiRequest& r);
+    ApiResponse Stations(const ApiRequest& r);
+    ApiResponse Groups(const ApiRequest& r, const Principal& who, const std::string& name);
+    ApiResponse Audit(const ApiRequest& r);
+    ApiResponse Tokens(const ApiRequest& r, const Principal& who, const std::string& id);
+    void Record(const ApiRequest& r, const Principal& who, const std::string& action,
+                const std::string& detail);
+    nlohmann::json AlertWithCounts(const Alert& alert);
+
+    Store& store_;
+    EventHub& hub_;
+    Dispatch& dispatch_;
+    FailureThrottle throttle_;
+};
+
+} // namespace nvserver

@@ -1,0 +1,88 @@
+#include "Model.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace nvserver {
+
+std::string NameKey(std::string name) {
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return name;
+}
+
+namespace {
+bool In(const std::vector<std::string>& names, const std::string& key) {
+    for (const std::string& n : names)
+        if (NameKey(n) == key)
+            return true;
+    return false;
+}
+} // namespace
+
+bool Matches(const Target& t, const Groups& groups, const std::string& computer,
+             const std::string& user) {
+    if (t.everyone)
+        return true;
+    const std::string c = NameKey(computer), u = NameKey(user);
+    if (In(t.computers, c) || In(t.users, u))
+        return true;
+    for (const std::string& name : t.groups) {
+        const auto g = groups.find(NameKey(name));
+        if (g != groups.end() && (In(g->second.computers, c) || In(g->second.users, u)))
+            return true;
+    }
+    return false;
+}
+
+std::string Alert::State(Time now) const {
+    if (cancelledAt)
+        return "cancelled";
+    if (now >= expiresAt)
+        return "expired";
+    if (now < startsAt)
+        return "scheduled";
+    return "active";
+}
+
+std::string IsoTime(Time t) {
+    char buf[32];
+    std::tm tm{};
+    const std::time_t tt = static_cast<std::time_t>(t);
+    gmtime_r(&tt, &tm);
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+bool ParseIsoTime(const std::string& text, Time& out) {
+    int y, mo, d, h, mi, s = 0, used = 0;
+    char z = 0;
+    std::tm tm{};
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d%n", &y, &mo, &d, &h, &mi, &used) != 5 ||
+        used != 16)
+        return false;
+    std::string rest = text.substr(16);
+    if (rest.size() >= 3 && rest[0] == ':') {
+        int n = 0;
+        if (std::sscanf(rest.c_str(), ":%2d%n", &s, &n) != 1 || n != 3)
+            return false;
+        rest = rest.substr(3);
+    }
+    if (!(rest.empty() || (rest.size() == 1 && (z = rest[0]) == 'Z')))
+        return false;
+    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60 || y < 1970)
+        return false;
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    out = static_cast<Time>(timegm(&tm));
+    return true;
+}
+
+Time Now() { return static_cast<Time>(std::time(nullptr)); }
+
+} // namespace nvserver

@@ -1,0 +1,74 @@
+// What the server keeps: alerts with their targets, stations, groups, and
+// the receipt ledger. Names are UTF-8; times are Unix seconds (UTC).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nvserver {
+
+using Time = std::int64_t;
+
+struct Group {
+    std::vector<std::string> computers, users;
+};
+// Keyed by the lower-cased name.
+using Groups = std::map<std::string, Group>;
+
+struct Target {
+    bool everyone = false;
+    std::vector<std::string> computers, users, groups;
+    bool Empty() const { return !everyone && computers.empty() && users.empty() && groups.empty(); }
+};
+
+// Windows names ignore case; only ASCII letters are folded, as the client's
+// names arrive in Windows-1252 and are compared after conversion.
+std::string NameKey(std::string name);
+bool Matches(const Target& target, const Groups& groups, const std::string& computer,
+             const std::string& user);
+
+struct Alert {
+    std::int64_t id = 0;
+    std::string author, subject, date;
+    std::vector<std::string> lines;
+    Target target;
+    Time createdAt = 0, startsAt = 0, expiresAt = 0;
+    std::optional<Time> cancelledAt;
+    std::string createdBy;
+    bool resendReplaced = true;
+    std::string text; // what the client receives: Windows-1252, CR LF lines
+
+    // "active", "scheduled", "expired" or "cancelled".
+    std::string State(Time now) const;
+    bool Deliverable(Time now) const { return State(now) == "active"; }
+};
+
+struct Station {
+    std::int64_t id = 0;
+    std::string computer, user, address;
+    Time firstSeen = 0, lastSeen = 0;
+    bool online = false;
+    std::int64_t alertsSent = 0, acknowledged = 0;
+};
+
+// One line of an alert's ledger. Stored states are "sent", "replaced" and
+// "acknowledged"; "queued", "not reached", "expired" and "cancelled" follow
+// from the alert and the stations known when the ledger is read.
+struct Receipt {
+    std::string computer, user, state;
+    Time firstSentAt = 0, lastSentAt = 0, acknowledgedAt = 0;
+    std::int64_t sentCount = 0;
+};
+
+inline const char* const kReceiptStates[] = {"queued",      "sent",    "acknowledged", "replaced",
+                                             "not reached", "expired", "cancelled"};
+
+std::string IsoTime(Time t);
+// "2026-12-09T10:42:00Z" (seconds and Z optional); false on anything else.
+bool ParseIsoTime(const std::string& text, Time& out);
+Time Now();
+
+} // namespace nvserver

@@ -1,0 +1,134 @@
+// The server's durable state in one SQLite file (WAL). Every call is
+// serialised by one mutex, so the workstation loop and the HTTP threads may
+// share it. Failures throw StoreError: the API answers 503, the workstation
+// loop keeps serving what it already holds.
+#pragma once
+
+#include "Model.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace nvserver {
+
+struct StoreError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct AlertFilter {
+    std::string q, author, target;
+    Time from = 0, to = 0; // 0: open
+    int limit = 50, offset = 0;
+};
+
+struct StationFilter {
+    std::string q, sort = "computer", order = "asc";
+    int limit = 100, offset = 0;
+};
+
+struct AuditEntry {
+    Time time = 0;
+    std::string who, action, detail, address;
+};
+
+struct TokenInfo {
+    std::int64_t id = 0;
+    std::string name, scope;
+    Time createdAt = 0, lastUsedAt = 0;
+};
+
+// One ledger change from the workstation loop, applied in batches.
+struct LedgerOp {
+    enum Kind { Sent, Acknowledged, Replaced } kind;
+    std::int64_t alert, station;
+    Time at;
+};
+
+struct StationSeen {
+    std::int64_t station;
+    std::string address;
+    Time at;
+    bool online;
+};
+
+class Store {
+  public:
+    static constexpr int kSchemaVersion = 1;
+
+    // `path` ":memory:" gives a private in-memory database (tests, fuzzing).
+    explicit Store(const std::string& path);
+    ~Store();
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    // Alerts. Insert sets alert.id and the id line of alert.text.
+    void InsertAlert(Alert& alert, const std::string& textWithoutId);
+    std::optional<Alert> GetAlert(std::int64_t id);
+    std::vector<Alert> ListAlerts(const AlertFilter& filter, std::int64_t& total);
+    // Not yet expired and not cancelled: what the loop may still deliver.
+    std::vector<Alert> LiveAlerts(Time now);
+    bool CancelAlert(std::int64_t id, Time at);
+
+    // The ledger of one alert, with the derived states.
+    std::vector<Receipt> Receipts(const Alert& alert, Time now);
+    // Per alert: receipt state -> count, from Receipts().
+    std::map<std::string, std::int64_t> Counts(const Alert& alert, Time now);
+    // (alert, station) pairs that must not be sent again: acknowledged, or
+    // replaced when the alert says so.
+    std::vector<std::pair<std::int64_t, std::int64_t>> Settled(const std::vector<std::int64_t>& alerts);
+    void ApplyLedger(const std::vector<LedgerOp>& ops);
+    struct ReceiptRow {
+        std::int64_t alert;
+        Receipt receipt;
+    };
+    std::optional<ReceiptRow> ReceiptOf(std::int64_t alert, std::int64_t station);
+
+    // Stations.
+    std::int64_t StationId(const std::string& computer, const std::string& user, Time at,
+                           const std::string& address);
+    std::vector<Station> AllStations();
+    void ApplySeen(const std::vector<StationSeen>& seen);
+    void MarkAllOffline();
+    std::vector<Station> ListStations(const StationFilter& filter, std::int64_t& total);
+    std::optional<Station> GetStation(std::int64_t id);
+    std::int64_t Reach(const Target& target);
+
+    // Groups.
+    Groups LoadGroups();
+    void PutGroup(const std::string& name, const Group& group);
+    bool DeleteGroup(const std::string& name);
+    std::vector<std::pair<std::string, Group>> ListGroups();
+
+    // Tokens: only a keyed hash of each token is kept.
+    std::string CreateToken(const std::string& scope, const std::string& name, std::int64_t& id);
+    bool RevokeToken(std::int64_t id);
+    std::vector<TokenInfo> ListTokens();
+    // The token's name and scope when it is valid.
+    std::optional<TokenInfo> CheckToken(const std::string& token);
+
+    // Audit log.
+    void Audit(const AuditEntry& entry);
+    std::vector<AuditEntry> ListAudit(int limit, int offset, std::int64_t& total);
+
+  private:
+    class Statement;
+    void Exec(const char* sql);
+    void Migrate();
+    void Fail(const char* what);
+    std::vector<Receipt> ReceiptsLocked(const Alert& alert, Time now,
+                                        const std::vector<Station>& stations, const Groups& groups);
+    Groups LoadGroupsLocked();
+    std::vector<Station> AllStationsLocked();
+
+    std::mutex mutex_;
+    sqlite3* db_ = nullptr;
+};
+
+} // namespace nvserver

@@ -1,0 +1,131 @@
+// The workstation side: one epoll loop over the clients' port. Every
+// connection gets a bounded share of each turn, output is released as it is
+// sent, and an alert's frame is one shared copy for all its recipients.
+// Deliveries follow the durable state: the alerts still live, what each
+// station has already settled, and the ledger written in one transaction
+// per turn.
+#pragma once
+
+#include "EventHub.h"
+#include "Model.h"
+#include "Store.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace nvserver {
+
+struct WorkstationOptions {
+    std::string bindAddress = "0.0.0.0";
+    std::uint16_t port = 5088;
+    int probeIntervalSeconds = 60; // 0: never probe
+};
+
+// What one client frame may carry; the client itself never sends more than
+// a short identification.
+constexpr std::int32_t kMaxClientBlock = 64 * 1024;
+// A client that lets this much output pile up is dropped.
+constexpr std::size_t kMaxPendingOutput = 8u << 20;
+// The client refuses alert texts above 1 MiB.
+constexpr std::size_t kMaxAlertText = 1u << 20;
+// Bytes read from one connection in one turn.
+constexpr std::size_t kReadPerTurn = 64 * 1024;
+
+struct AlertFields {
+    std::string author, subject, date;
+    std::vector<std::string> lines; // UTF-8
+};
+
+// The alert text as the client reads it, in Windows-1252, CR LF separated,
+// with an empty id line ("I=") that the store fills in. Fields lose their
+// line breaks and NULs (each would cut the text short). Characters that
+// Windows-1252 lacks become '?' and are listed in `missing`.
+std::string BuildAlertText(const AlertFields& fields, std::vector<std::string>* missing = nullptr);
+std::string Frame(std::int32_t type, const std::string& block1 = {});
+
+class Workstations {
+  public:
+    Workstations(WorkstationOptions options, Store& store, EventHub& hub);
+    ~Workstations();
+    Workstations(const Workstations&) = delete;
+    Workstations& operator=(const Workstations&) = delete;
+
+    // Binds the port and loads what is still to deliver; false with a
+    // message on stderr.
+    bool Start();
+    std::uint16_t Port() const { return port_; }
+    // Runs until Stop(); returns the exit code.
+    int Run();
+    // Safe from any thread and from a signal handler.
+    void Stop();
+
+    // From the API's threads, once the alert is stored: delivers it to the
+    // matching online stations; returns how many it went to (-1 when the
+    // loop did not answer in time).
+    int Deliver(const Alert& alert);
+    void Cancel(std::int64_t id);
+    void GroupsChanged();
+
+    // Prints one JSON event line (flushed at the end of each turn).
+    static void Event(const std::string& name, const std::string& fieldsJson);
+    static void WriteEvents();
+
+  private:
+    struct Client;
+    struct Live {
+        Alert alert;
+        std::shared_ptr<const std::string> frame;
+        bool started = false; // scheduled alerts: handed out once they start
+    };
+
+    void Post(std::function<void()> job);
+    void RunPosted();
+    void Accept();
+    void ReadClient(Client& c);
+    void HandleFrame(Client& c, std::int32_t type, const std::string& block1);
+    void Identified(Client& c);
+    void Acknowledged(Client& c);
+    bool Wanted(const Client& c, const Live& live) const;
+    void SendAlert(Client& c, const Live& live);
+    void SendNext(Client& c);
+    void Queue(Client& c, std::shared_ptr<const std::string> bytes);
+    void Flush(Client& c);
+    void Drop(int fd, const char* reason);
+    void Probe();
+    void Tick();
+    void AddLive(const Alert& alert);
+    int DeliverNow(std::int64_t id);
+    void SaveTurn();
+    void WatchOutput(int fd, bool want);
+
+    WorkstationOptions options_;
+    Store& store_;
+    EventHub& hub_;
+    int epoll_ = -1, listen_ = -1, wake_ = -1;
+    int reserve_ = -1; // spare descriptor, given up to refuse a connection when none are left
+    std::uint16_t port_ = 0;
+    std::uint64_t nextId_ = 1;
+    std::map<int, std::unique_ptr<Client>> clients_;
+
+    std::map<std::int64_t, Live> live_;                    // by alert id
+    std::set<std::pair<std::int64_t, std::int64_t>> settled_; // (alert, station)
+    Groups groups_;
+    std::unordered_map<std::int64_t, int> onlineCount_; // station -> open connections
+    std::vector<LedgerOp> ledger_;
+    std::vector<StationSeen> seen_;
+
+    std::mutex postMutex_;
+    std::vector<std::function<void()>> posted_;
+    std::atomic<bool> stopRequested_{false};
+};
+
+} // namespace nvserver

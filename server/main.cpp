@@ -1,0 +1,550 @@
+// nivaxel-server: the alert server daemon and its command line. See
+// README.md beside this file.
+#include "Api.h"
+#include "ApiJson.h"
+#include "Http.h"
+#include "Store.h"
+#include "Workstations.h"
+
+#include <httplib.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+using namespace nvserver;
+using nlohmann::json;
+
+const char kUsage[] =
+    "usage:\n"
+    "  nivaxel-server serve --data DIR [--port 5088] [--bind ADDR] [--admin 127.0.0.1:5089]\n"
+    "                       [--tls-cert FILE --tls-key FILE] [--probe-interval SECONDS]\n"
+    "  nivaxel-server token create --data DIR --scope read|send|admin [--name NAME]\n"
+    "  nivaxel-server token revoke --data DIR ID\n"
+    "  nivaxel-server token list --data DIR\n"
+    "  nivaxel-server send [CLIENT OPTIONS] [--to COMPUTER]... [--to-user USER]...\n"
+    "                      [--to-group GROUP]... --author NAME --subject TEXT [--date TEXT]\n"
+    "                      [--starts ISO-TIME] [--expires DURATION] [--replace-unsupported]\n"
+    "                      [--no-resend-replaced] --line TEXT [--line TEXT]...\n"
+    "  nivaxel-server list [CLIENT OPTIONS]\n"
+    "  nivaxel-server alerts [CLIENT OPTIONS] [--search TEXT] [--limit N]\n"
+    "  nivaxel-server receipts ID [CLIENT OPTIONS] [--csv]\n"
+    "  nivaxel-server cancel ID [CLIENT OPTIONS]\n"
+    "  nivaxel-server group list|set NAME [--computer C]... [--user U]...|delete NAME "
+    "[CLIENT OPTIONS]\n"
+    "client options: --admin ADDR:PORT or https://HOST:PORT (default 127.0.0.1:5089),\n"
+    "  --token TOKEN (default: $NIVAXEL_TOKEN), --ca FILE (to check an HTTPS server)\n"
+    "send without --to, --to-user or --to-group goes to every station.\n"
+    "DURATION: seconds, or a number followed by s, m, h or d.\n";
+
+int Usage(const std::string& problem) {
+    if (!problem.empty())
+        std::fprintf(stderr, "nivaxel-server: %s\n", problem.c_str());
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+bool ParsePort(const std::string& text, std::uint16_t& port) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long v = std::strtoul(text.c_str(), nullptr, 10);
+    if (v > 65535)
+        return false;
+    port = static_cast<std::uint16_t>(v);
+    return true;
+}
+
+// "ADDR:PORT", "ADDR" or ":PORT"; "localhost" stands for 127.0.0.1.
+bool ParseAddress(const std::string& text, std::string& address, std::uint16_t& port) {
+    const std::size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? text : text.substr(0, colon);
+    if (colon != std::string::npos && !ParsePort(text.substr(colon + 1), port))
+        return false;
+    if (host.empty() || host == "localhost")
+        host = "127.0.0.1";
+    in_addr a{};
+    if (inet_pton(AF_INET, host.c_str(), &a) != 1)
+        return false;
+    address = host;
+    return true;
+}
+
+bool IsLoopback(const std::string& address) {
+    in_addr a{};
+    return inet_pton(AF_INET, address.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+bool ParseDuration(const std::string& text, std::int64_t& seconds) {
+    if (text.empty() || text.size() > 12)
+        return false;
+    std::string digits = text;
+    std::int64_t unit = 1;
+    switch (text.back()) {
+    case 's': unit = 1; digits.pop_back(); break;
+    case 'm': unit = 60; digits.pop_back(); break;
+    case 'h': unit = 3600; digits.pop_back(); break;
+    case 'd': unit = 86400; digits.pop_back(); break;
+    default: break;
+    }
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    seconds = std::stoll(digits) * unit;
+    return seconds > 0;
+}
+
+std::string DatabasePath(const std::string& dir) { return dir + "/nivaxel.db"; }
+
+std::unique_ptr<Store> OpenStore(const std::string& dir) {
+    if (dir.empty()) {
+        Usage("--data DIR is required");
+        return nullptr;
+    }
+    ::mkdir(dir.c_str(), 0700);
+    try {
+        return std::make_unique<Store>(DatabasePath(dir));
+    } catch (const StoreError& e) {
+        std::fprintf(stderr, "nivaxel-server: %s\n", e.what());
+        return nullptr;
+    }
+}
+
+class LoopDispatch : public Dispatch {
+  public:
+    explicit LoopDispatch(Workstations& w) : w_(w) {}
+    int Deliver(const Alert& a) override { return w_.Deliver(a); }
+    void Cancel(std::int64_t id) override { w_.Cancel(id); }
+    void GroupsChanged() override { w_.GroupsChanged(); }
+
+  private:
+    Workstations& w_;
+};
+
+Workstations* g_loop = nullptr;
+void OnSignal(int) {
+    if (g_loop)
+        g_loop->Stop();
+}
+
+int Serve(const std::vector<std::string>& args) {
+    WorkstationOptions wo;
+    HttpOptions ho;
+    std::string data;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (i + 1 >= args.size())
+            return Usage("unknown or incomplete option: " + a);
+        const std::string& v = args[++i];
+        if (a == "--port") {
+            if (!ParsePort(v, wo.port))
+                return Usage("--port wants a number from 0 to 65535");
+        } else if (a == "--bind") {
+            wo.bindAddress = v;
+        } else if (a == "--data") {
+            data = v;
+        } else if (a == "--admin") {
+            if (!ParseAddress(v, ho.address, ho.port))
+                return Usage("--admin wants ADDR:PORT with an IPv4 address");
+        } else if (a == "--tls-cert") {
+            ho.tlsCert = v;
+        } else if (a == "--tls-key") {
+            ho.tlsKey = v;
+        } else if (a == "--probe-interval") {
+            if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
+                return Usage("--probe-interval wants a number of seconds");
+            wo.probeIntervalSeconds = std::atoi(v.c_str());
+        } else {
+            return Usage("unknown or incomplete option: " + a);
+        }
+    }
+    if (ho.tlsCert.empty() != ho.tlsKey.empty())
+        return Usage("--tls-cert and --tls-key go together");
+    if (!IsLoopback(ho.address) && ho.tlsCert.empty())
+        return Usage("--admin must be a loopback address (127.x.x.x) unless --tls-cert and "
+                     "--tls-key are given: tokens must not cross the network in clear");
+    if (data.empty())
+        return Usage("serve needs --data DIR");
+    // Each workstation is a descriptor: take as many as the system allows.
+    rlimit lim{};
+    ::getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = lim.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    auto store = OpenStore(data);
+    if (!store)
+        return 1;
+    EventHub hub;
+    Workstations loop(wo, *store, hub);
+    if (!loop.Start())
+        return 1;
+    LoopDispatch dispatch(loop);
+    Api api(*store, hub, dispatch);
+    Http http(ho, api, hub);
+    if (!http.Start())
+        return 1;
+    g_loop = &loop;
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGINT, OnSignal);
+    Workstations::Event("listening", "\"port\":" + std::to_string(loop.Port()) +
+                                         ",\"admin\":" + Dump(ho.address + ":" + std::to_string(http.Port())) +
+                                         ",\"tls\":" + (ho.tlsCert.empty() ? "false" : "true") +
+                                         ",\"probe_interval\":" + std::to_string(wo.probeIntervalSeconds));
+    Workstations::WriteEvents();
+    std::thread httpThread([&] { http.Run(); });
+    const int rc = loop.Run();
+    http.Stop();
+    httpThread.join();
+    g_loop = nullptr;
+    Workstations::Event("stopped", "");
+    Workstations::WriteEvents();
+    return rc;
+}
+
+int Token(const std::vector<std::string>& args) {
+    if (args.empty())
+        return Usage("token wants create, revoke or list");
+    const std::string verb = args[0];
+    std::string data, scope, name, id;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--data" && i + 1 < args.size())
+            data = args[++i];
+        else if (a == "--scope" && i + 1 < args.size())
+            scope = args[++i];
+        else if (a == "--name" && i + 1 < args.size())
+            name = args[++i];
+        else if (verb == "revoke" && id.empty() && a.rfind("--", 0) != 0)
+            id = a;
+        else
+            return Usage("unknown or incomplete option: " + a);
+    }
+    if (verb != "create" && verb != "revoke" && verb != "list")
+        return Usage("token wants create, revoke or list");
+    Scope s;
+    if (verb == "create" && !ParseScope(scope, s))
+        return Usage("token create needs --scope read, send or admin");
+    if (verb == "revoke" && (id.empty() || id.find_first_not_of("0123456789") != std::string::npos))
+        return Usage("token revoke needs the token's id (see token list)");
+    auto store = OpenStore(data);
+    if (!store)
+        return 1;
+    try {
+        if (verb == "create") {
+            std::int64_t tokenId = 0;
+            const std::string token = store->CreateToken(scope, name, tokenId);
+            store->Audit({Now(), "local administrator", "create token",
+                          "token " + std::to_string(tokenId) + " (" + scope + ")", "command line"});
+            std::printf("%s\n", token.c_str());
+        } else if (verb == "revoke") {
+            if (!store->RevokeToken(std::stoll(id))) {
+                std::fprintf(stderr, "nivaxel-server: no token %s\n", id.c_str());
+                return 1;
+            }
+            store->Audit({Now(), "local administrator", "revoke token", "token " + id, "command line"});
+            std::printf("revoked token %s\n", id.c_str());
+        } else {
+            for (const TokenInfo& t : store->ListTokens())
+                std::printf("%lld\t%s\t%s\t%s\n", static_cast<long long>(t.id), t.scope.c_str(),
+                            IsoTime(t.createdAt).c_str(), t.name.c_str());
+        }
+    } catch (const StoreError& e) {
+        std::fprintf(stderr, "nivaxel-server: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
+// ---- the commands that go through the API --------------------------------
+
+struct ClientOptions {
+    std::string admin = "127.0.0.1:5089";
+    std::string token, ca;
+};
+
+// Takes the client options out of args; false (after a usage message) on a bad one.
+bool TakeClientOptions(std::vector<std::string>& args, ClientOptions& o, int& rc) {
+    std::vector<std::string> rest;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if ((a == "--admin" || a == "--token" || a == "--ca") && i + 1 < args.size()) {
+            (a == "--admin" ? o.admin : a == "--token" ? o.token : o.ca) = args[++i];
+        } else {
+            rest.push_back(a);
+        }
+    }
+    args = rest;
+    if (o.token.empty())
+        if (const char* env = std::getenv("NIVAXEL_TOKEN"))
+            o.token = env;
+    if (o.token.empty()) {
+        std::fprintf(stderr, "nivaxel-server: no token: give --token TOKEN or set NIVAXEL_TOKEN "
+                             "(make one with: nivaxel-server token create --data DIR --scope send)\n");
+        rc = 2;
+        return false;
+    }
+    return true;
+}
+
+struct Reply {
+    int status = 0;
+    std::string body;
+};
+
+// One request to the API; on failure prints why and returns false.
+bool Call(const ClientOptions& o, const std::string& method, const std::string& path,
+          const std::string& body, Reply& reply) {
+    std::string base = o.admin;
+    const bool tls = base.rfind("https://", 0) == 0;
+    if (!tls && base.rfind("http://", 0) != 0)
+        base = "http://" + base;
+    std::unique_ptr<httplib::Client> client;
+    try {
+        client = std::make_unique<httplib::Client>(base);
+    } catch (const std::exception&) {
+        std::fprintf(stderr, "nivaxel-server: bad --admin address: %s\n", o.admin.c_str());
+        return false;
+    }
+    if (!client->is_valid()) {
+        std::fprintf(stderr, "nivaxel-server: bad --admin address: %s\n", o.admin.c_str());
+        return false;
+    }
+    if (tls) {
+        if (!o.ca.empty())
+            client->set_ca_cert_path(o.ca.c_str());
+        client->enable_server_certificate_verification(true);
+    }
+    client->set_connection_timeout(10, 0);
+    client->set_read_timeout(60, 0);
+    const httplib::Headers headers = {{"Authorization", "Bearer " + o.token}};
+    httplib::Result res = method == "GET"    ? client->Get(path, headers)
+                          : method == "POST" ? client->Post(path, headers, body, "application/json")
+                          : method == "PUT"  ? client->Put(path, headers, body, "application/json")
+                                             : client->Delete(path, headers);
+    if (!res) {
+        std::fprintf(stderr, "nivaxel-server: no answer from %s: %s\n", o.admin.c_str(),
+                     httplib::to_string(res.error()).c_str());
+        return false;
+    }
+    reply.status = res->status;
+    reply.body = res->body;
+    if (res->status >= 300) {
+        const json j = json::parse(res->body, nullptr, false);
+        const std::string msg = j.is_object() && j.contains("error") && j["error"].is_string()
+                                    ? j["error"].get<std::string>()
+                                    : res->body;
+        std::fprintf(stderr, "nivaxel-server: refused (%d): %s\n", res->status, msg.c_str());
+        return false;
+    }
+    return true;
+}
+
+int Send(std::vector<std::string> args) {
+    ClientOptions o;
+    int rc = 0;
+    json body = {{"lines", json::array()}};
+    std::vector<std::string> computers, users, groups;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--replace-unsupported") {
+            body["unsupported"] = "replace";
+            continue;
+        }
+        if (a == "--no-resend-replaced") {
+            body["resend_replaced"] = false;
+            continue;
+        }
+        if (a == "--admin" || a == "--token" || a == "--ca") {
+            if (i + 1 >= args.size())
+                return Usage("option without value: " + a);
+            (a == "--admin" ? o.admin : a == "--token" ? o.token : o.ca) = args[++i];
+            continue;
+        }
+        if (i + 1 >= args.size())
+            return Usage("option without value: " + a);
+        const std::string& v = args[++i];
+        if (a == "--to")
+            computers.push_back(v);
+        else if (a == "--to-user")
+            users.push_back(v);
+        else if (a == "--to-group")
+            groups.push_back(v);
+        else if (a == "--author" || a == "--subject" || a == "--date")
+            body[a.substr(2)] = v;
+        else if (a == "--starts")
+            body["starts_at"] = v;
+        else if (a == "--line")
+            body["lines"].push_back(v);
+        else if (a == "--expires") {
+            std::int64_t s;
+            if (!ParseDuration(v, s))
+                return Usage("--expires wants a duration such as 3600, 90m, 12h or 2d");
+            body["expires_in"] = s;
+        } else
+            return Usage("unknown option: " + a);
+    }
+    if (!body.contains("author") || !body.contains("subject") || body["lines"].empty() ||
+        body["author"] == "" || body["subject"] == "")
+        return Usage("send needs --author, --subject and at least one --line");
+    std::vector<std::string> none;
+    if (!TakeClientOptions(none, o, rc))
+        return rc;
+    if (computers.empty() && users.empty() && groups.empty())
+        body["everyone"] = true;
+    body["computers"] = computers;
+    body["users"] = users;
+    body["groups"] = groups;
+    Reply reply;
+    if (!Call(o, "POST", "/api/alerts", Dump(body), reply))
+        return 1;
+    const json j = json::parse(reply.body, nullptr, false);
+    if (!j.is_object() || !j.contains("id")) {
+        std::fprintf(stderr, "nivaxel-server: unreadable answer: %s\n", reply.body.c_str());
+        return 1;
+    }
+    const long long sent = j.value("sent_now", 0LL);
+    // The count comes first on its line, the id alone on the last one.
+    std::printf("sent to %lld station%s now, %s\n%lld\n", sent, sent == 1 ? "" : "s",
+                j.value("state", std::string()).c_str(), j["id"].get<long long>());
+    return 0;
+}
+
+int Simple(const std::string& command, std::vector<std::string> args) {
+    ClientOptions o;
+    int rc = 0;
+    if (!TakeClientOptions(args, o, rc))
+        return rc;
+    Reply reply;
+    if (command == "list") {
+        if (!args.empty())
+            return Usage("unknown option: " + args[0]);
+        if (!Call(o, "GET", "/api/stations?limit=10000", "", reply))
+            return 1;
+        std::printf("%s\n", json::parse(reply.body)["stations"].dump(1).c_str());
+        return 0;
+    }
+    if (command == "alerts") {
+        std::string query = "/api/alerts?limit=50";
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            if (args[i] == "--search" && i + 1 < args.size())
+                query += "&q=" + httplib::detail::encode_query_param(args[++i]);
+            else if (args[i] == "--limit" && i + 1 < args.size())
+                query += "&limit=" + httplib::detail::encode_query_param(args[++i]);
+            else
+                return Usage("unknown or incomplete option: " + args[i]);
+        }
+        if (!Call(o, "GET", query, "", reply))
+            return 1;
+        std::printf("id\tstate\tcreated_at\tacknowledged\tsent\tqueued\tsubject\n");
+        const json parsed = json::parse(reply.body);
+        for (const json& a : parsed["alerts"])
+            std::printf("%lld\t%s\t%s\t%lld\t%lld\t%lld\t%s\n", a["id"].get<long long>(),
+                        a["state"].get<std::string>().c_str(), a["created_at"].get<std::string>().c_str(),
+                        a["counts"]["acknowledged"].get<long long>(), a["counts"]["sent"].get<long long>(),
+                        a["counts"]["queued"].get<long long>(), a["subject"].get<std::string>().c_str());
+        return 0;
+    }
+    if (command == "receipts" || command == "cancel") {
+        bool csv = false;
+        std::string id;
+        for (const std::string& a : args) {
+            if (a == "--csv" && command == "receipts")
+                csv = true;
+            else if (id.empty() && a.find_first_not_of("0123456789") == std::string::npos && !a.empty())
+                id = a;
+            else
+                return Usage("unknown option: " + a);
+        }
+        if (id.empty())
+            return Usage(command + " needs an alert id");
+        if (command == "cancel") {
+            if (!Call(o, "POST", "/api/alerts/" + id + "/cancel", "{}", reply))
+                return 1;
+            std::printf("cancelled alert %s\n", id.c_str());
+            return 0;
+        }
+        if (!Call(o, "GET", "/api/alerts/" + id + (csv ? "/receipts.csv" : ""), "", reply))
+            return 1;
+        if (csv) {
+            std::string text = reply.body;
+            for (std::size_t p; (p = text.find("\r\n")) != std::string::npos;)
+                text.replace(p, 2, "\n");
+            std::fputs(text.c_str(), stdout);
+            return 0;
+        }
+        const json parsed = json::parse(reply.body);
+        for (const json& r : parsed["receipts"])
+            std::printf("%s\t%s\t%s\t%s\t%s\n", r["computer"].get<std::string>().c_str(),
+                        r["user"].get<std::string>().c_str(), r["state"].get<std::string>().c_str(),
+                        r["first_sent_at"].is_string() ? r["first_sent_at"].get<std::string>().c_str() : "",
+                        r["acknowledged_at"].is_string() ? r["acknowledged_at"].get<std::string>().c_str() : "");
+        return 0;
+    }
+    // group
+    if (args.empty())
+        return Usage("group wants list, set NAME or delete NAME");
+    const std::string verb = args[0];
+    if (verb == "list" && args.size() == 1) {
+        if (!Call(o, "GET", "/api/groups", "", reply))
+            return 1;
+        const json parsed = json::parse(reply.body);
+        for (const json& g : parsed["groups"])
+            std::printf("%s\tcomputers: %s\tusers: %s\n", g["name"].get<std::string>().c_str(),
+                        g["computers"].dump().c_str(), g["users"].dump().c_str());
+        return 0;
+    }
+    if ((verb == "set" || verb == "delete") && args.size() >= 2) {
+        const std::string path = "/api/groups/" + httplib::detail::encode_query_param(args[1]);
+        if (verb == "delete") {
+            if (args.size() != 2)
+                return Usage("unknown option: " + args[2]);
+            if (!Call(o, "DELETE", path, "", reply))
+                return 1;
+            std::printf("deleted group %s\n", args[1].c_str());
+            return 0;
+        }
+        json body = {{"computers", json::array()}, {"users", json::array()}};
+        for (std::size_t i = 2; i < args.size(); ++i) {
+            if (args[i] == "--computer" && i + 1 < args.size())
+                body["computers"].push_back(args[++i]);
+            else if (args[i] == "--user" && i + 1 < args.size())
+                body["users"].push_back(args[++i]);
+            else
+                return Usage("unknown or incomplete option: " + args[i]);
+        }
+        if (!Call(o, "PUT", path, Dump(body), reply))
+            return 1;
+        std::printf("group %s: %zu computers, %zu users\n", args[1].c_str(), body["computers"].size(),
+                    body["users"].size());
+        return 0;
+    }
+    return Usage("group wants list, set NAME or delete NAME");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2)
+        return Usage("");
+    const std::string command = argv[1];
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "serve")
+        return Serve(args);
+    if (command == "token")
+        return Token(args);
+    if (command == "send")
+        return Send(args);
+    if (command == "list" || command == "alerts" || command == "receipts" || command == "cancel" ||
+        command == "group")
+        return Simple(command, args);
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    return Usage("unknown command: " + command);
+}
