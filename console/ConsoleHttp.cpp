@@ -58,10 +58,6 @@ void ServeAsset(std::string_view path, httplib::Response& res) {
     res.set_content(reinterpret_cast<const char*>(a->data), a->size, std::string(a->type).c_str());
 }
 
-ChangeRequest ChangeOf(const httplib::Request& req, bool tls) {
-    return {req.method, req.get_header_value("Origin"), req.get_header_value("Sec-Fetch-Site"),
-            req.get_header_value("Host"), req.get_header_value("X-CSRF-Token"), tls};
-}
 
 } // namespace
 
@@ -87,8 +83,14 @@ void Console::Mount(httplib::Server& server) {
 }
 
 SessionAuth Console::Authenticate(const httplib::Request& req) {
+    return Authenticate(RequestInfo{req.method, req.path, req.remote_addr, req.get_header_value("Cookie"),
+                                    req.get_header_value("Origin"), req.get_header_value("Sec-Fetch-Site"),
+                                    req.get_header_value("Host"), req.get_header_value("X-CSRF-Token")});
+}
+
+SessionAuth Console::Authenticate(const RequestInfo& req) {
     SessionAuth auth;
-    const std::string id = SessionIdFromCookies(req.get_header_value("Cookie"));
+    const std::string id = SessionIdFromCookies(req.cookie);
     if (id.empty())
         return auth;
     auth.outcome = SessionAuth::Refused;
@@ -98,9 +100,10 @@ SessionAuth Console::Authenticate(const httplib::Request& req) {
         auth.error = "session expired or unknown; sign in again";
         return auth;
     }
-    const std::string why = RefuseCrossSite(ChangeOf(req, tls_), *session);
+    const std::string why =
+        RefuseCrossSite({req.method, req.origin, req.fetchSite, req.host, req.csrf, tls_}, *session);
     if (!why.empty()) {
-        audit_(session->name, "request refused", why + ": " + req.method + " " + req.path, req.remote_addr);
+        audit_(session->name, "request refused", why + ": " + req.method + " " + req.path, req.remoteAddress);
         auth.status = 403;
         auth.error = why;
         return auth;

@@ -26,6 +26,12 @@ struct SessionPrincipal {
     std::string scope; // read, send or admin
 };
 
+// What the session check reads of a request, whatever carried it.
+struct RequestInfo {
+    std::string method, path, remoteAddress;
+    std::string cookie, origin, fetchSite, host, csrf; // header values, empty when absent
+};
+
 struct SessionAuth {
     enum Outcome { NoSession, Ok, Refused } outcome = NoSession;
     SessionPrincipal principal;
@@ -41,6 +47,7 @@ public:
     // For the server's authentication: a request that carries the session
     // cookie is that session's user, and a change must also pass the
     // cross-site checks. NoSession lets the server try its tokens.
+    SessionAuth Authenticate(const RequestInfo& request);
     SessionAuth Authenticate(const httplib::Request& request);
 
     SessionStore& Sessions() { return sessions_; }

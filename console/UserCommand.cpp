@@ -3,6 +3,7 @@
 #include "console/Accounts.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -40,16 +41,16 @@ const char kUsage[] = "usage:\n"
                       "  nivaxel-server user remove NAME --data DIR\n"
                       "  nivaxel-server user list --data DIR\n";
 
-struct DbClose {
-    void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-using Db = std::unique_ptr<sqlite3, DbClose>;
+} // namespace
 
-Db OpenDatabase(const std::string& dir, std::ostream& err) {
+void Sqlite3Close::operator()(sqlite3* db) const { sqlite3_close(db); }
+
+UserDatabase OpenUserDatabase(const std::string& dir, std::ostream& err) {
+    ::mkdir(dir.c_str(), 0700); // the first user may come before the server's first start
     const std::string path = dir + "/" + kDatabaseFile;
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    Db db(raw);
+    UserDatabase db(raw);
     if (rc != SQLITE_OK) {
         err << "nivaxel-server: cannot open " << path << ": " << (raw ? sqlite3_errmsg(raw) : "out of memory")
             << "\n";
@@ -63,6 +64,8 @@ Db OpenDatabase(const std::string& dir, std::ostream& err) {
     }
     return db;
 }
+
+namespace {
 
 int Report(UserResult r, const std::string& name, std::ostream& err) {
     switch (r) {
@@ -115,7 +118,7 @@ int RunUserCommand(const std::vector<std::string>& args, PasswordInput& input, s
         err << "nivaxel-server: --role must be admin, operator or viewer\n";
         return 2;
     }
-    Db db = OpenDatabase(data, err);
+    UserDatabase db = OpenUserDatabase(data, err);
     if (!db)
         return 1;
     UserStore users(db.get());

@@ -2,10 +2,13 @@
 // database, run by the local administrator on the server's machine.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
+
+struct sqlite3;
 
 namespace nvconsole {
 
@@ -31,6 +34,13 @@ std::optional<std::string> ReadNewPassword(PasswordInput& input, std::ostream& e
 constexpr std::size_t kMinPasswordLength = 8;
 // The database file under --data DIR, shared with the server.
 constexpr const char* kDatabaseFile = "nivaxel.db";
+
+struct Sqlite3Close {
+    void operator()(sqlite3* db) const;
+};
+using UserDatabase = std::unique_ptr<sqlite3, Sqlite3Close>;
+// Opens DIR's database with the users table ready; null after writing why to err.
+UserDatabase OpenUserDatabase(const std::string& dir, std::ostream& err);
 
 // args are those after "user". Returns the exit status.
 int RunUserCommand(const std::vector<std::string>& args, PasswordInput& input, std::ostream& out,
