@@ -323,7 +323,6 @@ views.nouvelle = (view) => {
     warnings.replaceChildren(...missing.map((ch) =>
       h('li', {}, `« ${ch} » (${Cp1252.codePoint(ch)}) n'existe pas en Windows-1252 : `,
         replace.checked ? 'il sera remplacé par « ? ».' : 'le serveur refusera l\'alerte.')));
-    if (a.lines.some((l) => l === '')) warnings.append(h('li', {}, 'Une ligne vide du message ne s\'affiche pas sur le poste.'));
     countReach();
   }
   f.addEventListener('input', refresh);

@@ -33,10 +33,11 @@
     let n = 0;
     const line = (s) => { n += [...s].length + 2; };
     line('[' + a.author + ']');
-    if (a.date) line('D=' + a.date);
+    line('D=' + a.date);
     line('O=' + a.subject);
-    line('I=' + '0000000000');
-    for (const l of a.lines) line('M=' + l);
+    line('I=');
+    for (const l of a.lines) line('M=' + (l === '' ? ' ' : l)); // a blank line goes as one space
+
     return n;
   }
 
