@@ -60,6 +60,7 @@ class System {
     this.adminPort = await freePort();
     this.base = `http://127.0.0.1:${this.adminPort}`;
     this.stations = [];
+    if (this.seed) this.seed(this.data);
     for (const [name, role] of [['anne', 'admin'], ['otto', 'operator'], ['vera', 'viewer']]) this.addUser(name, role, name + '-password');
     this.log = fs.openSync(path.join(this.data, 'server.log'), 'w');
     this.proc = spawn(this.bin, ['serve', '--data', this.data, '--port', String(this.port), '--admin', `127.0.0.1:${this.adminPort}`],
