@@ -74,13 +74,16 @@ def console_walk(wine, server, say=lambda text: None):
         driver.wait(timeout=30)
         say(f"the console shows: {seen['acknowledged']}")
         side = SHOTS / "console-preview-vs-alert.png"
-        subprocess.run(["convert", str(SHOTS / "console-preview.png"), "(", str(alert_shot), "-resize", "x700", ")",
-                        "-background", "white", "-gravity", "center", "+append", str(side)],
+        # The real panel sits at the centre of the screen: cut the same 600 x 362 around it as the preview.
+        subprocess.run(["convert", str(SHOTS / "console-preview.png"), "(", str(alert_shot), "-gravity", "center",
+                        "-crop", "600x362+0+0", "+repage", ")", "-background", "white", "+append", str(side)],
                        timeout=60, check=False)
         seen["side_by_side"] = side if side.is_file() else None
     finally:
         if driver.poll() is None:
             driver.kill()
+            driver.wait(timeout=10)
+        driver.stdout.close()
     return seen
 
 
