@@ -531,6 +531,61 @@ views.utilisateurs = (view) => {
   load().catch((e) => { msg.className = 'error'; msg.textContent = errorText(e); });
 };
 
+// ---- groups and API tokens (admins) -----------------------------------------
+
+views.groupes = (view) => {
+  const msg = h('p', { role: 'status' });
+  const groupsBody = h('tbody');
+  const tokensBody = h('tbody');
+  const fail = (e) => { msg.className = 'error'; msg.textContent = errorText(e); };
+  const groupForm = h('form', { class: 'tools', id: 'group-set' },
+    h('input', { name: 'name', placeholder: 'Nom du groupe', required: true, 'aria-label': 'Nom du groupe' }),
+    h('input', { name: 'computers', placeholder: 'Ordinateurs', class: 'grow', 'aria-label': 'Ordinateurs' }),
+    h('input', { name: 'users', placeholder: 'Utilisateurs', class: 'grow', 'aria-label': 'Utilisateurs' }),
+    h('button', { type: 'submit' }, 'Enregistrer le groupe'));
+  const tokenForm = h('form', { class: 'tools', id: 'token-add' },
+    h('input', { name: 'name', placeholder: 'Nom du jeton (pour le journal)', 'aria-label': 'Nom du jeton' }),
+    h('select', { name: 'scope', 'aria-label': 'Portée' }, h('option', { value: 'read' }, 'lecture'),
+      h('option', { value: 'send' }, 'envoi'), h('option', { value: 'admin' }, 'administration')),
+    h('button', { type: 'submit' }, 'Créer un jeton'));
+  const newToken = h('p', { id: 'new-token' });
+  view.append(h('h1', {}, 'Groupes'),
+    h('table', { class: 'list', id: 'groups' }, h('thead', {}, h('tr', {}, h('th', {}, 'Groupe'), h('th', {}, 'Ordinateurs'), h('th', {}, 'Utilisateurs'), h('th', {}, ''))), groupsBody),
+    h('h2', {}, 'Créer ou remplacer un groupe'), groupForm,
+    h('h1', {}, 'Jetons d\'API'),
+    h('table', { class: 'list', id: 'tokens' }, h('thead', {}, h('tr', {}, h('th', {}, 'N°'), h('th', {}, 'Nom'), h('th', {}, 'Portée'), h('th', {}, 'Créé'), h('th', {}, ''))), tokensBody),
+    tokenForm, newToken, msg);
+  async function load() {
+    const [g, t] = await Promise.all([api('GET', '/api/groups'), api('GET', '/api/tokens')]);
+    groupsBody.replaceChildren(...g.groups.map((x) => h('tr', {}, h('td', {}, x.name), h('td', {}, x.computers.join(', ')), h('td', {}, x.users.join(', ')),
+      h('td', {}, h('button', { type: 'button', onclick: async () => {
+        if (await confirmBox(`Supprimer le groupe ${x.name} ?`)) api('DELETE', '/api/groups/' + encodeURIComponent(x.name)).then(load).catch(fail);
+      } }, 'Supprimer')))));
+    tokensBody.replaceChildren(...t.tokens.map((x) => h('tr', {}, h('td', {}, x.id), h('td', {}, x.name), h('td', {}, x.scope), h('td', {}, when(x.created_at)),
+      h('td', {}, h('button', { type: 'button', onclick: async () => {
+        if (await confirmBox(`Révoquer le jeton n° ${x.id} ? Les scripts qui l'utilisent seront refusés.`)) api('DELETE', '/api/tokens/' + x.id).then(load).catch(fail);
+      } }, 'Révoquer')))));
+    view.dataset.ready = '1';
+  }
+  groupForm.addEventListener('submit', (ev) => {
+    ev.preventDefault();
+    const fd = new FormData(groupForm);
+    api('PUT', '/api/groups/' + encodeURIComponent(fd.get('name').trim()),
+      { computers: splitNames(fd.get('computers')), users: splitNames(fd.get('users')) })
+      .then(() => { groupForm.reset(); msg.textContent = ''; return load(); }).catch(fail);
+  });
+  tokenForm.addEventListener('submit', (ev) => {
+    ev.preventDefault();
+    const fd = new FormData(tokenForm);
+    api('POST', '/api/tokens', { name: fd.get('name').trim(), scope: fd.get('scope') }).then((t) => {
+      newToken.replaceChildren('Nouveau jeton (il ne sera plus montré) : ', h('code', {}, t.token));
+      tokenForm.reset();
+      return load();
+    }).catch(fail);
+  });
+  load().catch(fail);
+};
+
 // ---- start -----------------------------------------------------------------
 
 api('GET', '/api/session').then(signedIn).catch(() => showSignIn());

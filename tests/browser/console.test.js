@@ -93,6 +93,14 @@ test('a wrong password is refused, and admins see it in the audit log', async ()
   await page.click('nav a[data-page=utilisateurs]');
   await page.waitForSelector('#users tbody tr >> nth=2');
   await shot(page, 'console-users');
+  await page.click('nav a[data-page=groupes]');
+  await page.fill('#group-set [name=name]', 'Accueil');
+  await page.fill('#group-set [name=computers]', 'PC-A, PC-C');
+  await page.click('#group-set button[type=submit]');
+  await page.waitForSelector('#groups tbody tr:has-text("PC-A, PC-C")');
+  await page.click('#token-add button[type=submit]');
+  await until('a new token shown once', async () => /^[A-Za-z0-9_-]{20,}$/.test((await page.textContent('#new-token code').catch(() => '')) || ''));
+  await shot(page, 'console-groups');
   await page.click('#sign-out');
   await page.close();
 });
