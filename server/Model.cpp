@@ -6,9 +6,15 @@
 namespace nvserver {
 
 std::string NameKey(std::string name) {
-    for (char& c : name)
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char& c = name[i];
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
+        // Latin-1 capitals (U+00C0 to U+00DE but U+00D7), as Windows folds them.
+        const auto next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
+        if (static_cast<unsigned char>(c) == 0xC3 && next >= 0x80 && next <= 0x9E && next != 0x97)
+            name[++i] = static_cast<char>(next + 0x20);
+    }
     return name;
 }
 

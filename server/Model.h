@@ -24,8 +24,8 @@ struct Target {
     bool Empty() const { return !everyone && computers.empty() && users.empty() && groups.empty(); }
 };
 
-// Windows names ignore case; only ASCII letters are folded, as the client's
-// names arrive in Windows-1252 and are compared after conversion.
+// Windows names ignore case: ASCII and Latin-1 letters are folded (the
+// client's names arrive in Windows-1252 and are compared as UTF-8).
 std::string NameKey(std::string name);
 bool Matches(const Target& target, const Groups& groups, const std::string& computer,
              const std::string& user);

@@ -108,7 +108,7 @@ class Store::Statement {
     sqlite3_stmt* stmt_ = nullptr;
 };
 
-Store::Store(const std::string& path) {
+Store::Store(const std::string& path, int busyMs) {
     if (sodium_init() < 0)
         throw StoreError("libsodium cannot start");
     if (sqlite3_open_v2(path.c_str(), &db_,
@@ -119,7 +119,7 @@ Store::Store(const std::string& path) {
         db_ = nullptr;
         throw StoreError("cannot open " + path + ": " + msg);
     }
-    sqlite3_busy_timeout(db_, 5000);
+    sqlite3_busy_timeout(db_, busyMs);
     try {
         Exec("PRAGMA journal_mode=WAL");
         // WAL with NORMAL survives the process being killed at any point;

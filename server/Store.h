@@ -63,7 +63,8 @@ class Store {
     static constexpr int kSchemaVersion = 1;
 
     // `path` ":memory:" gives a private in-memory database (tests, fuzzing).
-    explicit Store(const std::string& path);
+    // A write waits up to `busyMs` for another connection's transaction.
+    explicit Store(const std::string& path, int busyMs = 2000);
     ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;

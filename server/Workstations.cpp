@@ -132,6 +132,7 @@ struct Workstations::Client {
     bool probeOutstanding = false;
     std::uint64_t acks = 0;
     std::vector<std::int64_t> onScreen; // sent since the last AlerteLue, oldest first
+    Clock::time_point lastSent;
     std::deque<std::int64_t> pending;   // to send once the screen is free
 };
 
@@ -276,6 +277,7 @@ void Workstations::SendAlert(Client& c, const Live& live) {
     if (!clients_.count(fd))
         return;
     c.onScreen.push_back(live.alert.id);
+    c.lastSent = Clock::now();
     ledger_.push_back({LedgerOp::Sent, live.alert.id, c.station, Now()});
     Event("alert_sent", F("client", id) + "," + F("computer", computer) + "," +
                             F("id", live.alert.id) + "," + F("bytes", live.alert.text.size()));
@@ -561,7 +563,15 @@ void Workstations::Acknowledged(Client& c) {
     json alert = nullptr;
     if (!c.onScreen.empty()) {
         // The client shows only the last alert it received: that one was
-        // read, the ones before it were replaced unseen.
+        // read, the ones before it were replaced unseen. When the last one
+        // left just now, the client cannot have shown it yet: the
+        // acknowledgement is for the one before, and the last stays on screen.
+        std::int64_t keep = 0;
+        if (c.onScreen.size() > 1 &&
+            Clock::now() - c.lastSent < std::chrono::milliseconds(options_.ackGraceMs)) {
+            keep = c.onScreen.back();
+            c.onScreen.pop_back();
+        }
         const std::int64_t read = c.onScreen.back();
         alert = read;
         ledger_.push_back({LedgerOp::Acknowledged, read, c.station, now});
@@ -577,6 +587,8 @@ void Workstations::Acknowledged(Client& c) {
                 c.pending.push_back(id);
         }
         c.onScreen.clear();
+        if (keep)
+            c.onScreen.push_back(keep);
     }
     Event("acknowledged", F("client", c.id) + "," + F("computer", c.computer) + "," +
                               F("user", c.user) + "," + F("acks", c.acks) + "," +

@@ -28,6 +28,9 @@ struct WorkstationOptions {
     std::string bindAddress = "0.0.0.0";
     std::uint16_t port = 5088;
     int probeIntervalSeconds = 60; // 0: never probe
+    // AlerteLue names no alert. One that comes this soon after a newer alert
+    // went out was meant for the one before: no one reads that fast.
+    int ackGraceMs = 1000;
 };
 
 // What one client frame may carry; the client itself never sends more than

@@ -27,6 +27,7 @@ const char kUsage[] =
     "usage:\n"
     "  nivaxel-server serve --data DIR [--port 5088] [--bind ADDR] [--admin 127.0.0.1:5089]\n"
     "                       [--tls-cert FILE --tls-key FILE] [--probe-interval SECONDS]\n"
+    "                       [--ack-grace-ms 1000]\n"
     "  nivaxel-server user add NAME --role admin|operator|viewer --data DIR  (password on stdin)\n"
     "  nivaxel-server user role|password|remove NAME, user list --data DIR\n"
     "  nivaxel-server token create --data DIR --scope read|send|admin [--name NAME]\n"
@@ -104,14 +105,14 @@ bool ParseDuration(const std::string& text, std::int64_t& seconds) {
 
 std::string DatabasePath(const std::string& dir) { return dir + "/nivaxel.db"; }
 
-std::unique_ptr<Store> OpenStore(const std::string& dir) {
+std::unique_ptr<Store> OpenStore(const std::string& dir, int busyMs = 2000) {
     if (dir.empty()) {
         Usage("--data DIR is required");
         return nullptr;
     }
     ::mkdir(dir.c_str(), 0700);
     try {
-        return std::make_unique<Store>(DatabasePath(dir));
+        return std::make_unique<Store>(DatabasePath(dir), busyMs);
     } catch (const StoreError& e) {
         std::fprintf(stderr, "nivaxel-server: %s\n", e.what());
         return nullptr;
@@ -158,6 +159,10 @@ int Serve(const std::vector<std::string>& args) {
             ho.tlsCert = v;
         } else if (a == "--tls-key") {
             ho.tlsKey = v;
+        } else if (a == "--ack-grace-ms") {
+            if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
+                return Usage("--ack-grace-ms wants a number of milliseconds");
+            wo.ackGraceMs = std::atoi(v.c_str());
         } else if (a == "--probe-interval") {
             if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
                 return Usage("--probe-interval wants a number of seconds");
@@ -181,10 +186,13 @@ int Serve(const std::vector<std::string>& args) {
     std::signal(SIGPIPE, SIG_IGN);
 
     auto store = OpenStore(data);
-    if (!store)
+    // The workstation loop has a connection of its own that never waits
+    // long for a lock: what it cannot write now it writes next turn.
+    auto loopStore = OpenStore(data, 50);
+    if (!store || !loopStore)
         return 1;
     EventHub hub;
-    Workstations loop(wo, *store, hub);
+    Workstations loop(wo, *loopStore, hub);
     if (!loop.Start())
         return 1;
     LoopDispatch dispatch(loop);

@@ -1,6 +1,7 @@
-// Runs the reference alert server as a child process for the benchmarks and
-// follows its event lines on a reader thread (the server must never block on
-// a full pipe while being measured).
+// Runs the alert server as a child process for the benchmarks, on a data
+// directory of its own with an admin token, and follows its event lines on a
+// reader thread (the server must never block on a full pipe while being
+// measured).
 #pragma once
 
 #include <arpa/inet.h>
@@ -32,8 +33,26 @@ inline std::string AlertServerPath(int argc, char** argv) {
     char exe[4096] = {};
     const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
     std::string dir = n > 0 ? std::string(exe, static_cast<std::size_t>(n)) : std::string();
-    dir = dir.substr(0, dir.rfind('/'));                   // .../tests/bench
-    return dir + "/../../tools/alert-server/alert-server"; // .../tools/alert-server
+    dir = dir.substr(0, dir.rfind('/'));              // .../tests/bench
+    return dir + "/../../server/nivaxel-server"; // .../server
+}
+
+// A fresh data directory with an admin token in it; the token is returned.
+inline std::string MakeDataDir(const std::string& server, std::string& dir) {
+    char tmpl[] = "/tmp/nivaxel-bench-XXXXXX";
+    if (!::mkdtemp(tmpl))
+        std::abort();
+    dir = tmpl;
+    const std::string cmd = server + " token create --data " + dir + " --scope admin";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    char buf[256] = {};
+    if (!p || !std::fgets(buf, sizeof buf, p))
+        std::abort();
+    ::pclose(p);
+    std::string token(buf);
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
+        token.pop_back();
+    return token;
 }
 
 inline std::string JsonField(const std::string& line, const std::string& key) {
@@ -52,7 +71,12 @@ inline std::string JsonField(const std::string& line, const std::string& key) {
 
 class AlertServerProcess {
   public:
-    explicit AlertServerProcess(const std::string& path) {
+    // A fresh data directory unless `dataDir` names one (then `token` is its token).
+    explicit AlertServerProcess(const std::string& path, std::string dataDir = {},
+                                std::string token = {})
+        : dir_(std::move(dataDir)), token_(std::move(token)) {
+        if (dir_.empty())
+            token_ = MakeDataDir(path, dir_);
         int fds[2];
         if (::pipe(fds) != 0)
             std::abort();
@@ -61,8 +85,8 @@ class AlertServerProcess {
             ::dup2(fds[1], 1);
             ::close(fds[0]);
             ::close(fds[1]);
-            ::execl(path.c_str(), path.c_str(), "serve", "--port", "0", "--admin", "127.0.0.1:0",
-                    "--probe-interval", "0", static_cast<char*>(nullptr));
+            ::execl(path.c_str(), path.c_str(), "serve", "--data", dir_.c_str(), "--port", "0",
+                    "--admin", "127.0.0.1:0", "--probe-interval", "0", static_cast<char*>(nullptr));
             std::_Exit(127);
         }
         ::close(fds[1]);
@@ -71,7 +95,7 @@ class AlertServerProcess {
         std::unique_lock<std::mutex> l(m_);
         if (!cv_.wait_for(l, std::chrono::seconds(10), [&] { return port_ != 0 || ended_; }) ||
             port_ == 0) {
-            std::fprintf(stderr, "alert-server did not start: %s\n", path.c_str());
+            std::fprintf(stderr, "nivaxel-server did not start: %s\n", path.c_str());
             std::exit(1);
         }
     }
@@ -84,6 +108,8 @@ class AlertServerProcess {
     }
 
     std::uint16_t Port() const { return port_; }
+    const std::string& DataDir() const { return dir_; }
+    const std::string& Token() const { return token_; }
     std::uint16_t AdminPort() const { return adminPort_; }
     pid_t Pid() const { return pid_; }
 
@@ -133,6 +159,7 @@ class AlertServerProcess {
         cv_.notify_all();
     }
 
+    std::string dir_, token_;
     pid_t pid_ = -1;
     FILE* out_ = nullptr;
     std::thread reader_;
@@ -144,10 +171,10 @@ class AlertServerProcess {
     bool ended_ = false;
 };
 
-// A connection to the admin port that keeps request lines flowing.
+// One kept-alive HTTP connection to the API.
 class AdminLink {
   public:
-    explicit AdminLink(std::uint16_t port) {
+    AdminLink(std::uint16_t port, std::string token) : token_(std::move(token)) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -159,24 +186,37 @@ class AdminLink {
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
     ~AdminLink() { ::close(fd_); }
-    void Send(const std::string& line) {
-        const std::string l = line + "\n";
-        if (::send(fd_, l.data(), l.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(l.size()))
+    // Sends a request; its answer comes from Answer().
+    void Send(const std::string& jsonBody, const std::string& method = "POST",
+              const std::string& path = "/api/alerts") {
+        const std::string req = method + " " + path + " HTTP/1.1\r\nHost: bench\r\n"
+                                "Authorization: Bearer " + token_ + "\r\n"
+                                "Content-Type: application/json\r\nContent-Length: " +
+                                std::to_string(jsonBody.size()) + "\r\n\r\n" + jsonBody;
+        if (::send(fd_, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size()))
             std::abort();
     }
-    // The next answer line.
-    std::string Answer(int ms = 30000) {
+    std::string Get(const std::string& path) {
+        Send("", "GET", path);
+        return Answer();
+    }
+    // The next answer's body (empty on a timeout).
+    std::string Answer(int ms = 60000) {
         for (;;) {
-            const std::size_t nl = buf_.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = buf_.substr(0, nl);
-                buf_.erase(0, nl + 1);
-                return line;
+            const std::size_t end = buf_.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                const std::size_t cl = buf_.find("Content-Length: ");
+                const std::size_t len = cl < end ? std::strtoul(buf_.c_str() + cl + 16, nullptr, 10) : 0;
+                if (buf_.size() >= end + 4 + len) {
+                    std::string body = buf_.substr(end + 4, len);
+                    buf_.erase(0, end + 4 + len);
+                    return body;
+                }
             }
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, ms) <= 0)
                 return {};
-            char b[4096];
+            char b[65536];
             const ssize_t n = ::recv(fd_, b, sizeof b, 0);
             if (n <= 0)
                 return {};
@@ -186,7 +226,7 @@ class AdminLink {
 
   private:
     int fd_ = -1;
-    std::string buf_;
+    std::string token_, buf_;
 };
 
 } // namespace nvbench

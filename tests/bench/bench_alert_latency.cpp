@@ -50,9 +50,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the thread did not connect\n");
         return 1;
     }
-    nvbench::AdminLink admin(server.AdminPort());
+    nvbench::AdminLink admin(server.AdminPort(), server.Token());
     const std::string request =
-        "{\"cmd\":\"send\",\"author\":\"Bench\",\"subject\":\"Latence\",\"date\":\"now\","
+        "{\"everyone\":true,\"author\":\"Bench\",\"subject\":\"Latence\",\"date\":\"now\","
         "\"lines\":[\"Une ligne de texte d'alerte ordinaire.\",\"Et une seconde.\"]}";
 
     std::vector<double> alertMs, ackMs;
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         alertMs.push_back(Ms(std::chrono::steady_clock::now() - t0).count());
-        if (admin.Answer().find("\"sent\":1") == std::string::npos) {
+        if (admin.Answer().find("\"sent_now\":1") == std::string::npos) {
             std::fprintf(stderr, "alert %d not sent\n", i);
             return 1;
         }
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
             ackMs.push_back(Ms(std::chrono::steady_clock::now() - t1).count());
         }
     }
-    std::printf("loopback, real connection thread (100 ms data wait), reference server\n");
+    std::printf("loopback, real connection thread (100 ms data wait), nivaxel-server\n");
     Report("alert send->posted", alertMs);
     if (!ackMs.empty())
         Report("ack flag->server", ackMs);

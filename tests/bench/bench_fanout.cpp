@@ -1,6 +1,9 @@
-// Server fan-out: N idle clients on loopback, one alert to all of them; time
-// from the send request to the last client holding the whole frame, and the
-// server's resident memory before, with the clients, and after the send.
+// Server fan-out: N idle stations on loopback, one alert to all of them.
+// Prints the time from the API call to the last station holding the whole
+// frame and to the ledger recording every send, the server's memory, the
+// time to take N acknowledgements sent in a burst into the ledger, and the
+// time from a restart to N reconnecting stations holding an alert that was
+// waiting for them.
 //   bench_fanout [--server PATH] [--clients N]...   (default 1000 and 10000)
 #include "AlertServerProcess.h"
 #include "client/UDataEntete.h"
@@ -14,73 +17,71 @@
 namespace {
 
 using Ms = std::chrono::duration<double, std::milli>;
+using Clock = std::chrono::steady_clock;
 
-std::string Identification(int i) {
-    const std::string text = "NS=PC" + std::to_string(i) + "\r\nNU=user" + std::to_string(i);
+std::string Message(std::int32_t type, const std::string& text = {}) {
     nv::EnteteMessage e;
-    e.TypeMessage = nv::Identification;
+    e.TypeMessage = type;
     e.Taille1 = static_cast<std::int32_t>(text.size());
     std::string out(24, '\0');
     nv::EcritEntete(e, reinterpret_cast<std::uint8_t*>(out.data()));
     return out + text;
 }
 
-int Connect(std::uint16_t port) {
+// Source addresses spread over 127.0.0.0/8: one address has fewer ports than
+// the stations need.
+int Connect(std::uint16_t port, int i) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1; // the port is chosen at connect, where TIME_WAIT pairs of a previous round can be told apart
+    ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    src.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + static_cast<unsigned>(i / 20000));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         std::perror("connect");
         std::exit(1);
     }
     return fd;
 }
 
-bool Run(const std::string& serverPath, int n) {
-    nvbench::AlertServerProcess server(serverPath);
-    const long rssIdle = server.RssKiB();
+std::vector<int> ConnectAll(std::uint16_t port, int n) {
     std::vector<int> fds;
-    fds.reserve(static_cast<std::size_t>(n));
-    const auto c0 = std::chrono::steady_clock::now();
     for (int i = 0; i < n; ++i) {
-        const int fd = Connect(server.Port());
-        const std::string id = Identification(i);
+        const int fd = Connect(port, i);
+        const std::string id = Message(nv::Identification, "NS=PC" + std::to_string(i) + "\r\nNU=user" + std::to_string(i));
         if (::send(fd, id.data(), id.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(id.size()))
-            return false;
+            std::exit(1);
         fds.push_back(fd);
     }
-    if (!server.WaitCount("identified", static_cast<std::size_t>(n), 120000)) {
-        std::fprintf(stderr, "only %zu of %d clients identified\n", server.Count("identified"), n);
-        return false;
-    }
-    const double connectMs = Ms(std::chrono::steady_clock::now() - c0).count();
-    const long rssClients = server.RssKiB();
+    return fds;
+}
 
+// Reads every station until each holds one whole alert frame; false on a stall.
+bool AllReceive(const std::vector<int>& fds) {
     const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    int maxFd = 0;
     for (int fd : fds) {
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.fd = fd;
         ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+        maxFd = std::max(maxFd, fd);
     }
-    nvbench::AdminLink admin(server.AdminPort());
-    const std::string request = "{\"cmd\":\"send\",\"author\":\"Bench\",\"subject\":\"Diffusion\","
-                                "\"date\":\"now\",\"id\":\"1\","
-                                "\"lines\":[\"Alerte envoy\\u00e9e \\u00e0 tous les postes.\"]}";
-    std::vector<std::size_t> got(static_cast<std::size_t>(n) + 1024, 0);
+    std::vector<std::size_t> got(static_cast<std::size_t>(maxFd) + 1, 0);
     std::size_t frameSize = 0;
-    int complete = 0;
-
-    const auto t0 = std::chrono::steady_clock::now();
-    admin.Send(request);
+    std::size_t complete = 0;
     std::vector<epoll_event> events(1024);
     char buf[4096];
-    while (complete < n) {
+    while (complete < fds.size()) {
         const int k = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), 30000);
         if (k <= 0) {
-            std::fprintf(stderr, "stalled at %d of %d\n", complete, n);
+            std::fprintf(stderr, "stalled at %zu of %zu\n", complete, fds.size());
+            ::close(ep);
             return false;
         }
         for (int i = 0; i < k; ++i) {
@@ -89,35 +90,104 @@ bool Run(const std::string& serverPath, int n) {
             if (r <= 0)
                 continue;
             if (frameSize == 0 && r >= 24) {
-                const nv::EnteteMessage e =
-                    nv::LitEntete(reinterpret_cast<const std::uint8_t*>(buf));
-                frameSize =
-                    24 + static_cast<std::size_t>(e.Taille1) + static_cast<std::size_t>(e.Taille2);
+                const nv::EnteteMessage e = nv::LitEntete(reinterpret_cast<const std::uint8_t*>(buf));
+                frameSize = 24 + static_cast<std::size_t>(e.Taille1) + static_cast<std::size_t>(e.Taille2);
             }
-            if (static_cast<std::size_t>(fd) >= got.size())
-                got.resize(static_cast<std::size_t>(fd) + 1, 0);
             got[static_cast<std::size_t>(fd)] += static_cast<std::size_t>(r);
             if (frameSize && got[static_cast<std::size_t>(fd)] == frameSize)
                 ++complete;
         }
     }
-    const double fanMs = Ms(std::chrono::steady_clock::now() - t0).count();
-    const std::string answer = admin.Answer();
-    const long rssAfter = server.RssKiB();
-    std::printf("N=%-6d connect+identify %8.1f ms | send->last receipt %8.2f ms (%zu-byte frame) | "
-                "server RSS idle %ld KiB, with clients %ld KiB, after send %ld KiB | %s\n",
-                n, connectMs, fanMs, frameSize, rssIdle, rssClients, rssAfter, answer.c_str());
     ::close(ep);
+    return true;
+}
+
+long Count(const std::string& listing, const std::string& state) {
+    const std::string key = "\"" + state + "\":";
+    const std::size_t p = listing.find(key);
+    return p == std::string::npos ? -1 : std::atol(listing.c_str() + p + key.size());
+}
+
+// Polls the newest alert's counts until `state` reaches n; the time it took, or -1.
+double WaitLedger(nvbench::AdminLink& admin, const std::string& state, long n, Clock::time_point t0) {
+    for (int i = 0; i < 6000; ++i) {
+        if (Count(admin.Get("/api/alerts?limit=1"), state) >= n)
+            return Ms(Clock::now() - t0).count();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return -1;
+}
+
+const char kAlert[] = "{\"everyone\":true,\"author\":\"Bench\",\"subject\":\"Diffusion\",\"date\":\"now\","
+                      "\"lines\":[\"Alerte envoy\\u00e9e \\u00e0 tous les postes.\"]}";
+
+bool Run(const std::string& serverPath, int n) {
+    std::string dir, token;
+    std::vector<int> fds;
+    {
+        nvbench::AlertServerProcess server(serverPath);
+        dir = server.DataDir();
+        token = server.Token();
+        const long rssIdle = server.RssKiB();
+        const auto c0 = Clock::now();
+        fds = ConnectAll(server.Port(), n);
+        if (!server.WaitCount("identified", static_cast<std::size_t>(n), 120000)) {
+            std::fprintf(stderr, "only %zu of %d stations identified\n", server.Count("identified"), n);
+            return false;
+        }
+        const double connectMs = Ms(Clock::now() - c0).count();
+        const long rssStations = server.RssKiB();
+
+        nvbench::AdminLink admin(server.AdminPort(), token);
+        const auto t0 = Clock::now();
+        admin.Send(kAlert);
+        if (!AllReceive(fds))
+            return false;
+        const double fanMs = Ms(Clock::now() - t0).count();
+        const std::string answer = admin.Answer();
+        const double ledgerMs = WaitLedger(admin, "sent", n, t0);
+        const long rssAfter = server.RssKiB();
+        std::printf("N=%-6d connect+identify %8.1f ms | API call->last station's last byte %8.2f ms, "
+                    "->ledger has every send %8.2f ms | server RSS idle %ld KiB, with stations %ld KiB, "
+                    "after the alert %ld KiB\n",
+                    n, connectMs, fanMs, ledgerMs, rssIdle, rssStations, rssAfter);
+
+        const std::string ack = Message(nv::AlerteLue);
+        const auto a0 = Clock::now();
+        for (int fd : fds)
+            if (::send(fd, ack.data(), ack.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(ack.size()))
+                return false;
+        const double ackMs = WaitLedger(admin, "acknowledged", n, a0);
+        std::printf("N=%-6d %d AlerteLue in a burst -> all in the ledger %8.2f ms\n", n, n, ackMs);
+
+        for (int fd : fds)
+            ::close(fd);
+        fds.clear();
+        admin.Send(kAlert); // waits for every station, none online
+        admin.Answer();
+    } // SIGTERM, clean stop
+
+    const auto r0 = Clock::now();
+    nvbench::AlertServerProcess again(serverPath, dir, token);
+    const double startMs = Ms(Clock::now() - r0).count();
+    fds = ConnectAll(again.Port(), n);
+    const double connectMs = Ms(Clock::now() - r0).count();
+    if (!AllReceive(fds))
+        return false;
+    std::printf("N=%-6d restart: listening after %8.1f ms, every reconnecting station holding its "
+                "pending alert after %8.1f ms (the last connect made at %8.1f ms)\n",
+                n, startMs, Ms(Clock::now() - r0).count(), connectMs);
     for (int fd : fds)
         ::close(fd);
+    std::system(("rm -rf " + dir).c_str());
     return true;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    // Each side of each connection is a descriptor: raise the limit as far
-    // as the hard limit allows.
+    // Each station is a descriptor here and one in the server: raise the
+    // limit as far as the hard limit allows.
     rlimit lim{};
     ::getrlimit(RLIMIT_NOFILE, &lim);
     lim.rlim_cur = lim.rlim_max;
@@ -133,7 +203,7 @@ int main(int argc, char** argv) {
     std::printf("descriptor limit %llu\n", static_cast<unsigned long long>(lim.rlim_cur));
     for (int n : sizes) {
         if (static_cast<rlim_t>(n) + 64 > lim.rlim_cur) {
-            std::printf("N=%d skipped: descriptor limit %llu\n", n,
+            std::printf("N=%d skipped: descriptor limit %llu (the server needs as many)\n", n,
                         static_cast<unsigned long long>(lim.rlim_cur));
             continue;
         }

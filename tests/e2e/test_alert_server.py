@@ -1,4 +1,4 @@
-"""The reference alert server against small Python clients speaking the frames.
+"""The alert server against small Python clients speaking the frames.
 
 Native only (no Wine): serve, send, list, probes, acknowledgements and bad
 input. The binary: $NIVAXEL_ALERT_SERVER, else the bench build, else the
@@ -8,12 +8,17 @@ import json
 import os
 import queue
 import re
+import shutil
 import socket
+import ssl
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
+import urllib.error
+import urllib.request
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -24,18 +29,29 @@ def alert_server_path():
     if override:
         return Path(override)
     for build in ("bench", "native"):
-        path = ROOT / "build" / build / "tools" / "alert-server" / "alert-server"
+        path = ROOT / "build" / build / "server" / "nivaxel-server"
         if path.is_file():
             return path
-    return ROOT / "build" / "bench" / "tools" / "alert-server" / "alert-server"
+    return ROOT / "build" / "bench" / "server" / "nivaxel-server"
+
+
+def make_token(data, scope, name=None):
+    argv = [str(alert_server_path()), "token", "create", "--data", data, "--scope", scope]
+    if name:
+        argv += ["--name", name]
+    return subprocess.run(argv, capture_output=True, check=True, timeout=30).stdout.decode().strip()
 
 
 class ServerProcess:
-    """`alert-server serve` on ports of the system's choosing, read from its
-    `listening` event; every later event line is queued for wait_event."""
+    """`nivaxel-server serve` on ports of the system's choosing, read from its
+    `listening` event; every later event line is queued for wait_event. A
+    fresh data directory and an admin token unless `data` is given."""
 
-    def __init__(self, probe_interval=None):
-        argv = [str(alert_server_path()), "serve", "--port", "0", "--admin", "127.0.0.1:0"]
+    def __init__(self, probe_interval=None, data=None, extra=(), port=0):
+        self.data = data or tempfile.mkdtemp(prefix="nivaxel-test-")
+        self.token = make_token(self.data, "admin", "tests")
+        argv = [str(alert_server_path()), "serve", "--data", self.data, "--port", str(port),
+                "--admin", "127.0.0.1:0", *extra]
         if probe_interval:
             argv += ["--probe-interval", str(probe_interval)]
         self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -44,9 +60,25 @@ class ServerProcess:
         first = self.wait_event("listening", 10)
         if first is None:
             self.stop()
-            raise RuntimeError("alert-server did not start")
+            raise RuntimeError("nivaxel-server did not start")
         self.port = first["port"]
         self.admin = first["admin"]
+        self.scheme = "https" if first.get("tls") else "http"
+        self.ssl = None
+
+    def api(self, method, path, body=None, token=None, raw=None):
+        """(status, parsed JSON or text) of one API request."""
+        data = raw if raw is not None else (None if body is None else json.dumps(body).encode())
+        req = urllib.request.Request(f"{self.scheme}://{self.admin}{path}", data=data, method=method)
+        token = self.token if token is None else token
+        if token:
+            req.add_header("Authorization", "Bearer " + token)
+        try:
+            with urllib.request.urlopen(req, timeout=30, context=self.ssl) as r:
+                status, text, kind = r.status, r.read().decode(), r.headers.get("Content-Type", "")
+        except urllib.error.HTTPError as e:
+            status, text, kind = e.code, e.read().decode(), e.headers.get("Content-Type", "")
+        return status, (json.loads(text) if kind.startswith("application/json") else text)
 
     def _read(self):
         for raw in self.proc.stdout:
@@ -66,13 +98,11 @@ class ServerProcess:
             if event["event"] == name:
                 return event
 
-    def send(self, author, subject, lines, date=None, ident=None, to=None):
-        argv = [str(alert_server_path()), "send", "--admin", self.admin, "--author", author,
-                "--subject", subject]
+    def send(self, author, subject, lines, date=None, to=None):
+        argv = [str(alert_server_path()), "send", "--admin", self.admin, "--token", self.token,
+                "--author", author, "--subject", subject]
         if date is not None:
             argv += ["--date", date]
-        if ident is not None:
-            argv += ["--id", ident]
         for computer in to or []:
             argv += ["--to", computer]
         for line in lines:
@@ -80,13 +110,20 @@ class ServerProcess:
         out = subprocess.run(argv, capture_output=True, timeout=30)
         if out.returncode != 0:
             raise RuntimeError(f"send failed ({out.returncode}): {out.stderr!r}")
-        return int(re.match(rb"sent to (\d+) client", out.stdout).group(1))
+        self.last_id = int(out.stdout.split()[-1])
+        return int(re.match(rb"sent to (\d+) station", out.stdout).group(1))
 
-    def stop(self):
+    def stop(self, keep_data=False):
         if self.proc.poll() is None:
             self.proc.terminate()
             self.proc.wait(10)
         self.proc.stdout.close()
+        if not keep_data:
+            shutil.rmtree(self.data, ignore_errors=True)
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait(10)
 
 
 SIGNATURE = 123456
@@ -175,10 +212,10 @@ class AlertServerTest(unittest.TestCase):
     def cli(self, *args):
         return subprocess.run([str(alert_server_path()), *args], capture_output=True, timeout=30)
 
-    def list(self):
-        out = self.cli("list", "--admin", self.server.admin)
+    def list(self, online_only=True):
+        out = self.cli("list", "--admin", self.server.admin, "--token", self.server.token)
         self.assertEqual(out.returncode, 0, out.stderr)
-        return json.loads(out.stdout)
+        return [s for s in json.loads(out.stdout) if s["online"] or not online_only]
 
     def test_identification_is_recorded_and_listed(self):
         self.start()
@@ -188,17 +225,17 @@ class AlertServerTest(unittest.TestCase):
         c = clients[0]
         self.assertEqual((c["computer"], c["user"]), ("PC1", "Ren\u00e9"))
         self.assertTrue(c["address"].startswith("127.0.0.1:"))
-        self.assertRegex(c["connected_since"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
-        self.assertEqual((c["alerts_sent"], c["acks"]), (0, 0))
+        self.assertRegex(c["last_seen"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertEqual((c["alerts_sent"], c["acknowledged"]), (0, 0))
 
     def test_alert_reaches_every_client_in_windows_1252(self):
         self.start()
         a = self.client(computer=b"PC1")
         b = self.client(computer=b"PC2")
         sent = self.server.send("Accueil", "R\u00e9union \u20ac", ["Salle \u00e0 14h", ""],
-                                date="12/03 10:42", ident="27")
+                                date="12/03 10:42")
         self.assertEqual(sent, 2)
-        expected = (b"[Accueil]\r\nD=12/03 10:42\r\nO=R\xe9union \x80\r\nI=27\r\n"
+        expected = (b"[Accueil]\r\nD=12/03 10:42\r\nO=R\xe9union \x80\r\nI=1\r\n"
                     b"M=Salle \xe0 14h\r\nM= \r\n")
         for c in (a, b):
             kind, text, extra = c.read_frame()
@@ -210,7 +247,8 @@ class AlertServerTest(unittest.TestCase):
         a.send(ALERTE_LUE)
         event = self.server.wait_event("acknowledged", 5)
         self.assertEqual(event["computer"], "PC1")
-        acks = {c["computer"]: (c["alerts_sent"], c["acks"]) for c in self.list()}
+        time.sleep(0.3)  # the ledger is written at the end of the loop's turn
+        acks = {c["computer"]: (c["alerts_sent"], c["acknowledged"]) for c in self.list()}
         self.assertEqual(acks, {"PC1": (1, 1), "PC2": (1, 0)})
 
     def test_named_computers_only_and_text_cleaned(self):
@@ -257,33 +295,33 @@ class AlertServerTest(unittest.TestCase):
         self.assertEqual(self.server.send("A", "S", ["x"]), 1)
         self.assertEqual(good.read_frame()[0], ALERTE)
 
-    def test_admin_requests_and_command_line_errors(self):
+    def test_api_bad_bodies_and_command_line_errors(self):
         self.start()
         c = self.client(computer=b"PC1")
-        host, port = self.server.admin.split(":")
-        with socket.create_connection((host, int(port)), timeout=5) as s:
-            s.sendall(b'not json\n{"cmd":"nope"}\n{"cmd":"send","author":"a","subject":"s","lines":[]}\n'
-                      b'{"cmd":"send","author":"a","subject":"s","lines":["x\\u0000y"],"id":"k"}\n')
-            s.shutdown(socket.SHUT_WR)
-            data = b""
-            while True:
-                chunk = s.recv(4096)
-                if not chunk:
-                    break
-                data += chunk
-        answers = [json.loads(line) for line in data.decode().splitlines()]
-        self.assertEqual([a["ok"] for a in answers], [False, False, False, True])
-        self.assertEqual((answers[3]["sent"], answers[3]["id"]), (1, "k"))
+        for raw, status in ((b"not json", 400), (b'{"author":"a","subject":"s","lines":[],"everyone":true}', 400),
+                            (b'{"author":"a","subject":"s","lines":["x"]}', 400)):
+            self.assertEqual(self.server.api("POST", "/api/alerts", raw=raw)[0], status, raw)
+        status, alert = self.server.api("POST", "/api/alerts", {"author": "a", "subject": "s",
+                                                                 "lines": ["x\u0000y"], "everyone": True})
+        self.assertEqual((status, alert["sent_now"]), (201, 1))
         kind, text, _ = c.read_frame()
-        self.assertTrue(text.endswith(b"I=k\r\nM=x y\r\n"), text)  # a NUL would end the text
+        self.assertTrue(text.endswith(b"I=%d\r\nM=x y\r\n" % alert["id"]), text)  # a NUL would end the text
+        self.assertEqual(self.server.api("GET", "/api/alerts/999")[0], 404)
 
-        refused = self.cli("serve", "--port", "0", "--admin", "192.168.1.2:5089")
+        refused = self.cli("serve", "--data", self.server.data, "--port", "0", "--admin", "192.168.1.2:5089")
         self.assertEqual(refused.returncode, 2)
         self.assertIn(b"loopback", refused.stderr)
-        self.assertEqual(self.cli("send", "--admin", self.server.admin, "--author", "a",
+        self.assertEqual(self.cli("send", "--admin", self.server.admin, "--token", "t", "--author", "a",
                                   "--subject", "s").returncode, 2)
-        self.assertEqual(self.cli("list", "--admin", "127.0.0.1:1").returncode, 1)
-
+        self.assertEqual(self.cli("list", "--admin", "127.0.0.1:1", "--token", "t").returncode, 1)
+        env = {k: v for k, v in os.environ.items() if k != "NIVAXEL_TOKEN"}
+        missing = subprocess.run([str(alert_server_path()), "list", "--admin", self.server.admin],
+                                 capture_output=True, timeout=30, env=env)
+        self.assertEqual(missing.returncode, 2)
+        self.assertIn(b"no token", missing.stderr)
+        wrong = self.cli("list", "--admin", self.server.admin, "--token", "nvx_wrong")
+        self.assertEqual(wrong.returncode, 1)
+        self.assertIn(b"refused (401)", wrong.stderr)
 
 if __name__ == "__main__":
     unittest.main()
