@@ -11,8 +11,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
           g++-mingw-w64-i686-posix libz-mingw-w64-dev
           g++-mingw-w64-x86-64-posix
           wine wine64 xvfb xauth imagemagick x11-utils)
-# The web console: its server side, and Debian's chromium for its browser tests.
-packages+=(pkg-config libsodium-dev libsqlite3-dev libcpp-httplib-dev nlohmann-json3-dev nodejs chromium)
+# The web console's browser tests: Node for Playwright, Debian's chromium.
+packages+=(nodejs chromium)
 command -v npm >/dev/null || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do
