@@ -61,8 +61,8 @@ void ServeAsset(std::string_view path, httplib::Response& res) {
 
 } // namespace
 
-Console::Console(sqlite3* db, AuditFn audit, bool tls)
-    : db_(db), audit_(std::move(audit)), tls_(tls), sessions_(kIdle, kAbsolute),
+Console::Console(sqlite3* db, AuditFn audit, bool tls, std::function<Clock::time_point()> now)
+    : db_(db), audit_(std::move(audit)), tls_(tls), sessions_(kIdle, kAbsolute), now_(std::move(now)),
       dummyHash_(HashPassword(RandomHex(16))) {
     if (!audit_)
         audit_ = [](auto&&...) {};
@@ -94,7 +94,7 @@ SessionAuth Console::Authenticate(const RequestInfo& req) {
     if (id.empty())
         return auth;
     auth.outcome = SessionAuth::Refused;
-    auto session = sessions_.Use(id, Clock::now());
+    auto session = sessions_.Use(id, now_());
     if (!session) {
         auth.status = 401;
         auth.error = "session expired or unknown; sign in again";
@@ -124,7 +124,7 @@ void Console::SignIn(const httplib::Request& req, httplib::Response& res) {
     if (!body)
         return;
     const std::string name = Text(*body, "name"), password = Text(*body, "password");
-    const auto now = Clock::now();
+    const auto now = now_();
     const auto wait = throttle_.Wait(name, req.remote_addr, now);
     if (wait.count() > 0) {
         audit_(name, "sign-in refused", "too many failures, wait " + std::to_string(wait.count()) + " ms",
@@ -148,7 +148,7 @@ void Console::SignIn(const httplib::Request& req, httplib::Response& res) {
 
 void Console::Current(const httplib::Request& req, httplib::Response& res) {
     const std::string id = SessionIdFromCookies(req.get_header_value("Cookie"));
-    auto session = id.empty() ? std::nullopt : sessions_.Use(id, Clock::now());
+    auto session = id.empty() ? std::nullopt : sessions_.Use(id, now_());
     if (!session)
         return Error(res, 401, "not signed in");
     Json(res, 200,

@@ -41,7 +41,8 @@ struct SessionAuth {
 
 class Console {
 public:
-    Console(sqlite3* db, AuditFn audit, bool tls);
+    // now: the clock of sessions and the throttle; tests hold it still.
+    Console(sqlite3* db, AuditFn audit, bool tls, std::function<Clock::time_point()> now = Clock::now);
     // Adds "/", "/console/..." and "/api/session", "/api/users" to the server.
     void Mount(httplib::Server& server);
     // For the server's authentication: a request that carries the session
@@ -66,6 +67,7 @@ private:
     bool tls_;
     SessionStore sessions_;
     SignInThrottle throttle_;
+    std::function<Clock::time_point()> now_;
     std::string dummyHash_; // verified against when the user is unknown, to keep timing even
 };
 

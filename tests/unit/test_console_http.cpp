@@ -25,7 +25,7 @@ protected:
         ASSERT_EQ(users.Add({"vera", Role::Viewer, hash}), UserResult::Ok);
         console_ = std::make_unique<Console>(
             db_, [this](auto& who, auto& action, auto& detail, auto&) { audit_.push_back(who + "|" + action + "|" + detail); },
-            false);
+            false, [] { return Clock::time_point{}; }); // still: the throttle's waits never run out here
         console_->Mount(server_);
         port_ = server_.bind_to_any_port("127.0.0.1");
         ASSERT_GT(port_, 0);
