@@ -17,18 +17,24 @@ std::optional<Role> ParseRole(const std::string& text) {
 
 const char* RoleName(Role role) {
     switch (role) {
-    case Role::Viewer: return "viewer";
-    case Role::Operator: return "operator";
-    case Role::Admin: return "admin";
+    case Role::Viewer:
+        return "viewer";
+    case Role::Operator:
+        return "operator";
+    case Role::Admin:
+        return "admin";
     }
     return "viewer";
 }
 
 const char* RoleScope(Role role) {
     switch (role) {
-    case Role::Viewer: return "read";
-    case Role::Operator: return "send";
-    case Role::Admin: return "admin";
+    case Role::Viewer:
+        return "read";
+    case Role::Operator:
+        return "send";
+    case Role::Admin:
+        return "admin";
     }
     return "read";
 }
@@ -37,8 +43,8 @@ bool IsValidUserName(const std::string& name) {
     if (name.empty() || name.size() > 64)
         return false;
     for (unsigned char c : name) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        c == '.' || c == '_' || c == '@' || c == '-';
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '@' || c == '-';
         if (!ok)
             return false;
     }
@@ -69,7 +75,9 @@ struct Statement {
     ~Statement() { sqlite3_finalize(s); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
-    void Bind(int i, const std::string& v) { sqlite3_bind_text(s, i, v.data(), int(v.size()), SQLITE_TRANSIENT); }
+    void Bind(int i, const std::string& v) {
+        sqlite3_bind_text(s, i, v.data(), int(v.size()), SQLITE_TRANSIENT);
+    }
     std::string Text(int i) const {
         const auto* p = sqlite3_column_text(s, i);
         return p ? reinterpret_cast<const char*>(p) : "";

@@ -34,7 +34,7 @@ enum class UserResult { Ok, Exists, NotFound, BadName, StoreFailed };
 
 // Users live in the server's database, in a table of their own.
 class UserStore {
-public:
+  public:
     explicit UserStore(sqlite3* db) : db_(db) {}
     [[nodiscard]] bool EnsureSchema();
     [[nodiscard]] UserResult Add(const User& user);
@@ -44,7 +44,7 @@ public:
     std::optional<User> Find(const std::string& name) const;
     std::vector<User> List() const;
 
-private:
+  private:
     UserResult Change(const char* sql, const std::string& a, const std::string& b);
     sqlite3* db_;
 };

@@ -18,7 +18,8 @@ struct Response;
 namespace nvconsole {
 
 // who, action, detail, address: one audit log line.
-using AuditFn = std::function<void(const std::string&, const std::string&, const std::string&, const std::string&)>;
+using AuditFn = std::function<void(const std::string&, const std::string&, const std::string&,
+                                   const std::string&)>;
 
 struct SessionPrincipal {
     std::string name;
@@ -40,9 +41,10 @@ struct SessionAuth {
 };
 
 class Console {
-public:
+  public:
     // now: the clock of sessions and the throttle; tests hold it still.
-    Console(sqlite3* db, AuditFn audit, bool tls, std::function<Clock::time_point()> now = Clock::now);
+    Console(sqlite3* db, AuditFn audit, bool tls,
+            std::function<Clock::time_point()> now = Clock::now);
     // Adds "/", "/console/..." and "/api/session", "/api/users" to the server.
     void Mount(httplib::Server& server);
     // For the server's authentication: a request that carries the session
@@ -54,13 +56,14 @@ public:
     SessionStore& Sessions() { return sessions_; }
     SignInThrottle& Throttle() { return throttle_; }
 
-private:
+  private:
     void SignIn(const httplib::Request& req, httplib::Response& res);
     void Current(const httplib::Request& req, httplib::Response& res);
     void SignOut(const httplib::Request& req, httplib::Response& res);
     void Users(const httplib::Request& req, httplib::Response& res);
     void ChangeUser(const httplib::Request& req, httplib::Response& res);
-    std::optional<SessionPrincipal> RequireAdmin(const httplib::Request& req, httplib::Response& res);
+    std::optional<SessionPrincipal> RequireAdmin(const httplib::Request& req,
+                                                 httplib::Response& res);
 
     sqlite3* db_;
     AuditFn audit_;

@@ -12,7 +12,8 @@ std::string RandomHex(std::size_t bytes) {
     std::string raw(bytes, '\0');
     randombytes_buf(raw.data(), raw.size());
     std::string hex(bytes * 2 + 1, '\0');
-    sodium_bin2hex(hex.data(), hex.size(), reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+    sodium_bin2hex(hex.data(), hex.size(), reinterpret_cast<const unsigned char*>(raw.data()),
+                   raw.size());
     hex.pop_back();
     return hex;
 }
@@ -54,7 +55,8 @@ std::chrono::milliseconds SignInThrottle::Wait(const std::string& name, const st
     for (const std::string& key : {"u:" + name, "a:" + address}) {
         auto it = entries_.find(key);
         if (it != entries_.end() && it->second.notBefore > now)
-            wait = std::max(wait, std::chrono::ceil<std::chrono::milliseconds>(it->second.notBefore - now));
+            wait = std::max(
+                wait, std::chrono::ceil<std::chrono::milliseconds>(it->second.notBefore - now));
     }
     return wait;
 }
@@ -70,7 +72,8 @@ void SignInThrottle::Note(const std::string& key, Clock::time_point now) {
     e.notBefore = now + std::min(delay, kMaxDelay);
 }
 
-void SignInThrottle::Failed(const std::string& name, const std::string& address, Clock::time_point now) {
+void SignInThrottle::Failed(const std::string& name, const std::string& address,
+                            Clock::time_point now) {
     std::lock_guard lock(mutex_);
     Note("u:" + name, now);
     Note("a:" + address, now);
@@ -87,7 +90,8 @@ const char kCookieName[] = "nv_session";
 }
 
 std::string SessionCookie(const std::string& id, std::chrono::seconds maxAge, bool secure) {
-    std::string c = std::string(kCookieName) + "=" + id + "; Path=/; Max-Age=" + std::to_string(maxAge.count()) +
+    std::string c = std::string(kCookieName) + "=" + id +
+                    "; Path=/; Max-Age=" + std::to_string(maxAge.count()) +
                     "; HttpOnly; SameSite=Strict";
     if (secure)
         c += "; Secure";

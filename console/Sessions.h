@@ -25,7 +25,7 @@ struct Session {
 
 // Sessions live in memory: a restart signs everybody out, which is the safe side.
 class SessionStore {
-public:
+  public:
     SessionStore(std::chrono::seconds idle, std::chrono::seconds absolute)
         : idle_(idle), absolute_(absolute) {}
     Session Create(const std::string& name, Role role, Clock::time_point now);
@@ -36,7 +36,7 @@ public:
     void RemoveUser(const std::string& name);
     std::chrono::seconds Idle() const { return idle_; }
 
-private:
+  private:
     std::chrono::seconds idle_, absolute_;
     std::mutex mutex_;
     std::map<std::string, Session> sessions_;
@@ -45,7 +45,7 @@ private:
 // Failed sign-ins, per user name and per address: after the first few, each
 // further attempt must wait twice as long as the last, up to a ceiling.
 class SignInThrottle {
-public:
+  public:
     // Zero when an attempt may go ahead now, else how long to wait.
     std::chrono::milliseconds Wait(const std::string& name, const std::string& address,
                                    Clock::time_point now);
@@ -56,7 +56,7 @@ public:
     static constexpr std::chrono::milliseconds kFirstDelay{1000};
     static constexpr std::chrono::milliseconds kMaxDelay{60000};
 
-private:
+  private:
     struct Entry {
         int failures = 0;
         Clock::time_point notBefore;
@@ -76,10 +76,10 @@ std::string SessionIdFromCookies(const std::string& cookieHeader);
 
 struct ChangeRequest {
     std::string method;
-    std::string origin;       // Origin header, may be empty
-    std::string fetchSite;    // Sec-Fetch-Site header, may be empty
-    std::string host;         // Host header
-    std::string csrfHeader;   // X-CSRF-Token
+    std::string origin;     // Origin header, may be empty
+    std::string fetchSite;  // Sec-Fetch-Site header, may be empty
+    std::string host;       // Host header
+    std::string csrfHeader; // X-CSRF-Token
     bool tls = false;
 };
 

@@ -13,16 +13,19 @@ std::optional<std::string> ReadNewPassword(PasswordInput& input, std::ostream& e
     const bool tty = input.IsTerminal();
     auto first = input.ReadLine("Password: ");
     if (!first) {
-        err << "nivaxel-server: no password given" << (tty ? "" : " (two lines on standard input)") << "\n";
+        err << "nivaxel-server: no password given" << (tty ? "" : " (two lines on standard input)")
+            << "\n";
         return std::nullopt;
     }
     if (first->size() < kMinPasswordLength) {
-        err << "nivaxel-server: password too short (at least " << kMinPasswordLength << " characters)\n";
+        err << "nivaxel-server: password too short (at least " << kMinPasswordLength
+            << " characters)\n";
         return std::nullopt;
     }
     auto second = input.ReadLine("Password again: ");
     if (!second) {
-        err << "nivaxel-server: password not repeated" << (tty ? "" : " (two lines on standard input)") << "\n";
+        err << "nivaxel-server: password not repeated"
+            << (tty ? "" : " (two lines on standard input)") << "\n";
         return std::nullopt;
     }
     if (*first != *second) {
@@ -43,17 +46,20 @@ const char kUsage[] = "usage:\n"
 
 } // namespace
 
-void Sqlite3Close::operator()(sqlite3* db) const { sqlite3_close(db); }
+void Sqlite3Close::operator()(sqlite3* db) const {
+    sqlite3_close(db);
+}
 
 UserDatabase OpenUserDatabase(const std::string& dir, std::ostream& err) {
     ::mkdir(dir.c_str(), 0700); // the first user may come before the server's first start
     const std::string path = dir + "/" + kDatabaseFile;
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     UserDatabase db(raw);
     if (rc != SQLITE_OK) {
-        err << "nivaxel-server: cannot open " << path << ": " << (raw ? sqlite3_errmsg(raw) : "out of memory")
-            << "\n";
+        err << "nivaxel-server: cannot open " << path << ": "
+            << (raw ? sqlite3_errmsg(raw) : "out of memory") << "\n";
         return nullptr;
     }
     sqlite3_busy_timeout(raw, 5000);
@@ -69,13 +75,20 @@ namespace {
 
 int Report(UserResult r, const std::string& name, std::ostream& err) {
     switch (r) {
-    case UserResult::Ok: return 0;
-    case UserResult::Exists: err << "nivaxel-server: user " << name << " already exists\n"; return 1;
-    case UserResult::NotFound: err << "nivaxel-server: no user " << name << "\n"; return 1;
+    case UserResult::Ok:
+        return 0;
+    case UserResult::Exists:
+        err << "nivaxel-server: user " << name << " already exists\n";
+        return 1;
+    case UserResult::NotFound:
+        err << "nivaxel-server: no user " << name << "\n";
+        return 1;
     case UserResult::BadName:
         err << "nivaxel-server: bad user name (1 to 64 letters, digits, . _ @ -)\n";
         return 2;
-    case UserResult::StoreFailed: err << "nivaxel-server: the database refused the change\n"; return 1;
+    case UserResult::StoreFailed:
+        err << "nivaxel-server: the database refused the change\n";
+        return 1;
     }
     return 1;
 }
@@ -101,7 +114,8 @@ int RunUserCommand(const std::vector<std::string>& args, PasswordInput& input, s
             return 2;
         }
     }
-    const bool needsName = verb == "add" || verb == "role" || verb == "password" || verb == "remove";
+    const bool needsName =
+        verb == "add" || verb == "role" || verb == "password" || verb == "remove";
     const bool needsRole = verb == "add" || verb == "role";
     if (!needsName && verb != "list") {
         err << kUsage;
@@ -145,9 +159,11 @@ int RunUserCommand(const std::vector<std::string>& args, PasswordInput& input, s
         err << "nivaxel-server: hashing the password failed (out of memory?)\n";
         return 1;
     }
-    const UserResult r = verb == "add" ? users.Add({name, *role, hash}) : users.SetPassword(name, hash);
+    const UserResult r =
+        verb == "add" ? users.Add({name, *role, hash}) : users.SetPassword(name, hash);
     if (r == UserResult::Ok)
-        out << (verb == "add" ? "user " + name + " added, role " + RoleName(*role) : "password of " + name + " changed")
+        out << (verb == "add" ? "user " + name + " added, role " + RoleName(*role)
+                              : "password of " + name + " changed")
             << "\n";
     return Report(r, name, err);
 }

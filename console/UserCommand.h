@@ -14,7 +14,7 @@ namespace nvconsole {
 
 // Where passwords come from: a terminal without echo, or lines on stdin.
 class PasswordInput {
-public:
+  public:
     virtual ~PasswordInput() = default;
     virtual bool IsTerminal() = 0;
     // One line without its end; nullopt at end of input.
@@ -23,7 +23,7 @@ public:
 
 // Standard input; on a terminal the prompt goes to stderr and echo is off.
 class StdinPasswordInput : public PasswordInput {
-public:
+  public:
     bool IsTerminal() override;
     std::optional<std::string> ReadLine(const char* prompt) override;
 };

@@ -7,7 +7,9 @@
 
 namespace nvconsole {
 
-bool StdinPasswordInput::IsTerminal() { return isatty(STDIN_FILENO) == 1; }
+bool StdinPasswordInput::IsTerminal() {
+    return isatty(STDIN_FILENO) == 1;
+}
 
 std::optional<std::string> StdinPasswordInput::ReadLine(const char* prompt) {
     termios saved{};

@@ -5,8 +5,10 @@
 namespace nvserver {
 
 nvconsole::RequestInfo ConsoleRequest(const ApiRequest& r) {
-    return {r.method,          r.path,          r.remoteAddress,      r.Header("cookie"),
-            r.Header("origin"), r.Header("sec-fetch-site"), r.Header("host"), r.Header("x-csrf-token")};
+    return {r.method,           r.path,
+            r.remoteAddress,    r.Header("cookie"),
+            r.Header("origin"), r.Header("sec-fetch-site"),
+            r.Header("host"),   r.Header("x-csrf-token")};
 }
 
 std::unique_ptr<ConsoleLink> ConsoleLink::Open(const std::string& dataDir, Store& store, bool tls) {

@@ -22,7 +22,7 @@ struct MemoryDb {
 };
 
 class ScriptedInput : public PasswordInput {
-public:
+  public:
     ScriptedInput(bool tty, std::deque<std::string> lines) : tty_(tty), lines_(std::move(lines)) {}
     bool IsTerminal() override { return tty_; }
     std::optional<std::string> ReadLine(const char*) override {
@@ -33,7 +33,7 @@ public:
         return l;
     }
 
-private:
+  private:
     bool tty_;
     std::deque<std::string> lines_;
 };
@@ -46,7 +46,8 @@ TEST(ConsoleAccounts, RolesMapToScopesAndNamesAreChecked) {
     EXPECT_STREQ(RoleScope(*ParseRole("admin")), "admin");
     EXPECT_FALSE(ParseRole("Admin"));
     EXPECT_TRUE(IsValidUserName("anne.martin@site-2_b"));
-    for (std::string bad : std::vector<std::string>{"", "a b", "a;b", "a=b", "\xC3\xA9", std::string(65, 'a')})
+    for (std::string bad :
+         std::vector<std::string>{"", "a b", "a;b", "a=b", "\xC3\xA9", std::string(65, 'a')})
         EXPECT_FALSE(IsValidUserName(bad)) << bad;
 }
 
@@ -104,7 +105,8 @@ TEST(ConsoleAccounts, NewPasswordIsAskedTwice) {
 TEST(ConsoleAccounts, UserCommandWritesTheDatabaseTheServerReads) {
     const auto dir = std::filesystem::temp_directory_path() / ("nvconsole-" + RandomHex(6));
     std::filesystem::create_directories(dir);
-    auto run = [&](std::vector<std::string> args, std::deque<std::string> lines, std::string* out = nullptr) {
+    auto run = [&](std::vector<std::string> args, std::deque<std::string> lines,
+                   std::string* out = nullptr) {
         std::ostringstream o, e;
         ScriptedInput in(false, std::move(lines));
         args.insert(args.end(), {"--data", dir.string()});
@@ -182,14 +184,17 @@ TEST(ConsoleSessions, FailedSignInsWaitLongerEachTime) {
 }
 
 TEST(ConsoleSessions, CookieAndCrossSiteChecks) {
-    EXPECT_EQ(SessionCookie("ab", 60s, false), "nv_session=ab; Path=/; Max-Age=60; HttpOnly; SameSite=Strict");
-    EXPECT_EQ(SessionCookie("ab", 60s, true), "nv_session=ab; Path=/; Max-Age=60; HttpOnly; SameSite=Strict; Secure");
+    EXPECT_EQ(SessionCookie("ab", 60s, false),
+              "nv_session=ab; Path=/; Max-Age=60; HttpOnly; SameSite=Strict");
+    EXPECT_EQ(SessionCookie("ab", 60s, true),
+              "nv_session=ab; Path=/; Max-Age=60; HttpOnly; SameSite=Strict; Secure");
     EXPECT_EQ(SessionIdFromCookies("x=1; nv_session=abc; y=2"), "abc");
     EXPECT_EQ(SessionIdFromCookies("nv_sessionx=1; xnv_session=2"), "");
 
     Session s;
     s.csrf = "t0ken";
-    ChangeRequest ok{"POST", "http://127.0.0.1:5089", "same-origin", "127.0.0.1:5089", "t0ken", false};
+    ChangeRequest ok{"POST", "http://127.0.0.1:5089", "same-origin", "127.0.0.1:5089", "t0ken",
+                     false};
     EXPECT_EQ(RefuseCrossSite(ok, s), "");
     ChangeRequest noOrigin = ok;
     noOrigin.origin.clear();
@@ -207,7 +212,8 @@ TEST(ConsoleSessions, CookieAndCrossSiteChecks) {
         return RefuseCrossSite(r, s);
     };
     EXPECT_EQ(refused([](auto& r) { r.fetchSite = "cross-site"; }), "cross-site request refused");
-    EXPECT_EQ(refused([](auto& r) { r.origin = "http://evil.example"; }), "request from another origin refused");
+    EXPECT_EQ(refused([](auto& r) { r.origin = "http://evil.example"; }),
+              "request from another origin refused");
     EXPECT_EQ(refused([](auto& r) { r.tls = true; }), "request from another origin refused");
     EXPECT_EQ(refused([](auto& r) { r.csrfHeader.clear(); }), "missing or wrong CSRF token");
     EXPECT_EQ(refused([](auto& r) { r.csrfHeader = "t0kem"; }), "missing or wrong CSRF token");

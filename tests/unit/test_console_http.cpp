@@ -15,7 +15,7 @@ using nlohmann::json;
 namespace {
 
 class ConsoleHttp : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(sqlite3_open(":memory:", &db_), SQLITE_OK);
         UserStore users(db_);
@@ -24,8 +24,12 @@ protected:
         ASSERT_EQ(users.Add({"anne", Role::Admin, hash}), UserResult::Ok);
         ASSERT_EQ(users.Add({"vera", Role::Viewer, hash}), UserResult::Ok);
         console_ = std::make_unique<Console>(
-            db_, [this](auto& who, auto& action, auto& detail, auto&) { audit_.push_back(who + "|" + action + "|" + detail); },
-            false, [] { return Clock::time_point{}; }); // still: the throttle's waits never run out here
+            db_,
+            [this](auto& who, auto& action, auto& detail, auto&) {
+                audit_.push_back(who + "|" + action + "|" + detail);
+            },
+            false,
+            [] { return Clock::time_point{}; }); // still: the throttle's waits never run out here
         console_->Mount(server_);
         port_ = server_.bind_to_any_port("127.0.0.1");
         ASSERT_GT(port_, 0);
@@ -40,8 +44,8 @@ protected:
         sqlite3_close(db_);
     }
 
-    httplib::Result Call(const std::string& method, const std::string& path, const std::string& body = "",
-                         httplib::Headers headers = {}) {
+    httplib::Result Call(const std::string& method, const std::string& path,
+                         const std::string& body = "", httplib::Headers headers = {}) {
         httplib::Client c("127.0.0.1", port_);
         if (method == "GET")
             return c.Get(path, headers);
@@ -56,7 +60,8 @@ protected:
         std::string cookie, csrf;
     };
     Signed SignIn(const std::string& name) {
-        auto r = Call("POST", "/api/session", json{{"name", name}, {"password", "good-password"}}.dump());
+        auto r = Call("POST", "/api/session",
+                      json{{"name", name}, {"password", "good-password"}}.dump());
         EXPECT_EQ(r->status, 200) << r->body;
         const std::string set = r->get_header_value("Set-Cookie");
         return {set.substr(0, set.find(';')), json::parse(r->body)["csrf"].get<std::string>()};
@@ -86,8 +91,10 @@ TEST_F(ConsoleHttp, PageAndAssetsAreServedWithoutSession) {
     EXPECT_EQ(page->status, 200);
     EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
     EXPECT_NE(page->body.find("signin-form"), std::string::npos);
-    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'self'"), std::string::npos);
-    EXPECT_EQ(Call("GET", "/console/app.js")->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'self'"),
+              std::string::npos);
+    EXPECT_EQ(Call("GET", "/console/app.js")->get_header_value("Content-Type"),
+              "text/javascript; charset=utf-8");
     EXPECT_EQ(Call("GET", "/console/nothing.js")->status, 404);
     EXPECT_EQ(Call("GET", "/console/..%2FAccounts.cpp")->status, 404);
 }
@@ -127,10 +134,12 @@ TEST_F(ConsoleHttp, FailedSignInsAreAuditedAndSlowedDown) {
     auto r = Call("POST", "/api/session", R"({"name":"anne","password":"good-password"})");
     EXPECT_EQ(r->status, 429);
     EXPECT_EQ(r->get_header_value("Retry-After"), "1");
-    EXPECT_EQ(Call("POST", "/api/session", R"({"name":"nobody","password":"x"})")->status, 429); // same address
+    EXPECT_EQ(Call("POST", "/api/session", R"({"name":"nobody","password":"x"})")->status,
+              429); // same address
     EXPECT_EQ(Call("POST", "/api/session", "not json")->status, 400);
     EXPECT_EQ(Call("POST", "/api/session", R"({"name":"anne","password":"good-password"})",
-                   {{"Origin", "http://evil.example"}})->status,
+                   {{"Origin", "http://evil.example"}})
+                  ->status,
               403);
 }
 
@@ -148,7 +157,10 @@ TEST_F(ConsoleHttp, UsersAreManagedByAdminsOnlyAndNeverCrossSite) {
 
     EXPECT_EQ(Call("POST", "/api/users", paul, As(anne))->status, 201);
     EXPECT_EQ(Call("POST", "/api/users", paul, As(anne))->status, 409);
-    EXPECT_EQ(Call("POST", "/api/users", R"({"name":"zoe","role":"admin","password":"short"})", As(anne))->status, 400);
+    EXPECT_EQ(
+        Call("POST", "/api/users", R"({"name":"zoe","role":"admin","password":"short"})", As(anne))
+            ->status,
+        400);
     EXPECT_EQ(UserStore(db_).Find("paul")->role, Role::Operator);
 
     // Demoting a user ends that user's sessions.
