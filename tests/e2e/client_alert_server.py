@@ -5,7 +5,9 @@ AlertServer() makes a token in a fresh data directory, runs
 in the background; ``wait_event(name)`` gives the next event of that name
 (with ``_received``, the monotonic time it was read); ``send()`` runs
 ``nivaxel-server send`` and returns how many stations the alert went to at
-once (``last_id`` keeps the new alert's id).
+once (``last_id`` keeps the new alert's id). Alerts are sent once, as the
+client's own tests expect: one replaced on screen is not sent again unless
+``resend_replaced=True``.
 The binary: $NIVAXEL_ALERT_SERVER, else the bench build, else the native one.
 """
 import json
@@ -78,11 +80,13 @@ class AlertServer:
                 return event
         return None
 
-    def send(self, author, subject, lines, date=None):
+    def send(self, author, subject, lines, date=None, resend_replaced=False):
         argv = [str(alert_server_path()), "send", "--admin", self.admin, "--token", self.token,
                 "--author", author, "--subject", subject]
         if date is not None:
             argv += ["--date", date]
+        if not resend_replaced:
+            argv.append("--no-resend-replaced")
         for line in lines:
             argv += ["--line", line]
         out = subprocess.run(argv, capture_output=True, timeout=30)
