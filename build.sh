@@ -12,6 +12,9 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
           g++-mingw-w64-i686-posix libz-mingw-w64-dev
           g++-mingw-w64-x86-64-posix
           wine wine64 wine32:i386 qemu-user-static xvfb xauth imagemagick x11-utils)
+# The web console's browser tests: Node for Playwright, Debian's chromium.
+packages+=(nodejs chromium)
+command -v npm >/dev/null || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -41,6 +44,9 @@ cmake --build --preset windows -j "$jobs"
 # benchmark under Wine, whose figures must not come from emulation.
 cmake --preset windows64 -DNIVAXEL_PACKER="$PWD/build/bench/tools/packer/nvpack" >/dev/null
 cmake --build --preset windows64 -j "$jobs" --target uidriver NivaxelSetup Nivaxel UninstallNivaxel
+
+# The console's browser tests: playwright-core at the locked version (never a browser download).
+(cd tests/browser && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 
 mkdir -p dist
 for exe in NivaxelSetup Nivaxel UninstallNivaxel; do

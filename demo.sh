@@ -8,3 +8,6 @@ cd "$(dirname "$0")"
 source tests/wine/session.sh
 NIVAXEL_REUSE_PREFIXES=1 nv_session_start
 python3 tests/e2e/demo.py
+# The same system driven from the web console in Chromium: screenshots in
+# artifacts/screenshots/console-*.png.
+python3 tests/e2e/console_demo.py

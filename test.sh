@@ -32,6 +32,11 @@ for f in build/fuzz/fuzz_*; do
 done
 echo "-- fuzz: $((SECONDS - start)) s"
 
+echo "== browser (the web console in Debian's chromium, against the real server)"
+start=$SECONDS
+(cd tests/browser && node --test --test-concurrency=1)
+echo "-- browser: $((SECONDS - start)) s"
+
 export WINEDEBUG=-all
 source tests/wine/session.sh   # 32-bit code, Xvfb, the two base prefixes made once
 nv_session_start

@@ -165,8 +165,16 @@ std::optional<Principal> Api::Authenticate(const ApiRequest& r) {
 
 std::optional<ApiResponse> Api::Authorize(const ApiRequest& r, Scope needed, Principal* who) {
     std::optional<Principal> p;
+    if (sessions_) {
+        SessionCheck s = sessions_(r);
+        if (s.outcome == SessionCheck::Refused)
+            return Error(s.status, s.error);
+        if (s.outcome == SessionCheck::Ok)
+            p = s.who;
+    }
     try {
-        p = Authenticate(r);
+        if (!p)
+            p = Authenticate(r);
     } catch (const StoreError& e) {
         return Error(503, std::string("database unavailable: ") + e.what());
     }

@@ -7,6 +7,7 @@
 #include "Store.h"
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -44,6 +45,17 @@ struct ApiRequest {
     std::string Header(const std::string& lowerName) const;
 };
 
+// The console's sign-in sessions, asked before the tokens: a request that
+// carries a session cookie is that session's user or is refused.
+struct SessionCheck {
+    enum Outcome { NoSession, Ok, Refused } outcome = NoSession;
+    Principal who;
+    int status = 0;
+    std::string error;
+};
+struct ApiRequest;
+using SessionChecker = std::function<SessionCheck(const ApiRequest&)>;
+
 struct ApiResponse {
     int status = 200;
     std::string contentType = "application/json";
@@ -70,6 +82,7 @@ class Api {
     // The one place that maps a request to who makes it.
     std::optional<Principal> Authenticate(const ApiRequest& request);
     ApiResponse Handle(const ApiRequest& request);
+    void SetSessionChecker(SessionChecker checker) { sessions_ = std::move(checker); }
     // For the transport's event stream: nullopt when allowed, else the refusal.
     std::optional<ApiResponse> Authorize(const ApiRequest& request, Scope needed,
                                          Principal* who = nullptr);
@@ -93,6 +106,7 @@ class Api {
     EventHub& hub_;
     Dispatch& dispatch_;
     FailureThrottle throttle_;
+    SessionChecker sessions_;
 };
 
 } // namespace nvserver

@@ -83,6 +83,8 @@ bool Http::Start() {
             },
             [this](bool) { hub_.Leave(); });
     });
+    if (options_.extraRoutes)
+        options_.extraRoutes(s);
     for (const char* pattern : {R"(/api/.*)"}) {
         s.Get(pattern, handle);
         s.Post(pattern, handle);

@@ -4,6 +4,7 @@
 
 #include "Api.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,8 @@ struct HttpOptions {
     std::string address = "127.0.0.1";
     std::uint16_t port = 5089;
     std::string tlsCert, tlsKey; // both or neither
+    // More routes (the console's), added before the API's own.
+    std::function<void(httplib::Server&)> extraRoutes;
 };
 
 class Http {

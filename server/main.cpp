@@ -2,6 +2,7 @@
 // README.md beside this file.
 #include "Api.h"
 #include "ApiJson.h"
+#include "ConsoleLink.h"
 #include "Http.h"
 #include "Store.h"
 #include "Workstations.h"
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -26,6 +28,8 @@ const char kUsage[] =
     "  nivaxel-server serve --data DIR [--port 5088] [--bind ADDR] [--admin 127.0.0.1:5089]\n"
     "                       [--tls-cert FILE --tls-key FILE] [--probe-interval SECONDS]\n"
     "                       [--ack-grace-ms 1000]\n"
+    "  nivaxel-server user add NAME --role admin|operator|viewer --data DIR  (password on stdin)\n"
+    "  nivaxel-server user role|password|remove NAME, user list --data DIR\n"
     "  nivaxel-server token create --data DIR --scope read|send|admin [--name NAME]\n"
     "  nivaxel-server token revoke --data DIR ID\n"
     "  nivaxel-server token list --data DIR\n"
@@ -193,6 +197,10 @@ int Serve(const std::vector<std::string>& args) {
         return 1;
     LoopDispatch dispatch(loop);
     Api api(*store, hub, dispatch);
+    auto console = ConsoleLink::Open(data, *store, !ho.tlsCert.empty());
+    if (!console)
+        return 1;
+    console->Attach(api, ho);
     Http http(ho, api, hub);
     if (!http.Start())
         return 1;
@@ -545,6 +553,10 @@ int main(int argc, char** argv) {
         return Serve(args);
     if (command == "token")
         return Token(args);
+    if (command == "user") {
+        nvconsole::StdinPasswordInput input;
+        return nvconsole::RunUserCommand(args, input, std::cout, std::cerr);
+    }
     if (command == "send")
         return Send(args);
     if (command == "list" || command == "alerts" || command == "receipts" || command == "cancel" ||

@@ -1,0 +1,135 @@
+#include "console/Sessions.h"
+
+#include <sodium.h>
+
+#include <algorithm>
+
+namespace nvconsole {
+
+std::string RandomHex(std::size_t bytes) {
+    if (sodium_init() < 0)
+        return {};
+    std::string raw(bytes, '\0');
+    randombytes_buf(raw.data(), raw.size());
+    std::string hex(bytes * 2 + 1, '\0');
+    sodium_bin2hex(hex.data(), hex.size(), reinterpret_cast<const unsigned char*>(raw.data()),
+                   raw.size());
+    hex.pop_back();
+    return hex;
+}
+
+Session SessionStore::Create(const std::string& name, Role role, Clock::time_point now) {
+    Session s{RandomHex(32), RandomHex(32), name, role, now, now};
+    std::lock_guard lock(mutex_);
+    sessions_[s.id] = s;
+    return s;
+}
+
+std::optional<Session> SessionStore::Use(const std::string& id, Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    auto it = sessions_.find(id);
+    if (it == sessions_.end())
+        return std::nullopt;
+    if (now - it->second.lastUse >= idle_ || now - it->second.created >= absolute_) {
+        sessions_.erase(it);
+        return std::nullopt;
+    }
+    it->second.lastUse = now;
+    return it->second;
+}
+
+void SessionStore::Remove(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    sessions_.erase(id);
+}
+
+void SessionStore::RemoveUser(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(sessions_, [&](const auto& kv) { return kv.second.name == name; });
+}
+
+std::chrono::milliseconds SignInThrottle::Wait(const std::string& name, const std::string& address,
+                                               Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    std::chrono::milliseconds wait{0};
+    for (const std::string& key : {"u:" + name, "a:" + address}) {
+        auto it = entries_.find(key);
+        if (it != entries_.end() && it->second.notBefore > now)
+            wait = std::max(
+                wait, std::chrono::ceil<std::chrono::milliseconds>(it->second.notBefore - now));
+    }
+    return wait;
+}
+
+void SignInThrottle::Note(const std::string& key, Clock::time_point now) {
+    Entry& e = entries_[key];
+    ++e.failures;
+    if (e.failures <= kFreeAttempts)
+        return;
+    auto delay = kFirstDelay;
+    for (int i = kFreeAttempts + 1; i < e.failures && delay < kMaxDelay; ++i)
+        delay *= 2;
+    e.notBefore = now + std::min(delay, kMaxDelay);
+}
+
+void SignInThrottle::Failed(const std::string& name, const std::string& address,
+                            Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    Note("u:" + name, now);
+    Note("a:" + address, now);
+}
+
+void SignInThrottle::Succeeded(const std::string& name, const std::string& address) {
+    std::lock_guard lock(mutex_);
+    entries_.erase("u:" + name);
+    entries_.erase("a:" + address);
+}
+
+namespace {
+const char kCookieName[] = "nv_session";
+}
+
+std::string SessionCookie(const std::string& id, std::chrono::seconds maxAge, bool secure) {
+    std::string c = std::string(kCookieName) + "=" + id +
+                    "; Path=/; Max-Age=" + std::to_string(maxAge.count()) +
+                    "; HttpOnly; SameSite=Strict";
+    if (secure)
+        c += "; Secure";
+    return c;
+}
+
+std::string ClearedSessionCookie(bool secure) {
+    return SessionCookie("", std::chrono::seconds(0), secure);
+}
+
+std::string SessionIdFromCookies(const std::string& header) {
+    std::size_t pos = 0;
+    while (pos < header.size()) {
+        std::size_t end = header.find(';', pos);
+        if (end == std::string::npos)
+            end = header.size();
+        std::string part = header.substr(pos, end - pos);
+        const auto first = part.find_first_not_of(' ');
+        part = first == std::string::npos ? "" : part.substr(first);
+        const std::string prefix = std::string(kCookieName) + "=";
+        if (part.compare(0, prefix.size(), prefix) == 0)
+            return part.substr(prefix.size());
+        pos = end + 1;
+    }
+    return {};
+}
+
+std::string RefuseCrossSite(const ChangeRequest& r, const Session& session) {
+    if (r.method == "GET" || r.method == "HEAD")
+        return {};
+    if (r.fetchSite == "cross-site" || r.fetchSite == "same-site")
+        return "cross-site request refused";
+    if (!r.origin.empty() && r.origin != (r.tls ? "https://" : "http://") + r.host)
+        return "request from another origin refused";
+    if (r.csrfHeader.size() != session.csrf.size() || session.csrf.empty() ||
+        sodium_memcmp(r.csrfHeader.data(), session.csrf.data(), session.csrf.size()) != 0)
+        return "missing or wrong CSRF token";
+    return {};
+}
+
+} // namespace nvconsole

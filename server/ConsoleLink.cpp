@@ -1,0 +1,54 @@
+#include "ConsoleLink.h"
+
+#include <iostream>
+
+namespace nvserver {
+
+nvconsole::RequestInfo ConsoleRequest(const ApiRequest& r) {
+    return {r.method,           r.path,
+            r.remoteAddress,    r.Header("cookie"),
+            r.Header("origin"), r.Header("sec-fetch-site"),
+            r.Header("host"),   r.Header("x-csrf-token")};
+}
+
+std::unique_ptr<ConsoleLink> ConsoleLink::Open(const std::string& dataDir, Store& store, bool tls) {
+    auto link = std::make_unique<ConsoleLink>();
+    link->db_ = nvconsole::OpenUserDatabase(dataDir, std::cerr);
+    if (!link->db_)
+        return nullptr;
+    link->console_ = std::make_unique<nvconsole::Console>(
+        link->db_.get(),
+        [&store](const std::string& who, const std::string& action, const std::string& detail,
+                 const std::string& address) {
+            try {
+                store.Audit({Now(), who, action, detail, address});
+            } catch (const StoreError& e) {
+                std::cerr << "nivaxel-server: audit line lost: " << e.what() << "\n";
+            }
+        },
+        tls);
+    return link;
+}
+
+void ConsoleLink::Attach(Api& api, HttpOptions& http) {
+    api.SetSessionChecker([this](const ApiRequest& r) {
+        const nvconsole::SessionAuth a = console_->Authenticate(ConsoleRequest(r));
+        SessionCheck c;
+        if (a.outcome == nvconsole::SessionAuth::NoSession)
+            return c;
+        if (a.outcome == nvconsole::SessionAuth::Refused) {
+            c.outcome = SessionCheck::Refused;
+            c.status = a.status;
+            c.error = a.error;
+            return c;
+        }
+        c.outcome = SessionCheck::Ok;
+        c.who.name = a.principal.name;
+        c.who.kind = "session";
+        ParseScope(a.principal.scope, c.who.scope);
+        return c;
+    });
+    http.extraRoutes = [this](httplib::Server& s) { console_->Mount(s); };
+}
+
+} // namespace nvserver

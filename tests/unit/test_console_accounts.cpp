@@ -1,0 +1,222 @@
+// Console users, passwords, sessions, the sign-in throttle and the cross-site checks.
+#include "console/Accounts.h"
+#include "console/Sessions.h"
+#include "console/UserCommand.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <deque>
+#include <filesystem>
+#include <sstream>
+
+using namespace nvconsole;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct MemoryDb {
+    sqlite3* db = nullptr;
+    MemoryDb() { sqlite3_open(":memory:", &db); }
+    ~MemoryDb() { sqlite3_close(db); }
+};
+
+class ScriptedInput : public PasswordInput {
+  public:
+    ScriptedInput(bool tty, std::deque<std::string> lines) : tty_(tty), lines_(std::move(lines)) {}
+    bool IsTerminal() override { return tty_; }
+    std::optional<std::string> ReadLine(const char*) override {
+        if (lines_.empty())
+            return std::nullopt;
+        auto l = lines_.front();
+        lines_.pop_front();
+        return l;
+    }
+
+  private:
+    bool tty_;
+    std::deque<std::string> lines_;
+};
+
+} // namespace
+
+TEST(ConsoleAccounts, RolesMapToScopesAndNamesAreChecked) {
+    EXPECT_STREQ(RoleScope(*ParseRole("viewer")), "read");
+    EXPECT_STREQ(RoleScope(*ParseRole("operator")), "send");
+    EXPECT_STREQ(RoleScope(*ParseRole("admin")), "admin");
+    EXPECT_FALSE(ParseRole("Admin"));
+    EXPECT_TRUE(IsValidUserName("anne.martin@site-2_b"));
+    for (std::string bad :
+         std::vector<std::string>{"", "a b", "a;b", "a=b", "\xC3\xA9", std::string(65, 'a')})
+        EXPECT_FALSE(IsValidUserName(bad)) << bad;
+}
+
+TEST(ConsoleAccounts, PasswordHashIsArgon2idAndVerifies) {
+    const std::string hash = HashPassword("correct horse");
+    ASSERT_EQ(hash.rfind("$argon2id$", 0), 0u) << hash;
+    EXPECT_NE(hash, HashPassword("correct horse")); // salted
+    EXPECT_TRUE(VerifyPassword(hash, "correct horse"));
+    EXPECT_FALSE(VerifyPassword(hash, "correct hors"));
+    EXPECT_FALSE(VerifyPassword("", "correct horse"));
+}
+
+TEST(ConsoleAccounts, StoreAddsFindsChangesAndRemoves) {
+    MemoryDb m;
+    UserStore users(m.db);
+    ASSERT_TRUE(users.EnsureSchema());
+    ASSERT_TRUE(users.EnsureSchema()); // idempotent on an existing database
+    EXPECT_EQ(users.Add({"anne", Role::Admin, "h1"}), UserResult::Ok);
+    EXPECT_EQ(users.Add({"anne", Role::Viewer, "h2"}), UserResult::Exists);
+    EXPECT_EQ(users.Add({"a b", Role::Viewer, "h2"}), UserResult::BadName);
+    EXPECT_EQ(users.SetRole("anne", Role::Operator), UserResult::Ok);
+    EXPECT_EQ(users.SetRole("paul", Role::Operator), UserResult::NotFound);
+    EXPECT_EQ(users.SetPassword("anne", "h3"), UserResult::Ok);
+    auto anne = users.Find("anne");
+    ASSERT_TRUE(anne);
+    EXPECT_EQ(anne->role, Role::Operator);
+    EXPECT_EQ(anne->passwordHash, "h3");
+    EXPECT_EQ(users.Remove("anne"), UserResult::Ok);
+    EXPECT_EQ(users.Remove("anne"), UserResult::NotFound);
+    EXPECT_TRUE(users.List().empty());
+}
+
+TEST(ConsoleAccounts, NewPasswordIsAskedTwice) {
+    std::ostringstream err;
+    ScriptedInput same(false, {"s3cret-pw", "s3cret-pw"});
+    EXPECT_EQ(ReadNewPassword(same, err), "s3cret-pw");
+
+    struct Case {
+        std::deque<std::string> lines;
+        const char* message;
+    } cases[] = {
+        {{}, "no password given (two lines on standard input)"},
+        {{"short"}, "password too short (at least 8 characters)"},
+        {{"s3cret-pw"}, "password not repeated (two lines on standard input)"},
+        {{"s3cret-pw", "s3cret-pX"}, "the two passwords differ"},
+    };
+    for (auto& c : cases) {
+        std::ostringstream e;
+        ScriptedInput in(false, c.lines);
+        EXPECT_FALSE(ReadNewPassword(in, e));
+        EXPECT_NE(e.str().find(c.message), std::string::npos) << e.str();
+    }
+}
+
+TEST(ConsoleAccounts, UserCommandWritesTheDatabaseTheServerReads) {
+    const auto dir = std::filesystem::temp_directory_path() / ("nvconsole-" + RandomHex(6));
+    std::filesystem::create_directories(dir);
+    auto run = [&](std::vector<std::string> args, std::deque<std::string> lines,
+                   std::string* out = nullptr) {
+        std::ostringstream o, e;
+        ScriptedInput in(false, std::move(lines));
+        args.insert(args.end(), {"--data", dir.string()});
+        const int rc = RunUserCommand(args, in, o, e);
+        if (out)
+            *out = o.str() + e.str();
+        return rc;
+    };
+    EXPECT_EQ(run({"add", "anne", "--role", "admin"}, {"s3cret-pw", "s3cret-pw"}), 0);
+    std::string text;
+    EXPECT_EQ(run({"add", "anne", "--role", "viewer"}, {"s3cret-pw", "s3cret-pw"}, &text), 1);
+    EXPECT_NE(text.find("user anne already exists"), std::string::npos);
+    EXPECT_EQ(run({"add", "paul", "--role", "boss"}, {}, &text), 2);
+    EXPECT_NE(text.find("--role must be admin, operator or viewer"), std::string::npos);
+    EXPECT_EQ(run({"add", "paul", "--role", "viewer"}, {"s3cret-pw", "other-pw"}), 1);
+    EXPECT_EQ(run({"role", "anne", "--role", "operator"}, {}), 0);
+    EXPECT_EQ(run({"list"}, {}, &text), 0);
+    EXPECT_EQ(text, "anne operator\n"); // paul was never added
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / kDatabaseFile).c_str(), &db), SQLITE_OK);
+    auto anne = UserStore(db).Find("anne");
+    sqlite3_close(db);
+    ASSERT_TRUE(anne);
+    EXPECT_TRUE(VerifyPassword(anne->passwordHash, "s3cret-pw"));
+
+    std::ostringstream o, e;
+    ScriptedInput none(false, {});
+    EXPECT_EQ(RunUserCommand({"add", "zoe", "--role", "admin"}, none, o, e), 2);
+    EXPECT_NE(e.str().find("--data DIR is required"), std::string::npos);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(ConsoleSessions, ExpireWhenIdleOrTooOld) {
+    SessionStore store(30min, 12h);
+    const Clock::time_point t0{};
+    Session s = store.Create("anne", Role::Operator, t0);
+    EXPECT_EQ(s.id.size(), 64u);
+    EXPECT_NE(s.id, s.csrf);
+    EXPECT_TRUE(store.Use(s.id, t0 + 29min));
+    EXPECT_TRUE(store.Use(s.id, t0 + 58min)); // each use renews the idle time
+    EXPECT_FALSE(store.Use(s.id, t0 + 58min + 30min));
+    EXPECT_FALSE(store.Use(s.id, t0 + 59min)); // forgotten once expired
+
+    Session busy = store.Create("anne", Role::Operator, t0);
+    for (auto t = t0; t < t0 + 12h; t += 20min)
+        ASSERT_TRUE(store.Use(busy.id, t));
+    EXPECT_FALSE(store.Use(busy.id, t0 + 12h));
+
+    Session a = store.Create("paul", Role::Viewer, t0), b = store.Create("paul", Role::Viewer, t0);
+    store.RemoveUser("paul");
+    EXPECT_FALSE(store.Use(a.id, t0));
+    EXPECT_FALSE(store.Use(b.id, t0));
+}
+
+TEST(ConsoleSessions, FailedSignInsWaitLongerEachTime) {
+    SignInThrottle t;
+    Clock::time_point now{};
+    for (int i = 0; i < SignInThrottle::kFreeAttempts; ++i) {
+        EXPECT_EQ(t.Wait("anne", "10.0.0.1", now).count(), 0);
+        t.Failed("anne", "10.0.0.1", now);
+    }
+    EXPECT_EQ(t.Wait("anne", "10.0.0.1", now).count(), 0);
+    t.Failed("anne", "10.0.0.1", now);
+    EXPECT_EQ(t.Wait("anne", "10.0.0.9", now), 1000ms); // by name, from any address
+    EXPECT_EQ(t.Wait("paul", "10.0.0.1", now), 1000ms); // by address, for any name
+    now += 1000ms;
+    t.Failed("anne", "10.0.0.1", now);
+    EXPECT_EQ(t.Wait("anne", "10.0.0.1", now), 2000ms);
+    for (int i = 0; i < 20; ++i)
+        t.Failed("anne", "10.0.0.1", now);
+    EXPECT_EQ(t.Wait("anne", "10.0.0.1", now), SignInThrottle::kMaxDelay);
+    t.Succeeded("anne", "10.0.0.1");
+    EXPECT_EQ(t.Wait("anne", "10.0.0.1", now).count(), 0);
+}
+
+TEST(ConsoleSessions, CookieAndCrossSiteChecks) {
+    EXPECT_EQ(SessionCookie("ab", 60s, false),
+              "nv_session=ab; Path=/; Max-Age=60; HttpOnly; SameSite=Strict");
+    EXPECT_EQ(SessionCookie("ab", 60s, true),
+              "nv_session=ab; Path=/; Max-Age=60; HttpOnly; SameSite=Strict; Secure");
+    EXPECT_EQ(SessionIdFromCookies("x=1; nv_session=abc; y=2"), "abc");
+    EXPECT_EQ(SessionIdFromCookies("nv_sessionx=1; xnv_session=2"), "");
+
+    Session s;
+    s.csrf = "t0ken";
+    ChangeRequest ok{"POST", "http://127.0.0.1:5089", "same-origin", "127.0.0.1:5089", "t0ken",
+                     false};
+    EXPECT_EQ(RefuseCrossSite(ok, s), "");
+    ChangeRequest noOrigin = ok;
+    noOrigin.origin.clear();
+    noOrigin.fetchSite.clear();
+    EXPECT_EQ(RefuseCrossSite(noOrigin, s), "");
+    ChangeRequest read = ok;
+    read.method = "GET";
+    read.csrfHeader.clear();
+    read.fetchSite = "cross-site";
+    EXPECT_EQ(RefuseCrossSite(read, s), "");
+
+    auto refused = [&](auto change) {
+        ChangeRequest r = ok;
+        change(r);
+        return RefuseCrossSite(r, s);
+    };
+    EXPECT_EQ(refused([](auto& r) { r.fetchSite = "cross-site"; }), "cross-site request refused");
+    EXPECT_EQ(refused([](auto& r) { r.origin = "http://evil.example"; }),
+              "request from another origin refused");
+    EXPECT_EQ(refused([](auto& r) { r.tls = true; }), "request from another origin refused");
+    EXPECT_EQ(refused([](auto& r) { r.csrfHeader.clear(); }), "missing or wrong CSRF token");
+    EXPECT_EQ(refused([](auto& r) { r.csrfHeader = "t0kem"; }), "missing or wrong CSRF token");
+    s.csrf.clear();
+    EXPECT_EQ(refused([](auto& r) { r.csrfHeader.clear(); }), "missing or wrong CSRF token");
+}
