@@ -20,17 +20,7 @@ ctest --preset windows64 -j 2
 echo "== fuzz (short bounded runs)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
-for f in build/fuzz/fuzz_*; do
-    [[ -x $f ]] || continue
-    name=$(basename "$f")
-    corpus=$root/build/fuzz/corpus/$name
-    mkdir -p "$corpus"
-    seeds=$root/tests/fuzz/seeds/$name
-    [[ -d $seeds ]] || seeds=
-    "$f" -max_total_time=15 -rss_limit_mb=1024 "$corpus" $seeds >"build/fuzz/$name.log" 2>&1 ||
-        { tail -30 "build/fuzz/$name.log"; echo "fuzzer $name failed"; exit 1; }
-    echo "  $name: $(grep -c . "build/fuzz/$name.log") log lines, no crash"
-done
+tests/fuzz/run.sh 15
 
 echo "== end to end (real programs under Wine)"
 python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v
