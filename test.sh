@@ -7,6 +7,9 @@ cd "$(dirname "$0")"
 root=$PWD
 ./build.sh
 
+echo "== size budgets (i686 programs)"
+ctest --test-dir build/windows -L size --output-on-failure
+
 echo "== unit (native)"
 ctest --preset native -j "$(nproc)"
 
