@@ -71,7 +71,7 @@ public:
     int AskUnload() override;
     bool NotifyIcon(DWORD operation, ImageIcone picture) override;
     void StartConnection(const std::string& serverName, std::uint16_t port) override;
-    void SetAcknowledged() override;
+    void SetAcknowledged(std::uint32_t numeroAlerte) override;
     void ReleaseAlertBlock(void* block) override;
 
 private:

@@ -645,7 +645,9 @@ void TFormNivaxel::StartConnection(const std::string& serverName, std::uint16_t 
     connection_ = new (std::nothrow) TThreadNivaxel(serverName, port, hwnd_);
 }
 
-void TFormNivaxel::SetAcknowledged() { DrapeauxProcessus().Acquittee.store(true); }
+void TFormNivaxel::SetAcknowledged(std::uint32_t numeroAlerte) {
+    DrapeauxProcessus().Acquitte(numeroAlerte);
+}
 
 void TFormNivaxel::ReleaseAlertBlock(void* block) {
     LibereBlocAlerte(reinterpret_cast<LPARAM>(block));

@@ -63,6 +63,7 @@ void NivaxelForm::OpenMenu() {
 }
 
 void NivaxelForm::OnAlertMessage(WPARAM length, LPARAM block) {
+    ++alertesRecues_;
     if (static_cast<LONG_PTR>(length) <= 0 || block == 0)
         return;
     // The text read sets every field, the absent ones to empty: filling the
@@ -117,7 +118,7 @@ void NivaxelForm::CheckBoxVuClick() {
 void NivaxelForm::ButtonFermerAlerteClick() {
     if (!host_.CheckBoxVuTicked())
         return;
-    host_.SetAcknowledged();
+    host_.SetAcknowledged(alertesRecues_);
     HideWindow();
 }
 

@@ -67,7 +67,8 @@ public:
 
     // The other thread and the alert's heap block.
     virtual void StartConnection(const std::string& serverName, std::uint16_t port) = 0;
-    virtual void SetAcknowledged() = 0;
+    // numeroAlerte: how many alert messages the window had received.
+    virtual void SetAcknowledged(std::uint32_t numeroAlerte) = 0;
     virtual void ReleaseAlertBlock(void* block) = 0;
 };
 
@@ -114,6 +115,7 @@ private:
     bool hasIcon_ = false; // the notification record exists
     ImageIcone picture_ = ImageIcone::Deconnecte;
     bool buttonEnabled_ = false;
+    std::uint32_t alertesRecues_ = 0; // every alert message, empty ones too, as the thread counts
 };
 
 } // namespace nv

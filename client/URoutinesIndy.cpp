@@ -2,6 +2,7 @@
 
 #include "client/URoutinesMessages.h"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -34,13 +35,27 @@ bool EnteteValide(const EnteteMessage& e) {
 
 } // namespace
 
+bool TailleTrame(std::int32_t taille1, std::int32_t taille2, std::size_t limite,
+                 std::size_t& total) {
+    if (taille1 < 0 || taille2 < 0)
+        return false;
+    const auto t1 = static_cast<std::uint64_t>(taille1);
+    const auto t2 = static_cast<std::uint64_t>(taille2);
+    const std::uint64_t somme = kTailleEntete + t1 + t2; // at most 2^32 + 22: no wrap in 64 bits
+    if (somme > limite)
+        return false;
+    total = static_cast<std::size_t>(somme);
+    return true;
+}
+
 std::int32_t EnvoieMessage(TcpConnection& connexion, std::int32_t typeMessage, std::int32_t param1,
                            std::int32_t param2, const void* bloc1, std::int32_t taille1,
                            const void* bloc2, std::int32_t taille2) {
     if (taille1 < 0 || taille2 < 0 || (taille1 > 0 && !bloc1) || (taille2 > 0 && !bloc2))
         return kParametreInvalide;
-    const std::size_t total =
-        kTailleEntete + static_cast<std::size_t>(taille1) + static_cast<std::size_t>(taille2);
+    std::size_t total = 0;
+    if (!TailleTrame(taille1, taille2, SIZE_MAX, total))
+        return kErreurMemoire; // no buffer can hold it: refused before the sum wraps
     std::unique_ptr<std::uint8_t[]> trame(new (std::nothrow) std::uint8_t[total]);
     if (!trame)
         return kErreurMemoire;

@@ -38,8 +38,14 @@ class GestionnaireTrame {
     ~GestionnaireTrame() = default;
 };
 
+// The whole frame's size, header included, when it fits in `limite` bytes
+// (the address space: on i686 two large lengths would wrap around).
+[[nodiscard]] bool TailleTrame(std::int32_t taille1, std::int32_t taille2, std::size_t limite,
+                               std::size_t& total);
+
 // Builds the whole frame in one buffer and writes it in chunks of at most
-// 64 KiB. 0, 8 (no buffer), 87 (bad lengths), the write's system code, or 21.
+// 64 KiB. 0, 8 (no buffer, or a frame larger than the address space), 87
+// (bad lengths), the write's system code, or 21.
 [[nodiscard]] std::int32_t EnvoieMessage(TcpConnection& connexion, std::int32_t typeMessage,
                                          std::int32_t param1, std::int32_t param2,
                                          const void* bloc1, std::int32_t taille1, const void* bloc2,

@@ -39,7 +39,8 @@ TThreadNivaxel::TThreadNivaxel(std::string host, std::uint16_t port, HWND fenetr
                          : std::function<std::uint32_t()>([] { return AleaProcessus(10000); })),
       poster_(options.poster ? *options.poster : CurrentMessagePoster()),
       drapeaux_(options.drapeaux ? *options.drapeaux : DrapeauxProcessus()),
-      attenteReponseSondeMs_(options.attenteReponseSondeMs) {
+      attenteReponseSondeMs_(options.attenteReponseSondeMs),
+      limiteLectureMs_(options.limiteLectureMs) {
     try {
         thread_ = std::thread([this] { Execute(); });
         demarre_ = true;
@@ -59,27 +60,66 @@ void TThreadNivaxel::Attend() {
 }
 
 void TThreadNivaxel::Execute() {
-    try {
-        std::unique_ptr<TcpConnection> tcp = fabrique_();
-        if (!tcp)
-            return;
-        tcp_ = tcp.get();
-        tcp->SetStatusHandler([this](TcpStatus statut) { SurStatut(statut); });
-
-        delai_ = 0;
-        DWORD derniereSonde = horloge_.GetTickCount();
-        intervalle_ = kIntervalleSondeMs + alea_() % 10000;
-        while (!arret_.load())
-            Passe(derniereSonde);
-
-        // Leaving quietly: no message for a window that asked nothing.
-        tcp->SetStatusHandler(nullptr);
-        tcp->Close();
-        tcp_ = nullptr;
-    } catch (...) {
-        // Nothing may leave a thread procedure; the run just ends.
-        tcp_ = nullptr;
+    delai_ = 0;
+    intervalle_ = kIntervalleSondeMs + alea_() % 10000;
+    DWORD derniereSonde = horloge_.GetTickCount();
+    // The process has no other ear for the server: the run never ends
+    // while the process lives, whatever a round meets.
+    while (!arret_.load()) {
+        if (TourProtege(derniereSonde) != 0)
+            RepriseApresEchec();
     }
+}
+
+std::int32_t TThreadNivaxel::TourProtege(DWORD& derniereSonde) {
+    try {
+        return Tour(derniereSonde);
+    } catch (...) {
+        return kEchecImprevu; // nothing may leave a thread procedure
+    }
+}
+
+std::int32_t TThreadNivaxel::Tour(DWORD& derniereSonde) {
+    connexion_ = fabrique_();
+    if (!connexion_)
+        return kErreurMemoire;
+    tcp_ = connexion_.get();
+    tcp_->SetStatusHandler([this](TcpStatus statut) { SurStatut(statut); });
+    tcp_->SetReadLimit(limiteLectureMs_);
+    while (!arret_.load())
+        Passe(derniereSonde);
+
+    // Leaving quietly: no message for a window that asked nothing.
+    tcp_->SetStatusHandler(nullptr);
+    tcp_->Close();
+    tcp_ = nullptr;
+    connexion_.reset();
+    return 0;
+}
+
+void TThreadNivaxel::RepriseApresEchec() {
+    ++reprises_;
+    // Whatever the failed round held is dropped without a status, so the
+    // window is told here that the link is gone.
+    if (tcp_)
+        tcp_->SetStatusHandler(nullptr);
+    tcp_ = nullptr;
+    connexion_.reset();
+    if (connecte_) {
+        connecte_ = false;
+        Poste(kMessageDeconnecte, 0, 0);
+    }
+    // Counts as a failed attempt: the delay grows and is waited here, so
+    // that a round failing before any connect cannot spin.
+    if (delai_.load() < kDelaiMaxSecondes)
+        delai_ += 10;
+    AttendDelai();
+    delaiAttendu_ = true;
+}
+
+void TThreadNivaxel::AttendDelai() {
+    for (std::uint32_t i = 0; i < delai_.load() && !arret_.load(); ++i)
+        horloge_.Sleep(1000);
 }
 
 void TThreadNivaxel::Passe(DWORD& derniereSonde) {
@@ -112,8 +152,9 @@ void TThreadNivaxel::Passe(DWORD& derniereSonde) {
 }
 
 void TThreadNivaxel::Reconnecte() {
-    for (std::uint32_t i = 0; i < delai_.load() && !arret_.load(); ++i)
-        horloge_.Sleep(1000);
+    if (!delaiAttendu_)
+        AttendDelai();
+    delaiAttendu_ = false;
     if (arret_.load())
         return;
     tentatives_.fetch_add(1);
@@ -126,6 +167,9 @@ void TThreadNivaxel::Reconnecte() {
 void TThreadNivaxel::EnvoieAcquittement() {
     // A closed connection waits for the next one rather than losing it.
     if (!connecte_ || !tcp_->IsOpen() || !drapeaux_.EnAttente.load() || !drapeaux_.Acquittee.load())
+        return;
+    // Left as it is: the user's close of the latest alert will overwrite it.
+    if (drapeaux_.NumeroVu.load() != alertesPostees_)
         return;
     drapeaux_.Acquittee = false;
     drapeaux_.EnAttente = false;
@@ -195,8 +239,10 @@ std::int32_t TThreadNivaxel::TraiteTrame(const EnteteMessage& entete, const std:
         }
         drapeaux_.EnAttente = true;
         drapeaux_.Acquittee = false;
-        if (!poster_.PostMessageA(fenetre_, kMessageAlerte, static_cast<WPARAM>(longueur),
-                                  reinterpret_cast<LPARAM>(bloc)))
+        if (poster_.PostMessageA(fenetre_, kMessageAlerte, static_cast<WPARAM>(longueur),
+                                 reinterpret_cast<LPARAM>(bloc)))
+            ++alertesPostees_;
+        else
             LibereBlocAlerte(reinterpret_cast<LPARAM>(bloc));
         return 0;
     }

@@ -18,11 +18,19 @@
 
 namespace nv {
 
-// Shared with the window without a lock: each is one byte written whole.
-// The window only ever sets Acquittee; the thread does everything else.
+// Shared with the window without a lock: each is written whole. The window
+// only ever writes NumeroVu then sets Acquittee; the thread does the rest.
 struct DrapeauxAlerte {
     std::atomic<bool> EnAttente{false}; // an alert was handed to the window
     std::atomic<bool> Acquittee{false}; // the user closed it, box ticked
+    // Which alert the user closed: how many alert messages the window had
+    // received then. A late close of alert N must not acknowledge N+1.
+    std::atomic<std::uint32_t> NumeroVu{0};
+
+    void Acquitte(std::uint32_t numero) {
+        NumeroVu.store(numero);
+        Acquittee.store(true);
+    }
 };
 
 // The client's own pair.
@@ -34,9 +42,15 @@ std::uint32_t AleaProcessus(std::uint32_t plage);
 constexpr std::int32_t kDelaiConnexionMs = 5000;
 constexpr DWORD kIntervalleSondeMs = 60000; // plus 0..9,999 drawn once per run
 constexpr std::uint32_t kDelaiMaxSecondes = 120;
+// A round of the run ended by something unforeseen (an exception).
+constexpr std::int32_t kEchecImprevu = 1359; // ERROR_INTERNAL_ERROR
 // How long the keep-alive step waits for the reply to its probe; a server
 // that has vanished without closing would otherwise hold the thread forever.
 constexpr int kAttenteReponseSondeMs = 30000;
+// How long a read may go without a byte once a frame has begun: a link that
+// stalls mid-frame is broken, as a failed read is, instead of holding the
+// thread (and with it the keep-alive) for good.
+constexpr int kLimiteLectureMs = 30000;
 
 // What the run stands on; every empty field takes the real thing.
 struct OptionsThread {
@@ -46,6 +60,7 @@ struct OptionsThread {
     MessagePoster* poster = nullptr;
     DrapeauxAlerte* drapeaux = nullptr;
     int attenteReponseSondeMs = kAttenteReponseSondeMs;
+    int limiteLectureMs = kLimiteLectureMs;
 };
 
 class TThreadNivaxel : private GestionnaireTrame {
@@ -65,11 +80,19 @@ class TThreadNivaxel : private GestionnaireTrame {
     std::uint32_t DelaiReconnexion() const { return delai_.load(); }
     DWORD IntervalleSonde() const { return intervalle_.load(); }
     unsigned long TentativesConnexion() const { return tentatives_.load(); }
+    unsigned long Reprises() const { return reprises_.load(); }
 
   private:
     void Execute();
+    // One round: a fresh connection object and passes until asked to stop.
+    // 0 when stopped; a code when it could not go on (no exception leaves).
+    std::int32_t TourProtege(DWORD& derniereSonde);
+    std::int32_t Tour(DWORD& derniereSonde);
+    // The one place a failed round is recovered from, on the retry schedule.
+    void RepriseApresEchec();
     void Passe(DWORD& derniereSonde);
     void Reconnecte();
+    void AttendDelai();
     void SondeLiaison();
     bool AttendReponseSonde();
     void EnvoieAcquittement();
@@ -88,13 +111,18 @@ class TThreadNivaxel : private GestionnaireTrame {
     MessagePoster& poster_;
     DrapeauxAlerte& drapeaux_;
     const int attenteReponseSondeMs_;
+    const int limiteLectureMs_;
 
-    TcpConnection* tcp_ = nullptr; // owned by the run, alive while it lasts
+    std::unique_ptr<TcpConnection> connexion_; // the current round's
+    TcpConnection* tcp_ = nullptr;             // connexion_ while a round runs
     bool connecte_ = false;        // touched on the connection thread only
+    std::uint32_t alertesPostees_ = 0; // alert messages the window will receive
+    bool delaiAttendu_ = false;        // the recovery has already waited the delay
     std::atomic<bool> arret_{false};
     std::atomic<std::uint32_t> delai_{0};
     std::atomic<DWORD> intervalle_{0};
     std::atomic<unsigned long> tentatives_{0};
+    std::atomic<unsigned long> reprises_{0};
     bool demarre_ = false;
     std::thread thread_; // last: starts once everything above is in place
 };

@@ -47,15 +47,22 @@ public:
     // and answers false, so that a polling loop stays paced.
     virtual bool WaitForData(int timeoutMs) = 0;
     // Blocks until exactly n bytes have arrived or the connection fails.
+    // With a read limit set, a read that waits that long without a single
+    // byte arriving fails with 10060 and closes the socket silently, as any
+    // read error does: a half-open peer must not hold the reader for good.
     // A read that meets an orderly close reports the statuses and answers
     // {false, 0}; a read or write error closes the socket silently. Both
     // answer {false, 2250} when the connection is not open.
     [[nodiscard]] virtual IoResult ReadExact(void* buffer, std::size_t n) = 0;
+    // 0 or less: no limit (the default).
+    virtual void SetReadLimit(int ms) = 0;
     [[nodiscard]] virtual IoResult Write(const void* buffer, std::size_t n) = 0;
     // Never fails; reports Disconnecting/Disconnected when it was open.
     // Destroying the object closes without any status.
     virtual void Close() = 0;
 };
+
+constexpr DWORD kLectureExpiree = 10060; // WSAETIMEDOUT: no byte within the read limit
 
 // The platform's implementation (Winsock on Windows, BSD sockets on Linux).
 std::unique_ptr<TcpConnection> MakeTcpConnection();

@@ -133,6 +133,10 @@ public:
         auto* p = static_cast<char*>(buffer);
         std::size_t done = 0;
         while (done < n) {
+            if (!ByteWithinLimit()) {
+                CloseQuietly();
+                return {false, kLectureExpiree};
+            }
             const ssize_t got = ::recv(fd_, p + done, n - done, 0);
             if (got > 0) {
                 done += static_cast<std::size_t>(got);
@@ -147,6 +151,8 @@ public:
         }
         return {true, 0};
     }
+
+    void SetReadLimit(int ms) override { readLimitMs_ = ms; }
 
     IoResult Write(const void* buffer, std::size_t n) override {
         if (fd_ < 0)
@@ -207,6 +213,19 @@ private:
         }
     }
 
+    // True when a byte (or the peer's close, or an error) is there to read
+    // within the read limit; without a limit the recv itself waits.
+    bool ByteWithinLimit() const {
+        if (readLimitMs_ <= 0)
+            return true;
+        pollfd p{fd_, POLLIN, 0};
+        int rc;
+        do
+            rc = ::poll(&p, 1, readLimitMs_);
+        while (rc < 0 && errno == EINTR);
+        return rc != 0;
+    }
+
     void CloseQuietly() {
         if (fd_ >= 0) {
             ::close(fd_);
@@ -220,6 +239,7 @@ private:
     }
 
     int fd_ = -1;
+    int readLimitMs_ = 0;
     std::function<void(TcpStatus)> handler_;
 };
 

@@ -112,6 +112,11 @@ public:
         auto* p = static_cast<char*>(buffer);
         std::size_t done = 0;
         while (done < n) {
+            if (!ByteWithinLimit()) {
+                CloseQuietly();
+                ::SetLastError(kLectureExpiree);
+                return {false, kLectureExpiree};
+            }
             const int chunk = static_cast<int>(n - done > INT_MAX ? INT_MAX : n - done);
             const int got = ws_->recv(s_, p + done, chunk, 0);
             if (got > 0) {
@@ -128,6 +133,8 @@ public:
         }
         return {true, 0};
     }
+
+    void SetReadLimit(int ms) override { readLimitMs_ = ms; }
 
     IoResult Write(const void* buffer, std::size_t n) override {
         if (s_ == INVALID_SOCKET)
@@ -203,6 +210,17 @@ private:
         return 0;
     }
 
+    // True when a byte (or the peer's close, or an error) is there to read
+    // within the read limit; without a limit the recv itself waits.
+    bool ByteWithinLimit() {
+        if (readLimitMs_ <= 0)
+            return true;
+        fd_set readable;
+        OnlySocket(readable, s_);
+        timeval tv{readLimitMs_ / 1000, (readLimitMs_ % 1000) * 1000};
+        return ws_->select(0, &readable, nullptr, nullptr, &tv) != 0;
+    }
+
     void CloseSocket(SOCKET s) {
         const DWORD keep = ::GetLastError();
         ws_->closesocket(s);
@@ -223,6 +241,7 @@ private:
 
     const WinSockFunctions* ws_ = nullptr;
     SOCKET s_ = INVALID_SOCKET;
+    int readLimitMs_ = 0;
     std::function<void(TcpStatus)> handler_;
 };
 

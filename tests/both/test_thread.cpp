@@ -19,13 +19,15 @@ const HWND kFenetre = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(0x1234)
 
 class ConnectionThread : public ::testing::Test {
   protected:
-    void Demarre(nv::Clock* horloge = nullptr, int attenteSondeMs = nv::kAttenteReponseSondeMs) {
+    void Demarre(nv::Clock* horloge = nullptr, int attenteSondeMs = nv::kAttenteReponseSondeMs,
+                 int limiteLectureMs = nv::kLimiteLectureMs) {
         nv::OptionsThread o;
         o.horloge = horloge;
         o.poster = &poster_;
         o.drapeaux = &drapeaux_;
         o.alea = [] { return 0u; };
         o.attenteReponseSondeMs = attenteSondeMs;
+        o.limiteLectureMs = limiteLectureMs;
         thread_ = std::make_unique<nv::TThreadNivaxel>("127.0.0.1", listener_.Port(), kFenetre, o);
     }
 
@@ -105,7 +107,7 @@ TEST_F(ConnectionThread, TwoAlertsThenOneAcknowledgement) {
     EXPECT_EQ(Prochain().texte, "M=deux");
     EXPECT_FALSE(peer.DonneesDans(300)); // nothing until the user has read them
 
-    drapeaux_.Acquittee = true;
+    drapeaux_.Acquitte(2);
     TrameRecue t = LitTrame(peer, 2000);
     EXPECT_EQ(t.entete.TypeMessage, nv::AlerteLue);
     EXPECT_FALSE(drapeaux_.EnAttente.load());
@@ -113,7 +115,7 @@ TEST_F(ConnectionThread, TwoAlertsThenOneAcknowledgement) {
     EXPECT_FALSE(peer.DonneesDans(500)); // exactly one
 
     // A flag set without a pending alert sends nothing.
-    drapeaux_.Acquittee = true;
+    drapeaux_.Acquitte(2);
     EXPECT_FALSE(peer.DonneesDans(400));
 }
 
@@ -212,6 +214,21 @@ TEST_F(ConnectionThread, SilentServerIsDroppedAfterTheProbeTimeLimit) {
     EXPECT_TRUE(peer.FermeeParClient(5000));
     EXPECT_EQ(Prochain().message, nv::kMessageDeconnecte);
     PeerSocket again = Connexion();
+}
+
+TEST_F(ConnectionThread, StallInTheMiddleOfAFrameBreaksTheLinkAfterTheReadLimit) {
+    Demarre(nullptr, nv::kAttenteReponseSondeMs, 400);
+    PeerSocket peer = Connexion();
+    const std::string entiere = Trame(nv::Alerte, std::string(100, 'a'));
+    ASSERT_TRUE(peer.Envoie(entiere.substr(0, 40))); // header and 16 bytes of 100
+    EXPECT_TRUE(peer.FermeeParClient(5000));
+    PeerSocket again = Connexion(); // identified again, no alert came of it
+    EXPECT_EQ(poster_.Taille(), 0u);
+
+    // A filler, then a header cut short: the same bound.
+    ASSERT_TRUE(again.Envoie(Trame(nv::Bourrage) + entiere.substr(0, 10)));
+    EXPECT_TRUE(again.FermeeParClient(5000));
+    PeerSocket third = Connexion();
 }
 
 } // namespace

@@ -162,9 +162,23 @@ class MemoryConnection : public nv::TcpConnection {
             }
             if (finSiVide_)
                 return {false, codeLecture_};
-            cv_.wait(l);
+            if (limiteMs_ <= 0) {
+                cv_.wait(l);
+            } else if (!cv_.wait_for(l, std::chrono::milliseconds(limiteMs_), [&] {
+                           return !ouverte_ || !segments_.empty() || fermeParPair_;
+                       })) {
+                ouverte_ = false; // silently, as a read error closes
+                courant_.clear();
+                position_ = 0;
+                return {false, nv::kLectureExpiree};
+            }
         }
         return {true, 0};
+    }
+
+    void SetReadLimit(int ms) override {
+        std::lock_guard<std::mutex> l(m_);
+        limiteMs_ = ms;
     }
 
     nv::IoResult Write(const void* buffer, std::size_t n) override {
@@ -221,6 +235,7 @@ class MemoryConnection : public nv::TcpConnection {
     std::size_t echecEcriture_ = static_cast<std::size_t>(-1);
     DWORD codeEcriture_ = 0;
     DWORD codeLecture_ = 10054;
+    int limiteMs_ = 0;
     std::deque<DWORD> connexions_;
     std::vector<nv::TcpStatus> statuts_;
     std::function<void(nv::TcpStatus)> handler_;

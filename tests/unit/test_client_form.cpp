@@ -22,6 +22,7 @@ public:
     std::string serverLabel;
     bool serverMissing = false;
     int acknowledged = 0, released = 0, started = 0;
+    std::uint32_t acknowledgedNumber = 0;
     std::string startedName;
     std::uint16_t startedPort = 0;
 
@@ -78,7 +79,10 @@ public:
     void StartConnection(const std::string& name, std::uint16_t port) override {
         ++started, startedName = name, startedPort = port;
     }
-    void SetAcknowledged() override { ++acknowledged; }
+    void SetAcknowledged(std::uint32_t numero) override {
+        ++acknowledged;
+        acknowledgedNumber = numero;
+    }
     void ReleaseAlertBlock(void* block) override {
         ++released;
         std::free(block);
@@ -235,6 +239,26 @@ TEST_F(Form, CheckBoxEnablesTheButtonWhichAcknowledges) {
     EXPECT_EQ(form.CurrentView(), Vue::Cachee);
     form.OnDialogKey(); // hidden: nothing more
     EXPECT_EQ(host.acknowledged, 1);
+}
+
+// The thread sends the acknowledgement only for the alert whose number the
+// window gives, so the number must be that of the alert on screen when the
+// user closed it, counting empty alert messages as the thread does.
+TEST_F(Form, AcknowledgementCarriesTheNumberOfTheAlertShown) {
+    Create();
+    Alert("O=un");
+    form.OnAlertMessage(0, 0); // empty: not shown, but counted
+    Alert("O=trois");
+    host.vu = true;
+    form.CheckBoxVuClick();
+    form.ButtonFermerAlerteClick();
+    EXPECT_EQ(host.acknowledged, 1);
+    EXPECT_EQ(host.acknowledgedNumber, 3u);
+    Alert("O=quatre");
+    host.vu = true;
+    form.CheckBoxVuClick();
+    form.ButtonFermerAlerteClick();
+    EXPECT_EQ(host.acknowledgedNumber, 4u);
 }
 
 TEST_F(Form, DialogKeysDoNothingInTheMenu) {

@@ -104,6 +104,7 @@ public:
     bool IsOpen() const override { return open_; }
     bool WaitForData(int) override { return false; }
     nv::IoResult ReadExact(void*, std::size_t) override { return {}; }
+    void SetReadLimit(int) override {}
     nv::IoResult Write(const void*, std::size_t) override { return {}; }
     void Close() override {
         ++log_.closes;

@@ -103,6 +103,7 @@ struct Recorder : nv::TcpConnection {
     bool IsOpen() const override { return open; }
     bool WaitForData(int) override { return false; }
     nv::IoResult ReadExact(void*, std::size_t) override { return {false, 2250}; }
+    void SetReadLimit(int) override {}
     nv::IoResult Write(const void*, std::size_t) override { return {false, 2250}; }
     void Close() override {
         log->push_back(open ? "close open" : "close idle");

@@ -153,6 +153,20 @@ TEST(EnvoieMessage, RefusesNegativeLengthsAndMissingBlocks) {
 
 // ---- receiving ------------------------------------------------------------
 
+// On i686 the address space is 32 bits: 24 + two lengths near 2^31 would
+// wrap to a few bytes and the copy would run past the buffer.
+TEST(EnvoieMessage, FrameSizeThatWouldWrapIsRefused) {
+    std::size_t total = 0;
+    const std::size_t espace32 = 0xFFFFFFFFu;
+    EXPECT_FALSE(nv::TailleTrame(0x7FFFFFFF, 0x7FFFFFFF, espace32, total));
+    EXPECT_FALSE(nv::TailleTrame(0x7FFFFFFF, 0x7FFFFFE9, espace32, total)); // 2^32: wraps to 0
+    EXPECT_TRUE(nv::TailleTrame(0x7FFFFFFF, 0x7FFFFFE8, espace32, total));
+    EXPECT_EQ(total, espace32);
+    EXPECT_FALSE(nv::TailleTrame(-1, 0, espace32, total));
+    EXPECT_TRUE(nv::TailleTrame(3, 2, espace32, total));
+    EXPECT_EQ(total, 29u);
+}
+
 TEST(RecoitMessage, HandsTheWholeFrameToTheHandlerAndReturnsItsResult) {
     MemoryConnection c;
     c.AjouteSegment(Trame(nv::Alerte, "abc", "zz"));

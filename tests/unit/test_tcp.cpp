@@ -151,6 +151,37 @@ TEST(TcpConnection, ReadExactGathersChunksAndReportsACloseMidway) {
     EXPECT_EQ(c.statuses, (std::vector<TcpStatus>{TcpStatus::Disconnecting, TcpStatus::Disconnected}));
 }
 
+TEST(TcpConnection, ReadLimitBreaksAStalledReadButNotASlowOne) {
+    Listener server;
+    Recorded c;
+    ASSERT_EQ(c.tcp->Connect("127.0.0.1", server.port(), 5000), 0u);
+    Fd peer = server.Accept();
+    ASSERT_TRUE(peer);
+    c.tcp->SetReadLimit(300);
+
+    // Bytes trickling in more often than the limit: the read goes on.
+    std::thread trickle([&] {
+        for (int i = 0; i < 4; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            SendAll(peer.get(), "ab");
+        }
+    });
+    char buf[8];
+    EXPECT_TRUE(c.tcp->ReadExact(buf, 8).ok);
+    trickle.join();
+
+    // Half of what is asked, then nothing: broken silently, with its code.
+    SendAll(peer.get(), "xy");
+    c.statuses.clear();
+    const auto t0 = std::chrono::steady_clock::now();
+    const nv::IoResult r = c.tcp->ReadExact(buf, 4);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.osError, nv::kLectureExpiree);
+    EXPECT_GE(MillisSince(t0), 290);
+    EXPECT_FALSE(c.tcp->IsOpen());
+    EXPECT_TRUE(c.statuses.empty());
+}
+
 TEST(TcpConnection, AResetClosesSilently) {
     Listener server;
     Recorded c;

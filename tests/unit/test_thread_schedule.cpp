@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <new>
+#include <stdexcept>
 #include <mutex>
 #include <thread>
 
@@ -18,7 +21,9 @@ using nvtest::Trame;
 // The thread owns its connection; this lets the test keep looking at it.
 class Relais : public nv::TcpConnection {
   public:
-    explicit Relais(MemoryConnection& c) : c_(c) {}
+    explicit Relais(MemoryConnection& c, std::function<void()> avantEcriture = {})
+        : c_(c), avantEcriture_(std::move(avantEcriture)) {}
+    ~Relais() override { c_.Close(); } // silent once the owner has dropped its handler
     void SetStatusHandler(std::function<void(nv::TcpStatus)> h) override {
         c_.SetStatusHandler(std::move(h));
     }
@@ -28,11 +33,17 @@ class Relais : public nv::TcpConnection {
     bool IsOpen() const override { return c_.IsOpen(); }
     bool WaitForData(int ms) override { return c_.WaitForData(ms); }
     nv::IoResult ReadExact(void* b, std::size_t n) override { return c_.ReadExact(b, n); }
-    nv::IoResult Write(const void* b, std::size_t n) override { return c_.Write(b, n); }
+    void SetReadLimit(int ms) override { c_.SetReadLimit(ms); }
+    nv::IoResult Write(const void* b, std::size_t n) override {
+        if (avantEcriture_)
+            avantEcriture_();
+        return c_.Write(b, n);
+    }
     void Close() override { c_.Close(); }
 
   private:
     MemoryConnection& c_;
+    std::function<void()> avantEcriture_;
 };
 
 template <typename F> bool Attend(F condition, int ms = 5000) {
@@ -66,7 +77,13 @@ class Schedule : public ::testing::Test {
         o.poster = &poster_;
         o.drapeaux = &drapeaux_;
         o.alea = [alea] { return alea; };
-        o.fabrique = [this] { return std::make_unique<Relais>(connexion_); };
+        o.fabrique = [this]() -> std::unique_ptr<nv::TcpConnection> {
+            if (fabriquesRatees_ > 0) {
+                --fabriquesRatees_;
+                return nullptr;
+            }
+            return std::make_unique<Relais>(connexion_, avantEcriture_);
+        };
         o.attenteReponseSondeMs = 300;
         thread_ = std::make_unique<nv::TThreadNivaxel>("serveur", 5088, nullptr, o);
     }
@@ -85,6 +102,8 @@ class Schedule : public ::testing::Test {
     std::mutex m_;
     std::vector<DWORD> tentatives_;
     std::function<void(std::size_t)> surTentative_;
+    std::function<void()> avantEcriture_;
+    int fabriquesRatees_ = 0; // read on the thread only after Demarre
     std::unique_ptr<nv::TThreadNivaxel> thread_;
 };
 
@@ -121,7 +140,7 @@ TEST_F(Schedule, AcknowledgementMadeWhileDisconnectedGoesOutOnTheNextConnection)
     connexion_.ResultatsConnexion({0, 10061, 0});
     surTentative_ = [this](std::size_t n) {
         if (n == 2) // the user reads the alert while the link is down
-            drapeaux_.Acquittee = true;
+            drapeaux_.Acquitte(1);
     };
     Demarre();
     ASSERT_TRUE(Attend([&] { return connexion_.Ecrit() == kIdentification; }));
@@ -143,7 +162,7 @@ TEST_F(Schedule, FailedAcknowledgementIsKeptAndSentLater) {
     connexion_.AjouteSegment(Trame(nv::Alerte, "M=x"));
     ASSERT_TRUE(Attend([&] { return drapeaux_.EnAttente.load(); }));
     connexion_.EchecEcritureDes(1, 10054);
-    drapeaux_.Acquittee = true;
+    drapeaux_.Acquitte(1);
     ASSERT_TRUE(Attend([&] { return connexion_.TaillesEcritures().size() >= 2; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(drapeaux_.EnAttente.load());
@@ -153,6 +172,69 @@ TEST_F(Schedule, FailedAcknowledgementIsKeptAndSentLater) {
     EXPECT_FALSE(drapeaux_.Acquittee.load());
     EXPECT_FALSE(drapeaux_.EnAttente.load());
     Arrete();
+}
+
+// The window's late close of alert 1 lands after alert 2 has cleared the
+// flag: the server must not hear "read" until alert 2 itself is closed.
+TEST_F(Schedule, LateCloseOfAnEarlierAlertAcknowledgesNothing) {
+    Demarre();
+    ASSERT_TRUE(Attend([&] { return connexion_.Ecrit() == kIdentification; }));
+    connexion_.AjouteSegment(Trame(nv::Alerte, "M=un") + Trame(nv::Alerte, "M=deux"));
+    nv::MessagePoste m;
+    ASSERT_TRUE(poster_.Attend(m, 5000)); // connected
+    ASSERT_TRUE(poster_.Attend(m, 5000));
+    ASSERT_TRUE(poster_.Attend(m, 5000));
+    EXPECT_EQ(m.texte, "M=deux");
+    drapeaux_.Acquitte(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // a few passes
+    EXPECT_EQ(connexion_.Ecrit(), kIdentification);
+    EXPECT_TRUE(drapeaux_.EnAttente.load());
+    drapeaux_.Acquitte(2);
+    ASSERT_TRUE(Attend([&] { return Compte(connexion_.Ecrit(), Trame(nv::AlerteLue)) == 1; }));
+    Arrete();
+    EXPECT_EQ(connexion_.Ecrit(), kIdentification + Trame(nv::AlerteLue));
+}
+
+// No connection object to be had, then a connect that throws: the run
+// goes on with the schedule instead of ending for the rest of the session.
+TEST_F(Schedule, FailedRoundsAreRecoveredOnTheRetrySchedule) {
+    fabriquesRatees_ = 1;
+    surTentative_ = [](std::size_t n) {
+        if (n == 1)
+            throw std::runtime_error("connect");
+    };
+    Demarre();
+    ASSERT_TRUE(Attend([&] { return connexion_.Ecrit() == kIdentification; }));
+    EXPECT_EQ(thread_->Reprises(), 2u);
+    const std::vector<DWORD> t = Tentatives();
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t[0], 5000u + 10000u); // each failure counts as a failed attempt: 10 s,
+    EXPECT_EQ(t[1] - t[0], 20000u);  // then 20 s
+    nv::MessagePoste m;
+    ASSERT_TRUE(poster_.Attend(m, 1000));
+    EXPECT_EQ(m.message, nv::kMessageConnecte);
+    Arrete();
+}
+
+// Thrown while connected: the window hears of the loss, and the client is
+// identified again on a new connection.
+TEST_F(Schedule, FailureWhileConnectedIsPostedAndReconnects) {
+    std::atomic<bool> piege{false};
+    avantEcriture_ = [&piege] {
+        if (piege.exchange(false))
+            throw std::bad_alloc();
+    };
+    Demarre();
+    ASSERT_TRUE(Attend([&] { return connexion_.Ecrit() == kIdentification; }));
+    piege = true;
+    connexion_.AjouteSegment(Trame(nv::TestLiaisonServeur)); // its answer throws
+    ASSERT_TRUE(Attend([&] { return connexion_.Ecrit() == kIdentification + kIdentification; }));
+    Arrete();
+    std::vector<UINT> messages;
+    for (nv::MessagePoste m; poster_.Attend(m, 0);)
+        messages.push_back(m.message);
+    EXPECT_EQ(messages, (std::vector<UINT>{nv::kMessageConnecte, nv::kMessageDeconnecte,
+                                           nv::kMessageConnecte}));
 }
 
 TEST_F(Schedule, ProbeIntervalIsSixtySecondsPlusTheDrawAndSurvivesTickWrap) {
