@@ -11,7 +11,7 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
           libsqlite3-dev libcpp-httplib-dev nlohmann-json3-dev libsodium-dev libssl-dev pkg-config openssl
           g++-mingw-w64-i686-posix libz-mingw-w64-dev
           g++-mingw-w64-x86-64-posix
-          wine wine64 wine32:i386 qemu-user-static xvfb xauth imagemagick x11-utils)
+          wine wine64 wine32:i386 qemu-user-static xvfb xauth imagemagick x11-utils libx11-dev)
 # The web console's browser tests: Node for Playwright, Debian's chromium.
 packages+=(nodejs chromium)
 command -v npm >/dev/null || packages+=(npm)

@@ -7,8 +7,10 @@
 # Screenshots land in artifacts/screenshots/.
 set -euo pipefail
 cd "$(dirname "$0")"
-root=$PWD
 ./build.sh
+
+echo "== size budgets (i686 programs)"
+ctest --test-dir build/windows -L size --output-on-failure
 
 start=$SECONDS
 echo "== unit (native)"
@@ -19,17 +21,7 @@ start=$SECONDS
 echo "== fuzz (short bounded runs)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
-for f in build/fuzz/fuzz_*; do
-    [[ -x $f ]] || continue
-    name=$(basename "$f")
-    corpus=$root/build/fuzz/corpus/$name
-    mkdir -p "$corpus"
-    seeds=$root/tests/fuzz/seeds/$name
-    [[ -d $seeds ]] || seeds=
-    "$f" -max_total_time=15 -rss_limit_mb=1024 "$corpus" $seeds >"build/fuzz/$name.log" 2>&1 ||
-        { tail -30 "build/fuzz/$name.log"; echo "fuzzer $name failed"; exit 1; }
-    echo "  $name: $(grep -c . "build/fuzz/$name.log") log lines, no crash"
-done
+tests/fuzz/run.sh 15
 echo "-- fuzz: $((SECONDS - start)) s"
 
 echo "== browser (the web console in Debian's chromium, against the real server)"

@@ -75,6 +75,7 @@ public:
     void ReleaseAlertBlock(void* block) override;
 
 private:
+    void SetWindowLevel(bool topmost); // HWND_TOPMOST or HWND_NOTOPMOST, now
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void CreateControls();
@@ -92,6 +93,7 @@ private:
     std::vector<std::string> params_;
     UINT taskbarCreated_ = 0;
     bool maximizePending_ = false; // maximised while hidden: shown maximised
+    bool topmostPending_ = false;  // and put on top then, with its size
     bool alertColours_ = false;
     bool serverMissing_ = false;
     std::unique_ptr<NOTIFYICONDATAA> record_;

@@ -439,15 +439,17 @@ bool TFormNivaxel::IsVisible() { return ::IsWindowVisible(hwnd_) != FALSE; }
 
 void TFormNivaxel::Show() {
     if (maximizePending_) {
-        // Already at full size while hidden, so that the display server
-        // never shows the window at its normal size first.
-        ::SetWindowPos(hwnd_, nullptr, 0, 0, ScreenWidth(), ScreenHeight(),
-                       SWP_NOZORDER | SWP_NOACTIVATE);
+        // Already at full size and level while hidden, in one change, so
+        // that the display server never shows the window at its normal size
+        // first and rewrites its state as few times as it can.
+        ::SetWindowPos(hwnd_, topmostPending_ ? HWND_TOPMOST : nullptr, 0, 0, ScreenWidth(),
+                       ScreenHeight(), (topmostPending_ ? 0 : SWP_NOZORDER) | SWP_NOACTIVATE);
         ::ShowWindow(hwnd_, SW_SHOWMAXIMIZED);
     } else {
         ::ShowWindow(hwnd_, SW_SHOWNORMAL);
     }
     maximizePending_ = false;
+    topmostPending_ = false;
 }
 
 void TFormNivaxel::Hide() { ::ShowWindow(hwnd_, SW_HIDE); }
@@ -460,7 +462,10 @@ void TFormNivaxel::Maximize() {
 }
 
 void TFormNivaxel::Restore() {
+    if (topmostPending_)
+        SetWindowLevel(true);
     maximizePending_ = false;
+    topmostPending_ = false;
     if (!::IsZoomed(hwnd_))
         return;
     if (IsVisible()) {
@@ -495,10 +500,21 @@ int TFormNivaxel::Height() {
 }
 
 void TFormNivaxel::SetPosition(int left, int top) {
+    // Showing a pending maximised window puts it at 0,0 first: moving it now
+    // would only be one more change of the hidden window.
+    if (maximizePending_)
+        return;
     ::SetWindowPos(hwnd_, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void TFormNivaxel::SetTopmost(bool topmost) {
+    // A pending maximised window takes its level when shown, with its size.
+    topmostPending_ = topmost && maximizePending_;
+    if (!topmostPending_)
+        SetWindowLevel(topmost);
+}
+
+void TFormNivaxel::SetWindowLevel(bool topmost) {
     ::SetWindowPos(hwnd_, topmost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
                    SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }

@@ -66,11 +66,12 @@ void NivaxelForm::OnAlertMessage(WPARAM length, LPARAM block) {
     ++alertesRecues_;
     if (static_cast<LONG_PTR>(length) <= 0 || block == 0)
         return;
-    host_.SetAlertFields(AlerteTexte{});
-    host_.SetCheckBoxVu(false);
-    host_.EnableButtonFermerAlerte(false);
+    // The text read sets every field, the absent ones to empty: filling the
+    // controls once both clears and fills them.
     void* memory = reinterpret_cast<void*>(block);
     host_.SetAlertFields(LitAlerteTexte(static_cast<const char*>(memory), length));
+    host_.SetCheckBoxVu(false);
+    host_.EnableButtonFermerAlerte(false);
     host_.ReleaseAlertBlock(memory);
 
     host_.ShowPanel(Panneau::Alerte);

@@ -49,6 +49,9 @@ const char* InflateOutcome::Text() const {
 
 namespace {
 
+// Deflate codes at most 258 bytes in 2 bits: no stream inflates further.
+constexpr std::int64_t kDeflateMaxRatio = 1032;
+
 // inflateEnd runs on every way out, as the stream may hold zlib's own memory.
 class InflateStream {
   public:
@@ -84,10 +87,48 @@ InflateOutcome Failed(InflateOutcome::Kind kind, int code) {
     return out;
 }
 
-// The growth loop: one step more room before every inflate call.
+// One inflate call into the room set up by the caller; a failure when zlib
+// fails or makes no progress.
+bool InflateOnce(z_stream& z, int& result, unsigned& calls, InflateOutcome& failure) {
+    const uInt inBefore = z.avail_in;
+    const uLong outBefore = z.total_out;
+    result = inflate(&z, Z_NO_FLUSH);
+    ++calls;
+    if (result < 0 && result != Z_BUF_ERROR) {
+        failure = Failed(InflateOutcome::Kind::ZLib, result);
+        return false;
+    }
+    // A stream that asks for a preset dictionary would spin here for ever:
+    // nothing of ours writes one, so it is refused.
+    if (result == Z_NEED_DICT || (result != Z_STREAM_END && z.avail_in == inBefore &&
+                                  z.total_out == outBefore)) {
+        failure = Failed(InflateOutcome::Kind::ZLib, result == Z_NEED_DICT ? result : Z_BUF_ERROR);
+        return false;
+    }
+    return true;
+}
+
+// Past the kept bytes the rest of the stream is inflated into a scratch block
+// and dropped: only how the stream ends still counts.
+InflateOutcome Drain(z_stream& z, int result, unsigned& calls) {
+    BYTE scratch[16384];
+    InflateOutcome failure;
+    while (result != Z_STREAM_END && (z.avail_in > 0 || z.avail_out == 0)) {
+        z.next_out = scratch;
+        z.avail_out = sizeof scratch;
+        if (!InflateOnce(z, result, calls, failure))
+            return failure;
+    }
+    return {};
+}
+
+// The growth loop: one step more room before every inflate call. Once the
+// output passes `keep` (when not negative) it stops growing; `kept` is then
+// the number of bytes the buffer holds.
 InflateOutcome Inflate(z_stream& z, PayloadBuffer& buffer, std::int64_t capacity, std::int64_t step,
-                       unsigned& calls) {
+                       std::int64_t keep, std::size_t& kept, unsigned& calls) {
     int result = Z_OK;
+    InflateOutcome failure;
     while (result != Z_STREAM_END && z.avail_in > 0) {
         do {
             // Sizes are 64-bit so that growth cannot wrap; the result must fit
@@ -102,18 +143,11 @@ InflateOutcome Inflate(z_stream& z, PayloadBuffer& buffer, std::int64_t capacity
             buffer.reset(grown);
             z.next_out = buffer.get() + z.total_out;
             z.avail_out = static_cast<uInt>(capacity - static_cast<std::int64_t>(z.total_out));
-            const uInt inBefore = z.avail_in;
-            const uLong outBefore = z.total_out;
-            result = inflate(&z, Z_NO_FLUSH);
-            ++calls;
-            if (result < 0 && result != Z_BUF_ERROR)
-                return Failed(InflateOutcome::Kind::ZLib, result);
-            // A stream that asks for a preset dictionary would spin here for
-            // ever: nothing of ours writes one, so it is refused.
-            if (result == Z_NEED_DICT)
-                return Failed(InflateOutcome::Kind::ZLib, result);
-            if (result != Z_STREAM_END && z.avail_in == inBefore && z.total_out == outBefore)
-                return Failed(InflateOutcome::Kind::ZLib, Z_BUF_ERROR);
+            if (!InflateOnce(z, result, calls, failure))
+                return failure;
+            kept = z.total_out;
+            if (keep >= 0 && static_cast<std::int64_t>(kept) > keep)
+                return Drain(z, result, calls);
             capacity += step;
         } while (result != Z_STREAM_END && z.avail_out == 0);
     }
@@ -123,7 +157,7 @@ InflateOutcome Inflate(z_stream& z, PayloadBuffer& buffer, std::int64_t capacity
 } // namespace
 
 InflateOutcome InflateToBuffer(const void* input, std::int32_t inputLength, PayloadBuffer& data,
-                               std::int32_t& size, std::int32_t estimate) {
+                               std::int32_t& size, std::int32_t estimate, std::int64_t keep) {
     data.reset();
     size = 0;
     if (inputLength < 0 || (inputLength > 0 && input == nullptr))
@@ -142,7 +176,8 @@ InflateOutcome InflateToBuffer(const void* input, std::int32_t inputLength, Payl
 
     PayloadBuffer buffer; // released on every failure
     unsigned calls = 0;
-    InflateOutcome outcome = Inflate(z, buffer, capacity, step, calls);
+    std::size_t total = 0;
+    InflateOutcome outcome = Inflate(z, buffer, capacity, step, keep, total, calls);
     const int end = stream.End();
     if (outcome.ok() && end < 0)
         outcome = Failed(InflateOutcome::Kind::ZLib, end);
@@ -150,7 +185,6 @@ InflateOutcome InflateToBuffer(const void* input, std::int32_t inputLength, Payl
     if (!outcome.ok())
         return outcome;
 
-    const std::size_t total = z.total_out;
     if (total == 0) {
         buffer.reset();
     } else if (BYTE* shrunk = static_cast<BYTE*>(std::realloc(buffer.get(), total))) {
@@ -189,9 +223,17 @@ bool ReadPayloadResource(const std::string& name, PayloadHeader& header, Payload
     bool answer = true;
     bool noMemory = false;
     if (header.Format == kPayloadZlib) {
-        // The compressed bytes are inflated where the resource lies.
-        const InflateOutcome outcome =
-            InflateToBuffer(payload, static_cast<std::int32_t>(payloadLength), data, size, 0);
+        // The compressed bytes are inflated where the resource lies. Output
+        // past the header's size can only end in the size check's failure,
+        // so no more of it is kept; nor any, when no output can match the
+        // header (a size beyond 32 bits, or beyond what deflate can expand
+        // this many bytes to).
+        const std::int64_t declared = header.UnpackedSize;
+        const bool reachable = declared >= 0 && declared <= INT32_MAX &&
+                               declared <= kDeflateMaxRatio * payloadLength;
+        const std::int64_t keep = reachable ? declared : 0;
+        const InflateOutcome outcome = InflateToBuffer(
+            payload, static_cast<std::int32_t>(payloadLength), data, size, 0, keep);
         if (!outcome.ok()) {
             data.reset();
             size = 0;

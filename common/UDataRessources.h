@@ -68,8 +68,11 @@ struct [[nodiscard]] InflateOutcome {
 // rounded up to 256) per inflate call, from `estimate` or one step. It stops
 // at the stream's end (ignoring what follows) or when the input runs out
 // (keeping what was inflated). On failure data is null and size 0.
+// With `keep` not negative, output past `keep` bytes stops the growth: the
+// stream is still inflated to its end, so that the outcome is the same, but
+// data then holds only its first bytes (more than `keep` of them).
 InflateOutcome InflateToBuffer(const void* input, std::int32_t inputLength, PayloadBuffer& data,
-                               std::int32_t& size, std::int32_t estimate);
+                               std::int32_t& size, std::int32_t estimate, std::int64_t keep = -1);
 
 // Reads the RT_RCDATA resource `name` of the running program (through
 // CurrentResourceApi()) and unpacks it. True with an empty text when the

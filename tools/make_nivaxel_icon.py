@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Draws the installer's and the uninstaller's program icon (MAINICON): a
-white alarm bell on a blue rounded square, at 16, 32 and 48 pixels, 32-bit
-with alpha (plus the 1-bit mask older systems read), into resources/nivaxel.ico.
+white alarm bell on a blue rounded square, at 16 and 32 pixels (the sizes
+Windows shows; it scales the 32-pixel picture for larger views), 32-bit with
+alpha (plus the 1-bit mask older systems read), into resources/nivaxel.ico.
 
 Deterministic: run it again after changing the drawing.
 Usage: tools/make_nivaxel_icon.py [output.ico]
@@ -84,7 +85,7 @@ def dib(size):
     return header + xor + mask
 
 
-def icon(sizes=(16, 32, 48)):
+def icon(sizes=(16, 32)):
     images = [dib(s) for s in sizes]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)

@@ -1,19 +1,24 @@
 #!/usr/bin/env python3
 """Figures of the alert client under Wine (x86_64 test build), printed, never asserted:
 
-  - alert latency: from the server's send to the alert window visible, 20 times
-    (median and worst; a uidriver waiting with a 50 ms poll sees the window, so
-    the resolution is about 50 ms plus the pipe);
+  - alert latency: from the send to the alert window mapped on the X display and
+    to its silver painted, for the client (send by the alert server) and, in the
+    same run, for a floor program (tests/bench/floor: a pre-made maximised
+    topmost silver window shown when a byte arrives), with the client's ratios
+    to the floor; timed by a native X11 observer polling every millisecond;
   - CPU time of the client process over 60 idle seconds, connected to the server;
   - its resident memory after that;
   - the sizes of the built programs (i686 product and x86_64 test build).
 
-Usage: tests/bench/client_wine_bench.py [--alerts 20] [--idle 60]
+Usage: tests/bench/client_wine_bench.py [--alerts 50] [--idle 60]
 Environment as for the end-to-end tests (NIVAXEL_WINE_BASE, NIVAXEL_BIN_DIR,
-NIVAXEL_ALERT_SERVER, DISPLAY).
+NIVAXEL_ALERT_SERVER, DISPLAY). The floor program and the observer are built
+when missing (presets windows64 and bench). Time only the x86_64 build: the
+i686 one runs here under emulation.
 """
 import argparse
 import os
+import socket
 import statistics
 import subprocess
 import sys
@@ -45,36 +50,96 @@ def rss_kib(pid):
     return 0
 
 
-def wait_visible_after_send(wine, server, index):
-    """Starts a waiting uidriver, sends one alert, returns the seconds until it saw the window."""
-    argv = [harness.WINE, wine.unix_to_win(str(harness.uidriver_path().resolve())), "find",
-            "--title", TITLE, "--visible", "--timeout", "20000"]
-    waiter = subprocess.Popen(argv, env=wine.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    try:
-        time.sleep(2.0)  # uidriver is up and polling
-        if waiter.poll() is not None:
-            raise RuntimeError("uidriver ended before the alert was sent")
+class Observer:
+    """The X11 observer (tests/bench/floor/alert_observer.c) as a child process."""
+
+    def __init__(self, path):
+        self.proc = subprocess.Popen([str(path)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True, bufsize=1)
+
+    def ask(self, command):
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+
+    def answer(self):
+        line = self.proc.stdout.readline().strip()
+        if line in ("", "timeout"):
+            raise RuntimeError(f"observer: {line or 'ended'}")
+        return line
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(10)
+
+
+def timed_show(observer, send):
+    """Arms the observer, calls send() (which returns the send's monotonic time)
+    and returns (seconds to mapped, seconds to painted)."""
+    observer.ask("gone")
+    observer.answer()
+    observer.ask("wait")
+    time.sleep(0.05)  # the observer is polling
+    sent = send()
+    mapped, painted = (float(x) for x in observer.answer().split())
+    return mapped - sent, painted - sent
+
+
+def client_show(server, index):
+    def send():
         sent = time.monotonic()
         if server.send(author="Banc", subject=f"Mesure {index}", lines=["Latence"]) != 1:
             raise RuntimeError("the alert reached no client")
-        line = waiter.stdout.readline()
-        seen = time.monotonic()
-        if b"hwnd" not in line:
-            raise RuntimeError(f"uidriver did not see the window: {line!r}")
         # The server's own line, when it reports the send, is closer to the wire.
         event = server.wait_event("alert_sent", timeout=0.5)
-        if event is not None and sent <= event["_received"] <= seen:
-            sent = event["_received"]
-        return seen - sent
+        return event["_received"] if event is not None and event["_received"] >= sent else sent
+    return send
+
+
+def measure_floor(wine, observer, floor_exe, count):
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(30)
+    floor = wine.start(floor_exe, str(listener.getsockname()[1]))
+    conn, _ = listener.accept()
+    conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    time.sleep(1.0)  # its window exists before the first byte
+
+    def send():
+        sent = time.monotonic()
+        conn.sendall(b"a")
+        return sent
+    try:
+        results = []
+        for _ in range(count):
+            results.append(timed_show(observer, send))
+            conn.sendall(b"h")
+        return results
     finally:
-        waiter.kill()
-        waiter.wait(10)
-        waiter.stdout.close()
+        conn.close()
+        listener.close()
+        try:
+            floor.wait(10)
+        except subprocess.TimeoutExpired:
+            floor.kill()
+
+
+def built(path, preset, target):
+    if not path.is_file():
+        subprocess.run(["cmake", "--build", "--preset", preset, "--target", target],
+                       cwd=HERE.parents[1], check=False)
+    return path.is_file()
+
+
+def summary(name, results):
+    mapped = statistics.median(r[0] for r in results) * 1000
+    painted = statistics.median(r[1] for r in results) * 1000
+    print(f"  {name:7} {len(results)} alerts: mapped median {mapped:.1f} ms, "
+          f"painted median {painted:.1f} ms")
+    return mapped, painted
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--alerts", type=int, default=20)
+    parser.add_argument("--alerts", type=int, default=50)
     parser.add_argument("--idle", type=int, default=60)
     args = parser.parse_args()
 
@@ -88,7 +153,15 @@ def main():
         print("Nivaxel.exe or nivaxel-server not built: no Wine figures")
         return 1
 
+    observer_path = root / "build" / "bench" / "tests" / "bench" / "alert_observer"
+    floor_exe = harness.bin_dir() / "tests" / "bench" / "floor_alert.exe"
+    if not built(observer_path, "bench", "alert_observer") or \
+            not built(floor_exe, "windows64", "floor_alert"):
+        print("alert_observer or floor_alert.exe not built: no Wine figures")
+        return 1
+
     server = AlertServer()
+    observer = Observer(observer_path)
     wine = harness.Prefix("client-bench")
     try:
         # A 64-bit client reads the 64-bit view.
@@ -100,16 +173,16 @@ def main():
             print("the client never identified itself")
             return 1
 
-        latencies = []
+        results = []
         for i in range(args.alerts):
-            latencies.append(wait_visible_after_send(wine, server, i))
+            results.append(timed_show(observer, client_show(server, i)))
             wine.post(TITLE, 0x1C, 0, 0)  # WM_ACTIVATEAPP: hides it, unacknowledged
-            deadline = time.monotonic() + 10
-            while wine.find_window(TITLE)["visible"] and time.monotonic() < deadline:
-                time.sleep(0.1)
-        ms = sorted(x * 1000 for x in latencies)
-        print(f"alert latency, send to window visible, {len(ms)} alerts: "
-              f"median {statistics.median(ms):.0f} ms, worst {ms[-1]:.0f} ms, best {ms[0]:.0f} ms")
+        print("alert latency, send to window mapped and painted (X11 observer, 1 ms polling):")
+        client_map, client_paint = summary("client", results)
+        floor = measure_floor(wine, observer, floor_exe, args.alerts)
+        floor_map, floor_paint = summary("floor", floor)
+        print(f"  client / floor: mapped {client_map / floor_map:.2f}, "
+              f"painted {client_paint / floor_paint:.2f}")
 
         time.sleep(2)
         before = cpu_seconds(client.pid)
@@ -121,6 +194,7 @@ def main():
     finally:
         wine.close()
         server.stop()
+        observer.close()
     return 0
 
 

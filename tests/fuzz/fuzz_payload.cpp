@@ -45,13 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t len
     volatile unsigned sink = Touch(data, size);
     (void)sink;
 
-    // The inflater alone, with a small estimate taken from the input.
+    // The inflater alone, with a small estimate taken from the input, and a
+    // bound on what it keeps as the reader always gives one.
     if (length >= 2) {
         const std::int32_t estimate = bytes[0] | (bytes[1] << 8);
+        const std::int64_t keep = estimate + 1024;
         nv::PayloadBuffer out;
         std::int32_t outSize = -1;
         const nv::InflateOutcome result = nv::InflateToBuffer(
-            bytes + 2, static_cast<std::int32_t>(length - 2), out, outSize, estimate);
+            bytes + 2, static_cast<std::int32_t>(length - 2), out, outSize, estimate, keep);
         Check(outSize >= 0 && (out != nullptr) == (outSize > 0));
         Check(result.ok() || out == nullptr);
         Check(result.inflateCalls <= length + 2);

@@ -187,7 +187,7 @@ TEST_F(Form, AlertFillsTheFieldsAndShowsTheAlertView) {
     EXPECT_EQ(host.fields.Sujet, "Exercice");
     EXPECT_EQ(host.fields.Lignes,
               (std::vector<std::string>{"Evacuation du batiment A.", "Merci."}));
-    EXPECT_EQ(host.ops, (std::vector<std::string>{"fields", "fields", "panel alert", "maximize",
+    EXPECT_EQ(host.ops, (std::vector<std::string>{"fields", "panel alert", "maximize",
                                                   "colours", "topmost", "move 725,549",
                                                   "show"}));
     EXPECT_FALSE(host.buttonEnabled);

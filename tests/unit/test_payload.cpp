@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -221,6 +222,42 @@ TEST_F(PayloadReader, StreamWantingADictionaryEndsAsAFailure) {
     EXPECT_LE(out.inflateCalls, 2u);
     resources_.Add("NIVAXEL", Header(1, 4000) + stream);
     EXPECT_EQ(Read().text, "Erreur taille de la ressource \"NIVAXEL\"");
+}
+
+// A small stream that inflates far stops growing past the header's size;
+// the answer is the one the whole stream would give.
+TEST_F(PayloadReader, OutputPastTheHeaderSizeIsNotKept) {
+    const std::string bomb = Deflate(std::string(1000000, 'A'));
+    ASSERT_LT(bomb.size(), 1200u);
+    // The last two no output can match: past 32 bits, past deflate's ratio.
+    const std::int64_t beyondRatio = 1100 * static_cast<std::int64_t>(bomb.size());
+    for (const std::int64_t declared :
+         {std::int64_t{70000}, std::int64_t{-1}, std::int64_t{1} << 40, beyondRatio}) {
+        resources_.Add("NIVAXEL", Header(1, declared) + bomb);
+        Result r = Read();
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.text, "Erreur taille de la ressource \"NIVAXEL\"");
+        ASSERT_GT(r.size, declared == 70000 ? declared : 0);
+        EXPECT_LT(r.size, 70000 + 16 * 1024);
+        EXPECT_EQ(AsString(r.data, r.size), std::string(static_cast<std::size_t>(r.size), 'A'));
+    }
+
+    // Corruption after the kept bytes still fails the inflation as a whole:
+    // with a declared size of 0 that is false with an empty text.
+    std::string corrupt = bomb;
+    corrupt.back() ^= 0x5A; // the stream's check value
+    resources_.Add("NIVAXEL", Header(1, 0) + corrupt);
+    Result r = Read();
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.data, nullptr);
+    EXPECT_EQ(r.text, "");
+
+    PayloadBuffer data;
+    std::int32_t size = -1;
+    const nv::InflateOutcome whole =
+        nv::InflateToBuffer(bomb.data(), static_cast<std::int32_t>(bomb.size()), data, size, 0);
+    ASSERT_TRUE(whole.ok());
+    EXPECT_EQ(size, 1000000);
 }
 
 // The output grows by one step (input length rounded up to 256) per call.

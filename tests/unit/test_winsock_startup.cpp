@@ -1,6 +1,6 @@
 // Socket start-up and the system-folder-only loading of Winsock, against the
 // in-memory loader.
-#include "common/WinSockLib.h"
+#include "common/FakeLibraryApi.h"
 #include "installer/UMonWinSock.h"
 
 #include <gtest/gtest.h>
