@@ -18,25 +18,37 @@ namespace {
 
 constexpr char kBase[] = "SOFTWARE\\NivaxelUninstallContract";
 
-void MakeKey(const std::string& path, const char* value = nullptr) {
+// In a 32-bit process on 64-bit Windows the two views differ: the keys are
+// made and looked for in the view that the routine under test works in.
+REGSAM View(bool view64) {
+    return view64 ? KEY_WOW64_64KEY : 0;
+}
+
+void MakeKey(const std::string& path, const char* value = nullptr, bool view64 = false) {
     UniqueKey key;
-    ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                nullptr, key.put(), nullptr),
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                KEY_ALL_ACCESS | View(view64), nullptr, key.put(), nullptr),
               ERROR_SUCCESS)
         << path;
     if (value)
         ::RegSetValueExA(key.get(), value, 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
 }
 
-bool KeyExists(const std::string& path) {
+bool KeyExists(const std::string& path, bool view64 = false) {
     UniqueKey key;
-    return ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) ==
+    return ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | View(view64), key.put()) ==
            ERROR_SUCCESS;
 }
 
 class RegistryContract : public ::testing::Test {
   protected:
-    void TearDown() override { ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, kBase); }
+    void TearDown() override {
+        ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, kBase);
+        UniqueKey software;
+        if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                            software.put()) == ERROR_SUCCESS)
+            ::RegDeleteTreeA(software.get(), kBase + 9); // the name after "SOFTWARE\"
+    }
 };
 
 TEST_F(RegistryContract, TreeWithDeepAndLongSubKeysGoesWhole) {
@@ -45,13 +57,13 @@ TEST_F(RegistryContract, TreeWithDeepAndLongSubKeysGoesWhole) {
         for (const char* a : {"A", "B", "C"})
             for (const char* b : {"x", "y"})
                 for (const char* c : {"1", "2", "3"})
-                    MakeKey(top + "\\" + a + "\\" + b + "\\" + c, "v");
-        MakeKey(top + "\\" + std::string(200, 'L') + "\\inner", "v");
-        MakeKey(top, "NomServeur");
+                    MakeKey(top + "\\" + a + "\\" + b + "\\" + c, "v", view64);
+        MakeKey(top + "\\" + std::string(200, 'L') + "\\inner", "v", view64);
+        MakeKey(top, "NomServeur", view64);
 
         EXPECT_EQ(RegRemoveKeyTree(HKEY_LOCAL_MACHINE, top, view64), 0u);
-        EXPECT_FALSE(KeyExists(top));
-        EXPECT_TRUE(KeyExists(kBase));
+        EXPECT_FALSE(KeyExists(top, view64));
+        EXPECT_TRUE(KeyExists(kBase, view64));
         EXPECT_EQ(RegRemoveKeyTree(HKEY_LOCAL_MACHINE, top, view64), 0u); // gone already
     }
     EXPECT_EQ(RegRemoveKeyTree(HKEY_LOCAL_MACHINE, "", false),
@@ -62,9 +74,11 @@ TEST_F(RegistryContract, TreeWithDeepAndLongSubKeysGoesWhole) {
 // and a short name buffer answers ERROR_MORE_DATA.
 TEST_F(RegistryContract, SystemAnswersTheRoutinesRelyOn) {
     const std::string parent = std::string(kBase) + "\\A";
-    MakeKey(parent + "\\B");
     const std::string longer = std::string(kBase) + "\\Long";
-    MakeKey(longer + "\\" + std::string(200, 'L'));
+    for (bool view64 : {false, true}) {
+        MakeKey(parent + "\\B", nullptr, view64);
+        MakeKey(longer + "\\" + std::string(200, 'L'), nullptr, view64);
+    }
     EXPECT_EQ(::RegDeleteKeyA(HKEY_LOCAL_MACHINE, parent.c_str()), ERROR_ACCESS_DENIED);
 
     UniqueKey key;
@@ -81,7 +95,7 @@ TEST_F(RegistryContract, SystemAnswersTheRoutinesRelyOn) {
     key.reset();
 
     EXPECT_EQ(RegRemoveKey(HKEY_LOCAL_MACHINE, parent + "\\B", true), 0u);
-    EXPECT_FALSE(KeyExists(parent + "\\B"));
+    EXPECT_FALSE(KeyExists(parent + "\\B", true));
     EXPECT_EQ(RegRemoveKey(HKEY_LOCAL_MACHINE, longer, true),
               static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(RegRemoveKey(HKEY_LOCAL_MACHINE, std::string(kBase) + "\\Gone\\B", true),

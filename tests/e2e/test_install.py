@@ -187,7 +187,7 @@ class InstallTest(unittest.TestCase):
             self.assertIsNone(w.reg_list(UNINSTALL_KEY, view=64))
             self.assertIsNone(w.reg_get(RUN_KEY, "Nivaxel", view=32))
             self.assertFalse(self.file("C:\\windows\\system32\\UninstallNivaxel.exe").exists())
-            self.assertFalse(self.file(harness.PROGRAM_FILES + "\\meridale").exists())
+            self.assertFalse(self.file("C:\\Program Files\\meridale").exists())
 
     # -- tests --
 
@@ -250,7 +250,7 @@ class InstallTest(unittest.TestCase):
         self.assertIsNone(self.wine.reg_get(harness.SETTINGS_KEY, "NomServeur"))
         self.assertIsNone(self.wine.reg_get(RUN_KEY, "Nivaxel", view=64))
         self.assertIsNone(self.wine.reg_list(UNINSTALL_KEY))
-        self.assertFalse(self.file("C:\\Program Files\\meridale").exists())
+        self.assertFalse(self.file(harness.PROGRAM_FILES + "\\meridale").exists())
         self.assertFalse(self.file(UNINSTALLER_PATH).exists())
         self.assertEqual(self.client_windows(), [])
         self.wine.key(harness.INSTALLER_TITLE, "ESCAPE")

@@ -53,8 +53,8 @@ nv_make_prefix() {
     # new server would boot the session's services again, which costs a
     # minute when 32-bit code is emulated.
     [[ -f $dir/user.reg ]] && printf '%s\n' '' '[Software\\Wine\\Explorer]' '"Desktop"="shell"' '' \
-        '[Software\\Wine\\Explorer\\Desktops]' '"shell"="1000x700"' >>"$dir/user.reg"
-    [[ -f $dir/system.reg ]] && grep -q '"shell"="1000x700"' "$dir/user.reg" ||
+        '[Software\\Wine\\Explorer\\Desktops]' '"shell"="1024x768"' >>"$dir/user.reg"
+    [[ -f $dir/system.reg ]] && grep -q '"shell"="1024x768"' "$dir/user.reg" ||
         { echo "could not make the Wine prefix $dir" >&2; return 1; }
 }
 
