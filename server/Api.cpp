@@ -319,8 +319,8 @@ ApiResponse Api::CreateAlert(const ApiRequest& r, const Principal& who) {
     }
     if (text.size() + 20 > kMaxAlertText)
         return Error(413, "alert text above 1 MiB, the client's limit");
-    store_.InsertAlert(a, text);
-    Record(r, who, "create alert", "alert " + std::to_string(a.id) + ": " + a.subject);
+    const AuditEntry audit{Now(), who.name, "create alert", a.subject, r.remoteAddress};
+    store_.InsertAlert(a, text, &audit);
     const int sent = dispatch_.Deliver(a);
     json out = AlertWithCounts(a);
     out["sent_now"] = sent;

@@ -235,7 +235,7 @@ const char kAlertColumns[] = "id, author, subject, date, lines, target, created_
                              "starts_at, expires_at, cancelled_at, resend_replaced, text";
 } // namespace
 
-void Store::InsertAlert(Alert& a, const std::string& textWithoutId) {
+void Store::InsertAlert(Alert& a, const std::string& textWithoutId, const AuditEntry* audit) {
     std::lock_guard lock(mutex_);
     Transaction t(db_);
     {
@@ -258,6 +258,11 @@ void Store::InsertAlert(Alert& a, const std::string& textWithoutId) {
         Statement s(*this, "UPDATE alerts SET text=? WHERE id=?");
         s.BindBlob(1, a.text).Bind(2, a.id);
         s.Step();
+    }
+    if (audit) {
+        AuditEntry e = *audit;
+        e.detail = "alert " + std::to_string(a.id) + ": " + e.detail;
+        InsertAudit(e);
     }
     t.Commit();
 }
@@ -699,6 +704,10 @@ std::optional<TokenInfo> Store::CheckToken(const std::string& token) {
 
 void Store::Audit(const AuditEntry& e) {
     std::lock_guard lock(mutex_);
+    InsertAudit(e);
+}
+
+void Store::InsertAudit(const AuditEntry& e) {
     Statement s(*this, "INSERT INTO audit(time, who, action, detail, address) VALUES(?,?,?,?,?)");
     s.Bind(1, e.time).Bind(2, e.who).Bind(3, e.action).Bind(4, e.detail).Bind(5, e.address);
     s.Step();

@@ -69,8 +69,11 @@ class Store {
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
-    // Alerts. Insert sets alert.id and the id line of alert.text.
-    void InsertAlert(Alert& alert, const std::string& textWithoutId);
+    // Alerts. Insert sets alert.id and the id line of alert.text. With `audit`,
+    // its entry is written in the same transaction (its detail after "alert ID: "),
+    // so an accepted alert is never left without its record, nor the reverse.
+    void InsertAlert(Alert& alert, const std::string& textWithoutId,
+                     const AuditEntry* audit = nullptr);
     std::optional<Alert> GetAlert(std::int64_t id);
     std::vector<Alert> ListAlerts(const AlertFilter& filter, std::int64_t& total);
     // Not yet expired and not cancelled: what the loop may still deliver.
@@ -120,6 +123,7 @@ class Store {
 
   private:
     class Statement;
+    void InsertAudit(const AuditEntry& entry);
     void Exec(const char* sql);
     void Migrate();
     void Fail(const char* what);

@@ -3,6 +3,10 @@
 #include "server/Store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <unistd.h>
 
 namespace nvserver {
 namespace {
@@ -88,6 +92,42 @@ TEST(ServerStore, TokensAreCheckedByHashAndRevoked) {
     EXPECT_FALSE(store.CheckToken(token + "x"));
     EXPECT_TRUE(store.RevokeToken(id));
     EXPECT_FALSE(store.CheckToken(token));
+}
+
+TEST(ServerStore, AnAlertAndItsAuditEntryAreWrittenTogetherOrNotAtAll) {
+    char path[] = "/tmp/nv-store-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    {
+        Store store(path);
+        Alert a;
+        a.subject = "S";
+        a.createdAt = a.startsAt = Now();
+        a.expiresAt = a.startsAt + 60;
+        const AuditEntry audit{Now(), "ops", "create alert", "S", "127.0.0.1"};
+        store.InsertAlert(a, "O=S\r\nI=\r\n", &audit);
+        std::int64_t total = 0;
+        const auto entries = store.ListAudit(10, 0, total);
+        ASSERT_EQ(total, 1);
+        EXPECT_EQ(entries[0].detail, "alert " + std::to_string(a.id) + ": S");
+
+        // An audit log that refuses writes must not leave an alert behind.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path, &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "CREATE TRIGGER refuse BEFORE INSERT ON audit "
+                                   "BEGIN SELECT RAISE(ABORT, 'full'); END",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+        Alert b = a;
+        EXPECT_THROW(store.InsertAlert(b, "O=S\r\nI=\r\n", &audit), StoreError);
+        store.ListAlerts(AlertFilter{}, total);
+        EXPECT_EQ(total, 1);
+    }
+    std::remove(path);
+    std::remove((std::string(path) + "-wal").c_str());
+    std::remove((std::string(path) + "-shm").c_str());
 }
 
 TEST(ServerCp1252, ListsEachMissingCharacterOnce) {
