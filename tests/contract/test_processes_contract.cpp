@@ -133,11 +133,7 @@ struct LookAlike {
     HWND w = nullptr;
     LookAlike() {
         WNDCLASSA wc{};
-        wc.lpfnWndProc = [](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
-            if (m == WM_CLOSE || m == WM_ENDSESSION)
-                ++sent;
-            return m == WM_CLOSE ? 0 : ::DefWindowProcA(h, m, wp, lp);
-        };
+        wc.lpfnWndProc = Proc;
         wc.hInstance = ::GetModuleHandleA(nullptr);
         wc.lpszClassName = "NvLookAlike";
         ::RegisterClassA(&wc);
@@ -145,6 +141,13 @@ struct LookAlike {
                               nullptr, nullptr, wc.hInstance, nullptr);
     }
     ~LookAlike() { ::DestroyWindow(w); }
+    // A named function: on i686 a window procedure must be stdcall, which a
+    // lambda's conversion cannot give.
+    static LRESULT CALLBACK Proc(HWND h, UINT m, WPARAM wp, LPARAM lp) {
+        if (m == WM_CLOSE || m == WM_ENDSESSION)
+            ++sent;
+        return m == WM_CLOSE ? 0 : ::DefWindowProcA(h, m, wp, lp);
+    }
     static inline int sent = 0;
 };
 
