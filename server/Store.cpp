@@ -360,21 +360,27 @@ bool Store::CancelAlert(std::int64_t id, Time at) {
     return sqlite3_changes(db_) > 0;
 }
 
+namespace {
+// The station table's own columns, in their order, from the first column on.
+Station ReadStationColumns(auto& s) {
+    Station st;
+    st.id = s.Int(0);
+    st.computer = s.Text(1);
+    st.user = s.Text(2);
+    st.address = s.Text(3);
+    st.firstSeen = s.Int(4);
+    st.lastSeen = s.Int(5);
+    st.online = s.Int(6) != 0;
+    return st;
+}
+} // namespace
+
 std::vector<Station> Store::AllStationsLocked() {
     Statement s(*this, "SELECT id, computer, user, address, first_seen, last_seen, online "
                        "FROM stations ORDER BY id");
     std::vector<Station> out;
-    while (s.Step()) {
-        Station st;
-        st.id = s.Int(0);
-        st.computer = s.Text(1);
-        st.user = s.Text(2);
-        st.address = s.Text(3);
-        st.firstSeen = s.Int(4);
-        st.lastSeen = s.Int(5);
-        st.online = s.Int(6) != 0;
-        out.push_back(std::move(st));
-    }
+    while (s.Step())
+        out.push_back(ReadStationColumns(s));
     return out;
 }
 
@@ -560,14 +566,7 @@ const char kStationSelect[] =
     "FROM stations s";
 
 Station ReadStation(auto& s) {
-    Station st;
-    st.id = s.Int(0);
-    st.computer = s.Text(1);
-    st.user = s.Text(2);
-    st.address = s.Text(3);
-    st.firstSeen = s.Int(4);
-    st.lastSeen = s.Int(5);
-    st.online = s.Int(6) != 0;
+    Station st = ReadStationColumns(s);
     st.alertsSent = s.Int(7);
     st.acknowledged = s.Int(8);
     return st;
