@@ -566,7 +566,7 @@ class Prefix:
 
     def msgbox(self, wait_ms=5000, press=None, pid=None, **opts):
         """The first visible message box (#32770); with press= its button of that caption is pressed."""
-        return self.ui("msgbox", wait=wait_ms, press=press, pid=pid, **opts)
+        return self.ui("msgbox", wait=wait_ms, press=press, pid=pid, timeout=wait_ms / 1000 + 60, **opts)
 
     def wait_gone(self, title, timeout_ms=10000):
         rc, data = self.ui_rc("wait-gone", title=title, timeout_ms=timeout_ms,
@@ -578,6 +578,24 @@ class Prefix:
 
     def pid_of_window(self, title):
         return self.ui("pid-of-window", title=title)["pid"]
+
+    def host_pids(self, exe_name):
+        """Linux pids of this prefix's processes running `exe_name` (to freeze one
+        as a hung program is frozen: SIGSTOP leaves its windows and its queue)."""
+        pids = []
+        for entry in Path("/proc").iterdir():
+            if not entry.name.isdigit():
+                continue
+            try:
+                environ = (entry / "environ").read_bytes().split(b"\0")
+                cmdline = (entry / "cmdline").read_bytes().split(b"\0")
+            except OSError:
+                continue
+            if (b"WINEPREFIX=" + bytes(self.path) in environ and
+                    any(arg.replace(b"/", b"\\").lower().endswith(b"\\" + exe_name.lower().encode())
+                        for arg in cmdline)):
+                pids.append(int(entry.name))
+        return pids
 
     # -- registry (through uidriver: exact bytes, chosen view) --
 

@@ -13,6 +13,7 @@ system's own folders.
 """
 
 import os
+import signal
 import socket
 import struct
 import sys
@@ -27,6 +28,7 @@ BOX_CAPTION = "NivaxelSetup"
 M2 = "Il manque le nom du serveur VESKA capable d'envoyer des alertes"
 M3_HEAD = "Un test de connexion au serveur vient d'\xeatre fait et n'a pas r\xe9ussi.\n"
 M3_TAIL = "\nL'installation va continuer mais le programme Nivaxel risque de ne pas fonctionner correctement."
+M_COPY_ERROR = "Erreur en copiant le programme.\n"
 M9 = "Le programme a bien \xe9t\xe9 install\xe9."
 
 RUN_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
@@ -276,6 +278,33 @@ class InstallTest(unittest.TestCase):
         second = self.wait_client_windows(lambda ws: len(ws) == 1 and ws[0]["pid"] != first[0]["pid"])
         self.assertEqual(len(second), 1, second)
         self.assertNotEqual(second[0]["pid"], first[0]["pid"])
+
+    def test_second_install_ends_despite_an_unanswering_client(self):
+        listener = Listener()
+        self.addCleanup(listener.close)
+        self.install_completely(listener)
+        first = self.wait_client_windows(lambda ws: len(ws) == 1)
+        self.assertEqual(len(first), 1, first)
+        frozen = self.wine.host_pids("Nivaxel.exe")
+        self.assertTrue(frozen, "the running client's process was not found")
+        for pid in frozen:
+            os.kill(pid, signal.SIGSTOP)
+        self.addCleanup(lambda: [os.kill(pid, signal.SIGCONT) for pid in frozen])
+
+        proc = self.start_installer(listener.port)
+        self.wine.click(harness.INSTALLER_TITLE, text="Install")
+        t0 = time.monotonic()
+        # Each message to the hung window is abandoned after its limit and the
+        # wait for the process ends after its own: a box comes, the installer
+        # does not hang. The running program cannot be replaced, so it says so.
+        box = self.next_box(wait_ms=90000)
+        elapsed = time.monotonic() - t0
+        text = bytes.fromhex(box["text_hex"])
+        self.assertTrue(text.startswith(harness.cp1252(M_COPY_ERROR)), box["text"])
+        self.press_ok()
+        self.wine.key(harness.INSTALLER_TITLE, "ESCAPE")
+        self.assertEqual(proc.wait(30), 0)
+        sys.stderr.write(f"\n  second install beside a hung client: click to message {elapsed:.1f} s\n")
 
 
 if __name__ == "__main__":
