@@ -52,6 +52,9 @@ class Rig:
 
     def stall(self):
         """Seconds from the cut alert frame to the client identified again."""
+        # An identification left over from an earlier round must not count for this one.
+        while self.server.wait_event("identified", timeout=0.5) is not None:
+            pass
         self.proxy.cut_next_frame()
         # The server still holds the earlier stalled links, half-open behind the proxy.
         if self.server.send(author="Banc", subject="Coupure", lines=["x" * 400]) < 1:
@@ -92,7 +95,10 @@ def main():
             times = [rig.outage(seconds) for _ in range(args.runs)]
             print(line(f"outage {seconds} s, server back to identified", times), flush=True)
         if args.stalls:
-            times = [rig.stall() for _ in range(args.stalls)]
+            times = []
+            for _ in range(args.stalls):
+                times.append(rig.stall())
+                print(f"  stall {len(times)}: {times[-1]:.1f} s", flush=True)
             limit = args.read_limit_ms or 30000
             print(line(f"mid-frame stall to identified (read limit {limit} ms)", times), flush=True)
     finally:
