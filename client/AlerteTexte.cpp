@@ -38,14 +38,10 @@ void AppliqueLigne(AlerteTexte& alerte, const std::string& ligne) {
 
 AlerteTexte LitAlerteTexte(const char* bloc, std::size_t taille) {
     AlerteTexte alerte;
-    try {
-        std::size_t position = 0;
-        std::string ligne;
-        while (LigneSuivante(bloc, taille, position, ligne))
-            AppliqueLigne(alerte, ligne);
-    } catch (...) {
-        // Out of memory on a huge text: show what was read so far.
-    }
+    std::size_t position = 0;
+    std::string ligne;
+    while (LigneSuivante(bloc, taille, position, ligne))
+        AppliqueLigne(alerte, ligne);
     return alerte;
 }
 

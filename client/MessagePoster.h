@@ -1,14 +1,11 @@
 // The connection thread's only way to reach the window: posted messages.
-// PostMessageA on Windows; a thread-safe queue for tests and benchmarks.
+// PostMessageA on Windows; a thread-safe queue (MessageQueuePoster.h) for
+// tests, benchmarks and the Linux build.
 #pragma once
 
 #include "common/WinTypes.h"
 
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
-#include <mutex>
-#include <string>
 
 namespace nv {
 
@@ -30,38 +27,5 @@ class MessagePoster {
 
 // PostMessageA on Windows; on Linux a process-wide MessageQueuePoster.
 MessagePoster& CurrentMessagePoster();
-
-struct MessagePoste {
-    HWND fenetre = nullptr;
-    UINT message = 0;
-    WPARAM wParam = 0;
-    bool blocNul = true; // the alert message's lParam was null
-    std::string texte;   // the alert block's bytes, already released
-};
-
-// Keeps what was posted, in order, and frees alert blocks as it takes them.
-class MessageQueuePoster : public MessagePoster {
-  public:
-    ~MessageQueuePoster() override;
-    BOOL PostMessageA(HWND fenetre, UINT message, WPARAM wParam, LPARAM lParam) override;
-
-    // Next message, waiting at most timeoutMs; false when none came.
-    bool Attend(MessagePoste& out, int timeoutMs);
-    std::size_t Taille();
-    // Makes the next posts fail, as a destroyed window would.
-    void RefusePosts(bool refuse);
-
-  private:
-    struct Brut {
-        HWND fenetre;
-        UINT message;
-        WPARAM wParam;
-        LPARAM lParam;
-    };
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<Brut> file_;
-    bool refuse_ = false;
-};
 
 } // namespace nv

@@ -1,4 +1,4 @@
-#include "client/MessagePoster.h"
+#include "client/MessageQueuePoster.h"
 
 namespace nv {
 

@@ -41,12 +41,8 @@ TThreadNivaxel::TThreadNivaxel(std::string host, std::uint16_t port, HWND fenetr
       drapeaux_(options.drapeaux ? *options.drapeaux : DrapeauxProcessus()),
       attenteReponseSondeMs_(options.attenteReponseSondeMs),
       limiteLectureMs_(options.limiteLectureMs), intervalleSondeMs_(options.intervalleSondeMs) {
-    try {
-        thread_ = std::thread([this] { Execute(); });
-        demarre_ = true;
-    } catch (...) {
-        // No thread to be had: the client stays without a connection.
-    }
+    // No thread to be had: the client stays without a connection.
+    demarre_ = fil_.Demarre([](void* fil) { static_cast<TThreadNivaxel*>(fil)->Execute(); }, this);
 }
 
 TThreadNivaxel::~TThreadNivaxel() {
@@ -55,8 +51,7 @@ TThreadNivaxel::~TThreadNivaxel() {
 }
 
 void TThreadNivaxel::Attend() {
-    if (thread_.joinable())
-        thread_.join();
+    fil_.Attend();
 }
 
 void TThreadNivaxel::Execute() {
@@ -66,16 +61,8 @@ void TThreadNivaxel::Execute() {
     // The process has no other ear for the server: the run never ends
     // while the process lives, whatever a round meets.
     while (!arret_.load()) {
-        if (TourProtege(derniereSonde) != 0)
+        if (Tour(derniereSonde) != 0)
             RepriseApresEchec();
-    }
-}
-
-std::int32_t TThreadNivaxel::TourProtege(DWORD& derniereSonde) {
-    try {
-        return Tour(derniereSonde);
-    } catch (...) {
-        return kEchecImprevu; // nothing may leave a thread procedure
     }
 }
 

@@ -7,6 +7,7 @@
 #include "client/MessagePoster.h"
 #include "client/URoutinesIndy.h"
 #include "common/Clock.h"
+#include "common/Fil.h"
 #include "common/TcpClient.h"
 
 #include <atomic>
@@ -14,7 +15,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace nv {
 
@@ -42,8 +42,6 @@ std::uint32_t AleaProcessus(std::uint32_t plage);
 constexpr std::int32_t kDelaiConnexionMs = 5000;
 constexpr DWORD kIntervalleSondeMs = 60000; // plus 0..9,999 drawn once per run
 constexpr std::uint32_t kDelaiMaxSecondes = 120;
-// A round of the run ended by something unforeseen (an exception).
-constexpr std::int32_t kEchecImprevu = 1359; // ERROR_INTERNAL_ERROR
 // How long the keep-alive step waits for the reply to its probe; a server
 // that has vanished without closing would otherwise hold the thread forever.
 constexpr int kAttenteReponseSondeMs = 30000;
@@ -86,8 +84,7 @@ class TThreadNivaxel : private GestionnaireTrame {
   private:
     void Execute();
     // One round: a fresh connection object and passes until asked to stop.
-    // 0 when stopped; a code when it could not go on (no exception leaves).
-    std::int32_t TourProtege(DWORD& derniereSonde);
+    // 0 when stopped; a code when it could not go on.
     std::int32_t Tour(DWORD& derniereSonde);
     // The one place a failed round is recovered from, on the retry schedule.
     void RepriseApresEchec();
@@ -126,7 +123,7 @@ class TThreadNivaxel : private GestionnaireTrame {
     std::atomic<unsigned long> tentatives_{0};
     std::atomic<unsigned long> reprises_{0};
     bool demarre_ = false;
-    std::thread thread_; // last: starts once everything above is in place
+    Fil fil_; // last: starts once everything above is in place
 };
 
 } // namespace nv

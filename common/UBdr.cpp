@@ -3,6 +3,8 @@
 #include "common/RegistryApi.h"
 
 #include <algorithm>
+#include <memory>
+#include <new>
 
 namespace nv {
 
@@ -24,47 +26,41 @@ DWORD WriteAccess(bool view64) {
 
 DWORD QueryStringValue(HKEY key, const std::string& valueName, std::string& value) {
     RegistryApi& api = CurrentRegistryApi();
-    try {
-        char buffer[kFirstQuerySize];
-        DWORD size = kFirstQuerySize;
-        LONG rc = api.RegQueryValueExA(key, valueName.c_str(), nullptr, nullptr,
-                                       reinterpret_cast<BYTE*>(buffer), &size);
-        if (rc == ERROR_SUCCESS) {
-            // The count includes the terminator Windows stored (or the last
-            // byte, when the value has none); it never exceeds our buffer.
-            size = std::min(size, kFirstQuerySize);
-            value.assign(buffer, size ? size - 1 : 0);
-            return 0;
-        }
-        if (static_cast<DWORD>(rc) != ERROR_MORE_DATA || size < kFirstQuerySize) {
-            value.clear();
-            return static_cast<DWORD>(rc);
-        }
-        const DWORD needed = size;
-        try {
-            // All n bytes belong to the string, so even a value without a
-            // terminator is written inside its storage.
-            value.assign(needed, '\0');
-        } catch (...) {
-            value.clear();
-            return ERROR_MORE_DATA;
-        }
-        DWORD got = needed;
-        rc = api.RegQueryValueExA(key, valueName.c_str(), nullptr, nullptr,
-                                  reinterpret_cast<BYTE*>(value.data()), &got);
-        if (rc != ERROR_SUCCESS) {
-            value.clear();
-            return static_cast<DWORD>(rc);
-        }
-        // Keep what the second query copied, not what the first announced:
-        // the announced size of a string value can exceed the bytes copied.
-        got = std::min(got, needed);
-        value.resize(got ? got - 1 : 0);
+    char buffer[kFirstQuerySize];
+    DWORD size = kFirstQuerySize;
+    LONG rc = api.RegQueryValueExA(key, valueName.c_str(), nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(buffer), &size);
+    if (rc == ERROR_SUCCESS) {
+        // The count includes the terminator Windows stored (or the last
+        // byte, when the value has none); it never exceeds our buffer.
+        size = std::min(size, kFirstQuerySize);
+        value.assign(buffer, size ? size - 1 : 0);
         return 0;
-    } catch (...) {
-        value.clear();
-        return ERROR_NOT_ENOUGH_MEMORY;
     }
+    if (static_cast<DWORD>(rc) != ERROR_MORE_DATA || size < kFirstQuerySize) {
+        value.clear();
+        return static_cast<DWORD>(rc);
+    }
+    // The size is the stored value's, whatever wrote it: a block too large
+    // to be had is an answer, never the end of the program.
+    const DWORD needed = size;
+    std::unique_ptr<char[]> stored(new (std::nothrow) char[needed]);
+    if (!stored) {
+        value.clear();
+        return ERROR_MORE_DATA;
+    }
+    DWORD got = needed;
+    rc = api.RegQueryValueExA(key, valueName.c_str(), nullptr, nullptr,
+                              reinterpret_cast<BYTE*>(stored.get()), &got);
+    if (rc != ERROR_SUCCESS) {
+        value.clear();
+        return static_cast<DWORD>(rc);
+    }
+    // Keep what the second query copied, not what the first announced:
+    // the announced size of a string value can exceed the bytes copied.
+    got = std::min(got, needed);
+    value.assign(stored.get(), got ? got - 1 : 0);
+    return 0;
 }
 
 bool RegReadString(HKEY root, const std::string& subKey, const std::string& valueName,

@@ -219,12 +219,7 @@ DWORD Classify() {
 } // namespace
 
 void ClassifyWindowsVersion() {
-    WindowsVersionCode = 0;
-    try {
-        WindowsVersionCode = Classify();
-    } catch (...) {
-        WindowsVersionCode = 0;
-    }
+    WindowsVersionCode = Classify();
 }
 
 void DetectWow64() {
@@ -261,12 +256,8 @@ BYTE GetProductType() {
 }
 
 void GetProductName(std::string& name) {
-    try {
-        if (!RegReadString(HKEY_LOCAL_MACHINE, kVersionKey, "ProductName", name, false))
-            name.clear();
-    } catch (...) {
+    if (!RegReadString(HKEY_LOCAL_MACHINE, kVersionKey, "ProductName", name, false))
         name.clear();
-    }
 }
 
 DWORD GetFileVersion(const std::string& path, int& major, int& minor, int& build) {
@@ -276,47 +267,42 @@ DWORD GetFileVersion(const std::string& path, int& major, int& minor, int& build
         const DWORD error = api.GetLastError();
         return error ? error : 1;
     };
-    try {
-        DWORD handle = 0;
-        const DWORD size = api.GetFileVersionInfoSizeA(path.c_str(), &handle);
-        if (size == 0 || size > kMaxVersionInfoSize)
-            return failure();
-        std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[size]);
-        if (!block)
-            return ERROR_NOT_ENOUGH_MEMORY;
-        if (!api.GetFileVersionInfoA(path.c_str(), handle, size, block.get()))
-            return failure();
-        void* data = nullptr;
-        UINT length = 0;
-        if (!api.VerQueryValueA(block.get(), "\\VarFileInfo\\Translation", &data, &length) ||
-            !data || length < 4)
-            return failure();
-        WORD language, codePage;
-        std::memcpy(&language, data, 2);
-        std::memcpy(&codePage, static_cast<unsigned char*>(data) + 2, 2);
-        static const char kHex[] = "0123456789ABCDEF";
-        char query[] = "\\StringFileInfo\\00000000\\FileVersion";
-        const DWORD pair = (static_cast<DWORD>(language) << 16) | codePage;
-        for (int i = 0; i < 8; ++i)
-            query[16 + i] = kHex[(pair >> (28 - 4 * i)) & 0xF];
-        data = nullptr;
-        length = 0;
-        if (!api.VerQueryValueA(block.get(), query, &data, &length) || !data)
-            return failure();
-        // The text lies in the block; never read past what Windows announced.
-        const char* text = static_cast<const char*>(data);
-        const std::string fileVersion(text, strnlen(text, length));
-        int a, b, c;
-        if (!ParseFileVersion(fileVersion, a, b, c))
-            return failure();
-        major = a;
-        minor = b;
-        build = c;
-        return 0;
-    } catch (...) {
-        major = minor = build = 0;
+    DWORD handle = 0;
+    const DWORD size = api.GetFileVersionInfoSizeA(path.c_str(), &handle);
+    if (size == 0 || size > kMaxVersionInfoSize)
+        return failure();
+    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[size]);
+    if (!block)
         return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    if (!api.GetFileVersionInfoA(path.c_str(), handle, size, block.get()))
+        return failure();
+    void* data = nullptr;
+    UINT length = 0;
+    if (!api.VerQueryValueA(block.get(), "\\VarFileInfo\\Translation", &data, &length) ||
+        !data || length < 4)
+        return failure();
+    WORD language, codePage;
+    std::memcpy(&language, data, 2);
+    std::memcpy(&codePage, static_cast<unsigned char*>(data) + 2, 2);
+    static const char kHex[] = "0123456789ABCDEF";
+    char query[] = "\\StringFileInfo\\00000000\\FileVersion";
+    const DWORD pair = (static_cast<DWORD>(language) << 16) | codePage;
+    for (int i = 0; i < 8; ++i)
+        query[16 + i] = kHex[(pair >> (28 - 4 * i)) & 0xF];
+    data = nullptr;
+    length = 0;
+    if (!api.VerQueryValueA(block.get(), query, &data, &length) || !data)
+        return failure();
+    // The text lies in the block; never read past what Windows announced.
+    const char* text = static_cast<const char*>(data);
+    const std::string fileVersion(text, strnlen(text, length));
+    int a, b, c;
+    if (!ParseFileVersion(fileVersion, a, b, c))
+        return failure();
+    major = a;
+    minor = b;
+    build = c;
+    return 0;
 }
 
 namespace {
@@ -347,11 +333,7 @@ void GetWindowsFolderImpl(std::string& folder) {
 } // namespace
 
 void GetWindowsFolder(std::string& folder) {
-    try {
-        GetWindowsFolderImpl(folder);
-    } catch (...) {
-        folder.clear();
-    }
+    GetWindowsFolderImpl(folder);
 }
 
 namespace {
@@ -376,11 +358,7 @@ void GetSystemFolderImpl(std::string& folder) {
 } // namespace
 
 void GetSystemFolder(std::string& folder) {
-    try {
-        GetSystemFolderImpl(folder);
-    } catch (...) {
-        folder.clear();
-    }
+    GetSystemFolderImpl(folder);
 }
 
 void ExpandEnvironmentText(const std::string& text, std::string& expanded) {
@@ -391,12 +369,8 @@ void ExpandEnvironmentText(const std::string& text, std::string& expanded) {
     if (n == 0 || n > sizeof buffer)
         return;
     buffer[sizeof buffer - 1] = '\0';
-    try {
-        if (text != buffer)
-            expanded = buffer;
-    } catch (...) {
-        expanded.clear();
-    }
+    if (text != buffer)
+        expanded = buffer;
 }
 
 void VersionUnitStartup() {

@@ -3,11 +3,8 @@
 // defines more than this function: should anything else of that member be
 // needed (iostreams, error categories), the link fails with a multiple
 // definition, and this file has to go. The programs use neither.
-// Still an exception, never an abort: a failed thread creation is handled.
-namespace nv::detail {
-[[noreturn]] void ThrowRuntimeFailure(); // QuietRuntimeWin32.cpp
-}
+#include "common/program/QuietRuntime.h"
 
 namespace std {
-void __throw_system_error(int) { nv::detail::ThrowRuntimeFailure(); }
+void __throw_system_error(int) { nv::detail::EndOnRuntimeFailure(); }
 } // namespace std

@@ -3,6 +3,7 @@
 // to the server's "acknowledged" event. Real thread, real server, loopback.
 //   bench_alert_latency [--server PATH] [--alerts N] [--acks N]
 #include "AlertServerProcess.h"
+#include "client/MessageQueuePoster.h"
 #include "client/UThreadNivaxel.h"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 // The connection thread against a peer on loopback: natively over the BSD
 // socket layer, under Wine over Winsock.
 #include "client/Identification.h"
+#include "client/MessageQueuePoster.h"
 #include "client/UThreadNivaxel.h"
 #include "support/MemoryConnection.h"
 #include "support/TestPeer.h"
