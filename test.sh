@@ -36,17 +36,26 @@ nv_session_start
 # Every layer runs, so that one log shows all that fails.
 failed=()
 # Wine's 32-bit half now and then dies under qemu ("wine client error",
-# "stack smashing detected" from its Unix side): a failed program runs once more.
+# "stack smashing detected" from its Unix side), most likely of an exception
+# raised in a thread other than a process's newest (see
+# tests/wine/thread-exception-probe.c): a failed program runs once more.
 nv_layer "contract (i686)" win64 ctest --preset windows -j 2 --repeat until-pass:2 || failed+=("contract win64")
-# Open: in the emulated 32-bit prefix the process handshake and connection
-# thread programs fail or time out (they pass in win64); left out there for now.
-nv_layer "contract (i686)" win32 ctest --preset windows -j 2 --repeat until-pass:2 \
-    -E '^(contract_processes_contract|both_thread)$' || failed+=("contract win32")
+nv_layer "contract (i686)" win32 ctest --preset windows -j 2 --repeat until-pass:2 || failed+=("contract win32")
 nv_layer "end to end (dist/)" win64 python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v ||
     failed+=("end to end win64")
-# The end-to-end tests in the 32-bit prefix are not run yet: there Wine's
-# desktop process is itself emulated and the programs' windows do not appear
-# (X BadWindow); only the contract tests run in that prefix for now.
+# The end-to-end tests in the 32-bit prefix (install, the whole system,
+# uninstall) need a 32-bit Wine that survives an exception raised in any of a
+# process's threads: its desktop process raises one at start-up. Under
+# qemu-user it does not (tests/wine/thread-exception-probe.c), so there the
+# layer is reported as skipped rather than run to fail.
+start=$SECONDS
+if nv_thread_exceptions_hold win32; then
+    nv_layer "end to end (dist/)" win32 env -C tests/e2e python3 -m unittest -v test_system test_install test_uninstaller ||
+        failed+=("end to end win32")
+else
+    echo "-- end to end (dist/) [${NIVAXEL_I386_MODE} 32-bit, prefix win32]: skipped: an exception in any but a" \
+        "process's newest thread kills 32-bit Wine here (probe: $((SECONDS - start)) s)"
+fi
 if ((${#failed[@]})); then
     echo "FAILED: ${failed[*]}"
     exit 1

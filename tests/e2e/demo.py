@@ -71,6 +71,7 @@ def walk_through(wine, server, say=lambda text: None, shots="demo"):
     say("uninstalling with UninstallNivaxel.exe from the system folder")
     uninstaller = wine.start(harness.SYSTEM_DIR + "\\UninstallNivaxel.exe")
     wine.find_window(harness.UNINSTALLER_TITLE, timeout_ms=30000)
+    wine.screenshot(f"{shots}-uninstaller")  # the client's icon still in the notification area
     wine.click(harness.UNINSTALLER_TITLE, text="D\u00e9sinstaller...")
     wine.msgbox(wait_ms=10000, press_id=1)
     seen["uninstaller_gone"] = wine.wait_gone(harness.UNINSTALLER_TITLE, timeout_ms=30000)

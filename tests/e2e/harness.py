@@ -78,6 +78,7 @@ session's services start once (~5 s at creation), not at every uidriver run.
     wine_reg(*args)                     runs Wine's own reg.exe (e.g. "add", key, "/v", ...)
     stop_server(timeout=30)             wineserver -k then -w (the .reg files are then written)
     reg_file(hive="system")             the text of system.reg / user.reg (after stop_server)
+    wine_desktop()                      the explorer desktop's name ("shell"), or None without one
     win_to_unix(path) / unix_to_win(path)
     copy_into(src, "C:\\\\dir\\\\name")       copies a host file into the prefix, returns the unix path
     screenshot(name)                    artifacts/screenshots/<name>.png, <name>-win32.png in a
@@ -636,6 +637,12 @@ class Prefix:
 
     def reg_file(self, hive="system"):
         return (self.path / f"{hive}.reg").read_text(encoding="utf-8", errors="replace")
+
+    def wine_desktop(self):
+        """The name of the explorer desktop the copy's programs open in, or None without one."""
+        m = re.search(r'^\[Software\\\\Wine\\\\Explorer\][^\[]*?^"Desktop"="([^"]*)"', self.reg_file("user"),
+                      re.MULTILINE)
+        return m.group(1) if m else None
 
     # -- files --
 

@@ -41,6 +41,25 @@ class RegistryDecodeTest(unittest.TestCase):
         self.assertEqual(harness._reg_value({"type": 3, "data_hex": "00ff"}), ("REG_BINARY", b"\x00\xff"))
 
 
+class WineDesktopTest(unittest.TestCase):
+    """Which explorer desktop a prefix copy opens in, read from its user hive."""
+
+    def desktop(self, text):
+        class Copy:
+            def reg_file(self, hive):
+                return text
+        return harness.Prefix.wine_desktop(Copy())
+
+    def test_named_desktop_not_its_size_key_nor_the_shell_folder(self):
+        hive = ('[Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Explorer\\\\Shell Folders] 1\n'
+                '"Desktop"="C:\\\\users\\\\root\\\\Desktop"\n\n'
+                '[Software\\\\Wine\\\\Explorer] 1796801246\n#time=1dd\n"Desktop"="shell"\n\n'
+                '[Software\\\\Wine\\\\Explorer\\\\Desktops] 1796801246\n"shell"="1024x768"\n')
+        self.assertEqual(self.desktop(hive), "shell")
+        without = hive.replace('"Desktop"="shell"\n', "")
+        self.assertIsNone(self.desktop(without))
+
+
 class PeImportsTest(unittest.TestCase):
     def test_built_uidriver_imports(self):
         exe = harness.uidriver_path()

@@ -20,7 +20,7 @@ cp -a "$base/." "$WINEPREFIX/"
 # Test programs need no shell: without Wine's explorer desktop and taskbar
 # they start sooner, and no desktop window is raced for under emulation.
 sed -i '/^"Desktop"="shell"$/d' "$WINEPREFIX/user.reg"
-timeout 600 "${NIVAXEL_WINE:-$(nv_wine_for "$prefix")}" "$@"
+timeout "${NIVAXEL_RUN_TIMEOUT:-600}" "${NIVAXEL_WINE:-$(nv_wine_for "$prefix")}" "$@"
 rc=$?
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
