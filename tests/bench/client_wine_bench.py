@@ -162,7 +162,9 @@ def main():
 
     server = AlertServer()
     observer = Observer(observer_path)
-    wine = harness.Prefix("client-bench")
+    # The observer watches the X root's own windows; inside Wine's explorer
+    # desktop the alert would be a child of the desktop's window.
+    wine = harness.Prefix("client-bench", shell_desktop=False)
     try:
         # A 64-bit client reads the 64-bit view.
         wine.reg_set(harness.SETTINGS_KEY, "NomServeur", "127.0.0.1", view=64)

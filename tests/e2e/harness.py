@@ -407,7 +407,7 @@ def _copy_prefix(base, dest, linked=("drive_c/windows/system32", "drive_c/window
 class Prefix:
     """A private copy of the base prefix for one test; see the module docstring."""
 
-    def __init__(self, name="e2e", windows_version=None):
+    def __init__(self, name="e2e", windows_version=None, shell_desktop=True):
         s = session()
         safe = re.sub(r"[^A-Za-z0-9_.-]+", "_", name)[-60:]
         self.path = Path(tempfile.mkdtemp(prefix=f"nv-{safe}-"))
@@ -419,6 +419,10 @@ class Prefix:
         else:
             _copy_prefix(s.base, self.path)
         self.drive_c = self.path / "drive_c"
+        if not shell_desktop:
+            # Before any Wine process reads it: programs then open as top-level X windows.
+            user_reg = self.path / "user.reg"
+            user_reg.write_bytes(re.sub(rb'(?m)^"Desktop"="shell"\r?\n', b"", user_reg.read_bytes()))
         self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEDEBUG="-all", DISPLAY=s.display,
                         WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH=PREFIX)
         self.env.pop("WINELOADERNOEXEC", None)
