@@ -163,6 +163,15 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(proc.wait(30), 0)
         return proc
 
+    def install_with_running_client(self):
+        """A complete install whose client runs: the listener and the client's window."""
+        listener = Listener()
+        self.addCleanup(listener.close)
+        self.install_completely(listener)
+        first = self.wait_client_windows(lambda ws: len(ws) == 1)
+        self.assertEqual(len(first), 1, first)
+        return listener, first
+
     def assert_installed(self, server_name=b"127.0.0.1"):
         w = self.wine
         self.assertEqual(w.reg_get(harness.SETTINGS_KEY, "NomServeur"), ("REG_SZ", server_name))
@@ -259,11 +268,7 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(proc.wait(30), 0)
 
     def test_second_install_replaces_the_running_client(self):
-        listener = Listener()
-        self.addCleanup(listener.close)
-        self.install_completely(listener)
-        first = self.wait_client_windows(lambda ws: len(ws) == 1)
-        self.assertEqual(len(first), 1, first)
+        listener, first = self.install_with_running_client()
 
         proc = self.start_installer(listener.port)
         # The settings written by the first run fill the box.
@@ -280,11 +285,7 @@ class InstallTest(unittest.TestCase):
         self.assertNotEqual(second[0]["pid"], first[0]["pid"])
 
     def test_second_install_ends_despite_an_unanswering_client(self):
-        listener = Listener()
-        self.addCleanup(listener.close)
-        self.install_completely(listener)
-        first = self.wait_client_windows(lambda ws: len(ws) == 1)
-        self.assertEqual(len(first), 1, first)
+        listener, _ = self.install_with_running_client()
         frozen = self.wine.host_pids("Nivaxel.exe")
         self.assertTrue(frozen, "the running client's process was not found")
         for pid in frozen:
