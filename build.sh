@@ -28,8 +28,18 @@ if ((${#missing[@]})); then
         exit 1
     fi
     [[ -z $need_i386 ]] || dpkg --add-architecture i386
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    # A mirror caught mid-sync fails one index now and then; that passes.
+    for try in 1 2 3; do
+        apt-get update -qq && break
+        echo "apt-get update failed (try $try of 3)" >&2
+        if ((try < 3)); then sleep 20; fi
+    done
+    # With one architecture's security index missing, the two halves of a
+    # multi-arch library want different versions; the release's own
+    # versions then agree.
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null ||
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+            -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" "${missing[@]}" >/dev/null
 fi
 
 jobs=${NIVAXEL_JOBS:-$(nproc)}
