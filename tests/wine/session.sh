@@ -61,11 +61,12 @@ nv_make_prefix() {
 # nv_thread_exceptions_hold PREFIX: true when a 32-bit Wine process there
 # survives an exception raised in a thread other than its newest. Under
 # qemu-user it does not (tests/wine/thread-exception-probe.c says why), and
-# Wine's own desktop process dies of it at start-up.
+# Wine's own desktop process dies of it at start-up. 125: the probe could
+# not be built.
 nv_thread_exceptions_hold() {
     local exe=$nv_root/build/thread-exception-probe.exe
     mkdir -p "$nv_root/build"
-    i686-w64-mingw32-gcc -O1 -o "$exe" "$nv_root/tests/wine/thread-exception-probe.c" || return 2
+    i686-w64-mingw32-gcc -O1 -o "$exe" "$nv_root/tests/wine/thread-exception-probe.c" || return 125
     NIVAXEL_PREFIX=$1 NIVAXEL_RUN_TIMEOUT=120 WINEDEBUG=-all "$nv_root/tests/wine/wine-run.sh" "$exe" >/dev/null 2>&1
 }
 
