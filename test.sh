@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Every test: native unit tests (ASan+UBSan), short fuzz runs, then the
 # shipped i686 programs under Wine: the Windows tests in a 64-bit prefix
-# (WOW64) and in a 32-bit one, the end-to-end tests in the 64-bit one. 32-bit code runs natively
-# where the kernel can, else under qemu (tests/wine/enable-i386.sh); each
-# layer's log line names the mode, the prefix and the seconds it took.
+# (WOW64) and in a 32-bit one, then the end-to-end tests in both. 32-bit
+# code runs natively where the kernel can, else under qemu
+# (tests/wine/enable-i386.sh); each layer's log line names the mode, the
+# prefix and the seconds it took.
 # Screenshots land in artifacts/screenshots/.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -46,9 +47,9 @@ nv_layer "contract (i686)" win64 ctest --preset windows -j 2 "${again[@]}" || fa
 nv_layer "contract (i686)" win32 ctest --preset windows -j 2 "${again[@]}" || failed+=("contract win32")
 nv_layer "end to end (dist/)" win64 python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v ||
     failed+=("end to end win64")
-# The end-to-end tests in the 32-bit prefix (install, the whole system,
-# uninstall) need a 32-bit Wine that survives an exception raised in any of a
-# process's threads: its desktop process raises one at start-up. Under
+# The end-to-end tests in the 32-bit prefix need a 32-bit Wine that survives
+# an exception raised in any of a process's threads: its desktop process
+# raises one at start-up. Under
 # qemu-user (7.2) it does not (tests/wine/thread-exception-probe.c), so
 # there the layer is reported as skipped rather than run to fail; a qemu
 # that passes the probe gets the layer run.
@@ -56,7 +57,7 @@ start=$SECONDS
 probe=0
 [[ $NIVAXEL_I386_MODE == native ]] || nv_thread_exceptions_hold win32 || probe=$?
 if ((probe == 0)); then
-    nv_layer "end to end (dist/)" win32 env -C tests/e2e python3 -m unittest -v test_system test_install test_uninstaller ||
+    nv_layer "end to end (dist/)" win32 python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v ||
         failed+=("end to end win32")
 elif ((probe == 125)); then
     echo "-- end to end (dist/) [${NIVAXEL_I386_MODE} 32-bit, prefix win32]: FAILED: the probe could not be built"
