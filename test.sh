@@ -49,10 +49,9 @@ nv_layer "end to end (dist/)" win64 python3 -m unittest discover -s tests/e2e -p
     failed+=("end to end win64")
 # The end-to-end tests in the 32-bit prefix need a 32-bit Wine that survives
 # an exception raised in any of a process's threads: its desktop process
-# raises one at start-up. Under
-# qemu-user (7.2) it does not (tests/wine/thread-exception-probe.c), so
-# there the layer is reported as skipped rather than run to fail; a qemu
-# that passes the probe gets the layer run.
+# raises one at start-up. Under qemu-user (7.2) it does not
+# (tests/wine/thread-exception-probe.c), so there the layer is reported as
+# skipped rather than run to fail; a qemu that passes the probe gets it run.
 start=$SECONDS
 probe=0
 [[ $NIVAXEL_I386_MODE == native ]] || nv_thread_exceptions_hold win32 || probe=$?
