@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Figures of the alert client under Wine (x86_64 test build), printed, never asserted:
+"""Figures of the alert client under Wine, printed, never asserted:
 
   - alert latency: from the send to the alert window mapped on the X display and
     to its silver painted, for the client (send by the alert server) and, in the
@@ -13,8 +13,9 @@
 Usage: tests/bench/client_wine_bench.py [--alerts 50] [--idle 60]
 Environment as for the end-to-end tests (NIVAXEL_WINE_BASE, NIVAXEL_BIN_DIR,
 NIVAXEL_ALERT_SERVER, DISPLAY). The floor program and the observer are built
-when missing (presets windows64 and bench). Time only the x86_64 build: the
-i686 one runs here under emulation.
+when missing (presets windows or windows64, and bench). The build timed is the
+shipped i686 one where the kernel runs i386 code, else the x86_64 test build:
+figures must not come from emulated code.
 """
 import argparse
 import os
@@ -26,9 +27,18 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-# Figures must not come from emulated 32-bit code: the x86_64 build, in a
-# 64-bit prefix, unless told otherwise.
-os.environ.setdefault("NIVAXEL_BIN_DIR", str(HERE.parents[1] / "build" / "windows64"))
+
+
+def i386_mode():
+    """native or qemu, as tests/wine/enable-i386.sh finds (and sets up) 32-bit code."""
+    out = subprocess.run([str(HERE.parents[1] / "tests" / "wine" / "enable-i386.sh")],
+                         capture_output=True, text=True)
+    return out.stdout.strip() if out.returncode == 0 else None
+
+
+if "NIVAXEL_BIN_DIR" not in os.environ:
+    native = (os.environ.get("NIVAXEL_I386_MODE") or i386_mode()) == "native"
+    os.environ["NIVAXEL_BIN_DIR"] = str(HERE.parents[1] / "build" / ("windows" if native else "windows64"))
 os.environ.setdefault("NIVAXEL_PREFIX", "win64")
 sys.path.insert(0, str(HERE.parent / "e2e"))
 import harness  # noqa: E402
@@ -122,6 +132,13 @@ def measure_floor(wine, observer, floor_exe, count):
             floor.kill()
 
 
+def is_x86_64(exe):
+    """The PE header's machine field: 0x8664 for x86_64, 0x14c for i386."""
+    data = exe.read_bytes()[:4096]
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    return int.from_bytes(data[pe + 4:pe + 6], "little") == 0x8664
+
+
 def built(path, preset, target):
     if not path.is_file():
         subprocess.run(["cmake", "--build", "--preset", preset, "--target", target],
@@ -153,10 +170,12 @@ def main():
         print("Nivaxel.exe or nivaxel-server not built: no Wine figures")
         return 1
 
+    sixty_four = is_x86_64(harness.program_path("Nivaxel.exe"))
+    print(f"timed: {harness.program_path('Nivaxel.exe')} ({'x86_64' if sixty_four else 'i686'})")
     observer_path = root / "build" / "bench" / "tests" / "bench" / "alert_observer"
     floor_exe = harness.bin_dir() / "tests" / "bench" / "floor_alert.exe"
     if not built(observer_path, "bench", "alert_observer") or \
-            not built(floor_exe, "windows64", "floor_alert"):
+            not built(floor_exe, "windows64" if sixty_four else "windows", "floor_alert"):
         print("alert_observer or floor_alert.exe not built: no Wine figures")
         return 1
 
@@ -166,9 +185,10 @@ def main():
     # desktop the alert would be a child of the desktop's window.
     wine = harness.Prefix("client-bench", shell_desktop=False)
     try:
-        # A 64-bit client reads the 64-bit view.
-        wine.reg_set(harness.SETTINGS_KEY, "NomServeur", "127.0.0.1", view=64)
-        wine.reg_set(harness.SETTINGS_KEY, "Port", server.port, type="REG_DWORD", view=64)
+        # Each client reads the registry view of its own width.
+        view = 64 if sixty_four else 32
+        wine.reg_set(harness.SETTINGS_KEY, "NomServeur", "127.0.0.1", view=view)
+        wine.reg_set(harness.SETTINGS_KEY, "Port", server.port, type="REG_DWORD", view=view)
         client = wine.start(harness.program_path("Nivaxel.exe"))
         wine.find_window(TITLE, timeout_ms=30000)
         if server.wait_event("identified", timeout=30) is None:
