@@ -7,13 +7,15 @@
   - time from a stall in the middle of an alert frame to the client identified
     again (the product's read limit, 30 s, unless --read-limit-ms is given).
 
-Take the figures with the x86_64 build (build/windows64, the default) under
-64-bit Wine: i686 code runs here only emulated, which proves behaviour, not speed.
+The programs timed are the shipped i686 build where the kernel runs i386 code,
+else the x86_64 test build (NIVAXEL_BIN_DIR chooses otherwise): emulated code
+proves behaviour, not speed.
 
-Usage: NIVAXEL_BIN_DIR=build/windows64 tests/bench/client_fault_bench.py [--runs 5]
+Usage: tests/bench/client_fault_bench.py [--runs 5]
        [--outages 1,15,60] [--stalls 5]   (in a Wine session: tests/wine/session.sh)
 """
 import argparse
+import os
 import statistics
 import sys
 import time
@@ -25,6 +27,8 @@ import harness  # noqa: E402
 from client_alert_server import AlertServer, alert_server_path  # noqa: E402
 from fault_proxy import FaultProxy, server_outage  # noqa: E402
 
+os.environ.setdefault("NIVAXEL_BIN_DIR", str(harness.timing_bin_dir()))
+
 TITLE = harness.CLIENT_TITLE
 
 
@@ -33,9 +37,10 @@ class Rig:
         self.server = AlertServer()
         self.proxy = FaultProxy(self.server.port)
         self.wine = harness.Prefix("fault-bench")
-        # The x86_64 client reads the 64-bit view of the settings key.
-        self.wine.reg_set(harness.SETTINGS_KEY, "NomServeur", "127.0.0.1", view=64)
-        self.wine.reg_set(harness.SETTINGS_KEY, "Port", self.proxy.port, type="REG_DWORD", view=64)
+        # Each client reads the registry view of its own width.
+        view = 64 if harness.is_x86_64(harness.program_path("Nivaxel.exe")) else 32
+        self.wine.reg_set(harness.SETTINGS_KEY, "NomServeur", "127.0.0.1", view=view)
+        self.wine.reg_set(harness.SETTINGS_KEY, "Port", self.proxy.port, type="REG_DWORD", view=view)
         env = {"NIVAXEL_TEST_LECTURE_MS": str(read_limit_ms)} if read_limit_ms else {}
         self.wine.start(harness.program_path("Nivaxel.exe"), env=env)
         self.wine.find_window(TITLE, timeout_ms=30000)

@@ -27,22 +27,12 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-
-
-def i386_mode():
-    """native or qemu, as tests/wine/enable-i386.sh finds (and sets up) 32-bit code."""
-    out = subprocess.run([str(HERE.parents[1] / "tests" / "wine" / "enable-i386.sh")],
-                         capture_output=True, text=True)
-    return out.stdout.strip() if out.returncode == 0 else None
-
-
-if "NIVAXEL_BIN_DIR" not in os.environ:
-    native = (os.environ.get("NIVAXEL_I386_MODE") or i386_mode()) == "native"
-    os.environ["NIVAXEL_BIN_DIR"] = str(HERE.parents[1] / "build" / ("windows" if native else "windows64"))
 os.environ.setdefault("NIVAXEL_PREFIX", "win64")
 sys.path.insert(0, str(HERE.parent / "e2e"))
 import harness  # noqa: E402
 from client_alert_server import AlertServer, alert_server_path  # noqa: E402
+
+os.environ.setdefault("NIVAXEL_BIN_DIR", str(harness.timing_bin_dir()))
 
 TITLE = harness.CLIENT_TITLE
 
@@ -132,13 +122,6 @@ def measure_floor(wine, observer, floor_exe, count):
             floor.kill()
 
 
-def is_x86_64(exe):
-    """The PE header's machine field: 0x8664 for x86_64, 0x14c for i386."""
-    data = exe.read_bytes()[:4096]
-    pe = int.from_bytes(data[0x3C:0x40], "little")
-    return int.from_bytes(data[pe + 4:pe + 6], "little") == 0x8664
-
-
 def built(path, preset, target):
     if not path.is_file():
         subprocess.run(["cmake", "--build", "--preset", preset, "--target", target],
@@ -170,7 +153,7 @@ def main():
         print("Nivaxel.exe or nivaxel-server not built: no Wine figures")
         return 1
 
-    sixty_four = is_x86_64(harness.program_path("Nivaxel.exe"))
+    sixty_four = harness.is_x86_64(harness.program_path("Nivaxel.exe"))
     print(f"timed: {harness.program_path('Nivaxel.exe')} ({'x86_64' if sixty_four else 'i686'})")
     observer_path = root / "build" / "bench" / "tests" / "bench" / "alert_observer"
     floor_exe = harness.bin_dir() / "tests" / "bench" / "floor_alert.exe"

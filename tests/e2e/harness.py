@@ -185,6 +185,23 @@ def program_path(name):
     return bin_dir() / name
 
 
+def is_x86_64(exe):
+    """The PE header's machine field: 0x8664 for x86_64, 0x14c for i386."""
+    data = Path(exe).read_bytes()[:4096]
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    return int.from_bytes(data[pe + 4:pe + 6], "little") == 0x8664
+
+
+def timing_bin_dir():
+    """Where benchmarks take their programs: figures must not come from
+    emulated code, so the shipped i686 build where the kernel runs i386 code,
+    else the x86_64 test build."""
+    if not os.environ.get("NIVAXEL_I386_MODE"):
+        _Session._enable_i386()
+    native = os.environ["NIVAXEL_I386_MODE"] == "native"
+    return ROOT / "build" / ("windows" if native else "windows64")
+
+
 def uidriver_path():
     override = os.environ.get("NIVAXEL_UIDRIVER")
     build = "windows64" if WOW64 else "windows"
