@@ -45,7 +45,8 @@ again=()
 [[ $NIVAXEL_I386_MODE == qemu ]] && again=(--repeat until-pass:2)
 nv_layer "contract (i686)" win64 ctest --preset windows -j 2 "${again[@]}" || failed+=("contract win64")
 nv_layer "contract (i686)" win32 ctest --preset windows -j 2 "${again[@]}" || failed+=("contract win32")
-nv_layer "end to end (dist/)" win64 python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v ||
+e2e=(python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v)
+nv_layer "end to end (dist/)" win64 "${e2e[@]}" ||
     failed+=("end to end win64")
 # The end-to-end tests in the 32-bit prefix need a 32-bit Wine that survives
 # an exception raised in any of a process's threads: its desktop process
@@ -56,7 +57,7 @@ start=$SECONDS
 probe=0
 [[ $NIVAXEL_I386_MODE == native ]] || nv_thread_exceptions_hold win32 || probe=$?
 if ((probe == 0)); then
-    nv_layer "end to end (dist/)" win32 python3 -m unittest discover -s tests/e2e -p 'test_*.py' -v ||
+    nv_layer "end to end (dist/)" win32 "${e2e[@]}" ||
         failed+=("end to end win32")
 elif ((probe == 125)); then
     echo "-- end to end (dist/) [${NIVAXEL_I386_MODE} 32-bit, prefix win32]: FAILED: the probe could not be built"

@@ -37,8 +37,7 @@ class Rig:
         self.server = AlertServer()
         self.proxy = FaultProxy(self.server.port)
         self.wine = harness.Prefix("fault-bench")
-        # Each client reads the registry view of its own width.
-        view = 64 if harness.is_x86_64(harness.program_path("Nivaxel.exe")) else 32
+        view = harness.registry_view(harness.program_path("Nivaxel.exe"))
         self.wine.reg_set(harness.SETTINGS_KEY, "NomServeur", "127.0.0.1", view=view)
         self.wine.reg_set(harness.SETTINGS_KEY, "Port", self.proxy.port, type="REG_DWORD", view=view)
         env = {"NIVAXEL_TEST_LECTURE_MS": str(read_limit_ms)} if read_limit_ms else {}

@@ -153,12 +153,12 @@ def main():
         print("Nivaxel.exe or nivaxel-server not built: no Wine figures")
         return 1
 
-    sixty_four = harness.is_x86_64(harness.program_path("Nivaxel.exe"))
-    print(f"timed: {harness.program_path('Nivaxel.exe')} ({'x86_64' if sixty_four else 'i686'})")
+    view = harness.registry_view(harness.program_path("Nivaxel.exe"))
+    print(f"timed: {harness.program_path('Nivaxel.exe')} ({'x86_64' if view == 64 else 'i686'})")
     observer_path = root / "build" / "bench" / "tests" / "bench" / "alert_observer"
     floor_exe = harness.bin_dir() / "tests" / "bench" / "floor_alert.exe"
     if not built(observer_path, "bench", "alert_observer") or \
-            not built(floor_exe, "windows64" if sixty_four else "windows", "floor_alert"):
+            not built(floor_exe, "windows64" if view == 64 else "windows", "floor_alert"):
         print("alert_observer or floor_alert.exe not built: no Wine figures")
         return 1
 
@@ -168,8 +168,6 @@ def main():
     # desktop the alert would be a child of the desktop's window.
     wine = harness.Prefix("client-bench", shell_desktop=False)
     try:
-        # Each client reads the registry view of its own width.
-        view = 64 if sixty_four else 32
         wine.reg_set(harness.SETTINGS_KEY, "NomServeur", "127.0.0.1", view=view)
         wine.reg_set(harness.SETTINGS_KEY, "Port", server.port, type="REG_DWORD", view=view)
         client = wine.start(harness.program_path("Nivaxel.exe"))

@@ -185,11 +185,12 @@ def program_path(name):
     return bin_dir() / name
 
 
-def is_x86_64(exe):
-    """The PE header's machine field: 0x8664 for x86_64, 0x14c for i386."""
+def registry_view(exe):
+    """The registry view a program reads, that of its own width: 64 when its
+    PE header's machine field is x86_64 (0x8664), else 32."""
     data = Path(exe).read_bytes()[:4096]
     pe = int.from_bytes(data[0x3C:0x40], "little")
-    return int.from_bytes(data[pe + 4:pe + 6], "little") == 0x8664
+    return 64 if int.from_bytes(data[pe + 4:pe + 6], "little") == 0x8664 else 32
 
 
 def timing_bin_dir():
