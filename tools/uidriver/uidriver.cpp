@@ -662,9 +662,15 @@ int CmdKey(HWND target, const Options& o) {
     UINT scan = MapVirtualKeyA(static_cast<UINT>(vk), MAPVK_VK_TO_VSC);
     LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
     LPARAM up = down | (static_cast<LPARAM>(3) << 30);
-    if (!PostMessageA(target, WM_KEYDOWN, static_cast<WPARAM>(vk), down) ||
-        !PostMessageA(target, WM_KEYUP, static_cast<WPARAM>(vk), up))
+    if (!PostMessageA(target, WM_KEYDOWN, static_cast<WPARAM>(vk), down))
         return Fail(1, Format("PostMessageA failed: %lu", GetLastError()));
+    // A key that closes its window (Escape, Enter) may have done so before
+    // the key-up is posted; as for a person's key-up, that is no failure.
+    if (!PostMessageA(target, WM_KEYUP, static_cast<WPARAM>(vk), up)) {
+        const DWORD error = GetLastError();
+        if (IsWindow(target))
+            return Fail(1, Format("PostMessageA failed: %lu", error));
+    }
     Print(Format("{\"vk\":%lld}", vk));
     return 0;
 }
