@@ -14,6 +14,14 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
           wine wine64 wine32:i386 qemu-user-static xvfb xauth imagemagick x11-utils libx11-dev)
 # The web console's browser tests: Node for Playwright, Debian's chromium.
 packages+=(nodejs chromium)
+# Deployment packages: the MSI, built with wixl and checked with msitools.
+packages+=(wixl msitools)
+# The real components the server works with, started by the tests
+# themselves on loopback: PostgreSQL, haproxy, an OpenLDAP directory,
+# Alertmanager; and the client libraries the server links (libpq, libldap,
+# libxml2 for CAP documents, Boost's Asio/Beast for the admin listener).
+packages+=(postgresql libpq-dev haproxy slapd ldap-utils libldap-dev prometheus-alertmanager
+           libxml2-dev libxml2-utils libboost-dev)
 command -v npm >/dev/null || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do
@@ -34,12 +42,21 @@ if ((${#missing[@]})); then
         echo "apt-get update failed (try $try of 3)" >&2
         if ((try < 3)); then sleep 20; fi
     done
+    # Packages that carry a service (PostgreSQL, slapd, haproxy, Alertmanager)
+    # must not start the machine's own instance: the tests run their own.
+    policy=/usr/sbin/policy-rc.d
+    if [[ ! -e $policy ]]; then
+        printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod +x "$policy"
+        policy_ours=1
+        trap 'rm -f "$policy"' EXIT
+    fi
     # With one architecture's security index missing, the two halves of a
     # multi-arch library want different versions; the release's own
     # versions then agree.
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null ||
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
             -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" "${missing[@]}" >/dev/null
+    [[ -z ${policy_ours:-} ]] || rm -f "$policy"
 fi
 
 jobs=${NIVAXEL_JOBS:-$(nproc)}
