@@ -1,5 +1,7 @@
 #include "Model.h"
 
+#include "DirectoryNames.h"
+
 #include <cstdio>
 #include <ctime>
 
@@ -25,6 +27,14 @@ bool In(const std::vector<std::string>& names, const std::string& key) {
             return true;
     return false;
 }
+
+bool InDirectoryGroup(const DirectoryMembers& g, const std::string& computer, const std::string& user) {
+    const auto c = StationComputerKey(computer, g.domains);
+    if (c && g.computers.count(*c))
+        return true;
+    const auto u = StationUserKey(user, g.domains);
+    return u && g.users.count(*u);
+}
 } // namespace
 
 bool Matches(const Target& t, const Groups& groups, const std::string& computer,
@@ -36,7 +46,10 @@ bool Matches(const Target& t, const Groups& groups, const std::string& computer,
         return true;
     for (const std::string& name : t.groups) {
         const auto g = groups.find(NameKey(name));
-        if (g != groups.end() && (In(g->second.computers, c) || In(g->second.users, u)))
+        if (g == groups.end())
+            continue;
+        if (g->second.directory ? InDirectoryGroup(*g->second.directory, computer, user)
+                                : In(g->second.computers, c) || In(g->second.users, u))
             return true;
     }
     return false;

@@ -4,16 +4,28 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace nvserver {
 
 using Time = std::int64_t;
 
+// A group read from the organisation's directory: its members, nested
+// groups expanded, as keys of DirectoryNames.h, and the domains that may
+// qualify a station's names. Shared, as it may hold thousands of names.
+struct DirectoryMembers {
+    std::string name; // the group's cn, as the directory spells it
+    std::unordered_set<std::string> computers, users;
+    std::vector<std::string> domains;
+};
+
 struct Group {
     std::vector<std::string> computers, users;
+    std::shared_ptr<const DirectoryMembers> directory; // null for the server's own groups
 };
 // Keyed by the lower-cased name.
 using Groups = std::map<std::string, Group>;
