@@ -485,6 +485,13 @@ void Store::ApplyLedger(const std::vector<LedgerOp>& ops) {
         return;
     std::lock_guard lock(mutex_);
     Transaction t(db_);
+    ApplyLedgerLocked(ops);
+    t.Commit();
+}
+
+void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
+    if (ops.empty())
+        return;
     Statement sent(*this,
                    "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, last_sent_at, "
                    "sent_count) VALUES(?1,?2,'sent',?3,?3,1) ON CONFLICT DO UPDATE SET "
@@ -495,12 +502,13 @@ void Store::ApplyLedger(const std::vector<LedgerOp>& ops) {
     Statement replaced(*this, "UPDATE deliveries SET state='replaced' "
                               "WHERE alert_id=?1 AND station_id=?2 AND state='sent'");
     for (const LedgerOp& op : ops) {
+        if (op.kind == LedgerOp::Entered)
+            continue;
         Statement& s = op.kind == LedgerOp::Sent ? sent : op.kind == LedgerOp::Acknowledged ? ack : replaced;
         s.Reset();
         s.Bind(1, op.alert).Bind(2, op.station).Bind(3, op.at);
         s.Step();
     }
-    t.Commit();
 }
 
 std::optional<Store::ReceiptRow> Store::ReceiptOf(std::int64_t alert, std::int64_t station) {
@@ -544,13 +552,49 @@ void Store::ApplySeen(const std::vector<StationSeen>& seen) {
         return;
     std::lock_guard lock(mutex_);
     Transaction t(db_);
+    ApplySeenLocked(seen);
+    t.Commit();
+}
+
+void Store::ApplySeenLocked(const std::vector<StationSeen>& seen) {
     Statement s(*this, "UPDATE stations SET address=?2, last_seen=?3, online=?4 WHERE id=?1");
     for (const StationSeen& e : seen) {
         s.Reset();
         s.Bind(1, e.station).Bind(2, e.address).Bind(3, e.at).Bind(4, e.online ? 1 : 0);
         s.Step();
     }
+}
+
+void Store::AddStationsLocked(const std::vector<Station>& added) {
+    Statement s(*this, "INSERT INTO stations(id, computer, user, computer_key, user_key, address, "
+                       "first_seen, last_seen, online) VALUES(?,?,?,?,?,?,?,?,1)");
+    for (const Station& st : added) {
+        s.Reset();
+        s.Bind(1, st.id).Bind(2, st.computer).Bind(3, st.user).Bind(4, NameKey(st.computer));
+        s.Bind(5, NameKey(st.user)).Bind(6, st.address).Bind(7, st.firstSeen).Bind(8, st.lastSeen);
+        s.Step();
+    }
+}
+
+void Store::ApplyTurn(const std::vector<Station>& added, const std::vector<StationSeen>& seen,
+                      const std::vector<LedgerOp>& ops) {
+    if (added.empty() && seen.empty() && ops.empty())
+        return;
+    std::lock_guard lock(mutex_);
+    Transaction t(db_);
+    AddStationsLocked(added);
+    ApplySeenLocked(seen);
+    ApplyLedgerLocked(ops);
     t.Commit();
+}
+
+std::vector<StationKey> Store::StationKeys() {
+    std::lock_guard lock(mutex_);
+    Statement s(*this, "SELECT id, computer_key, user_key FROM stations");
+    std::vector<StationKey> out;
+    while (s.Step())
+        out.push_back({s.Int(0), s.Text(1), s.Text(2)});
+    return out;
 }
 
 void Store::MarkAllOffline() {

@@ -45,10 +45,18 @@ struct TokenInfo {
 };
 
 // One ledger change from the workstation loop, applied in batches.
+// Entered: the station matched while the alert was live (it enters the
+// alert's ledger as queued). `address`: the connection's, for the record.
 struct LedgerOp {
-    enum Kind { Sent, Acknowledged, Replaced } kind;
+    enum Kind { Sent, Acknowledged, Replaced, Entered } kind;
     std::int64_t alert, station;
     Time at;
+    std::string address = {};
+};
+
+struct StationKey {
+    std::int64_t id;
+    std::string computerKey, userKey;
 };
 
 struct StationSeen {
@@ -99,6 +107,11 @@ class Store {
                            const std::string& address);
     std::vector<Station> AllStations();
     void ApplySeen(const std::vector<StationSeen>& seen);
+    std::vector<StationKey> StationKeys();
+    // One turn of the workstation loop in one transaction: stations new to
+    // the database (with their ids), sightings, then ledger changes.
+    void ApplyTurn(const std::vector<Station>& added, const std::vector<StationSeen>& seen,
+                   const std::vector<LedgerOp>& ops);
     void MarkAllOffline();
     std::vector<Station> ListStations(const StationFilter& filter, std::int64_t& total);
     std::optional<Station> GetStation(std::int64_t id);
@@ -131,6 +144,9 @@ class Store {
                                         const std::vector<Station>& stations, const Groups& groups);
     Groups LoadGroupsLocked();
     std::vector<Station> AllStationsLocked();
+    void AddStationsLocked(const std::vector<Station>& added);
+    void ApplySeenLocked(const std::vector<StationSeen>& seen);
+    void ApplyLedgerLocked(const std::vector<LedgerOp>& ops);
 
     std::mutex mutex_;
     sqlite3* db_ = nullptr;

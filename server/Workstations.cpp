@@ -120,7 +120,7 @@ std::string F(const char* key, const json& value) { return "\"" + std::string(ke
 struct Workstations::Client {
     int fd = -1;
     std::uint64_t id = 0;
-    std::string address;
+    std::string address, ip;
     bool identified = false;
     std::string computer, user; // UTF-8
     std::int64_t station = 0;
@@ -153,6 +153,10 @@ bool Workstations::Start() {
         return false;
     try {
         store_.MarkAllOffline();
+        for (const StationKey& k : store_.StationKeys()) {
+            stationIds_[{k.computerKey, k.userKey}] = k.id;
+            nextStation_ = std::max(nextStation_, k.id + 1);
+        }
         groups_ = store_.LoadGroups();
         std::vector<std::int64_t> ids;
         for (const Alert& a : store_.LiveAlerts(Now())) {
@@ -305,6 +309,12 @@ int Workstations::Run() {
                     .count();
             timeout = left < 0 ? 0 : std::min<int>(timeout, static_cast<int>(left));
         }
+        if (acceptPaused_) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  acceptResumes_ - Clock::now())
+                                  .count();
+            timeout = left < 0 ? 0 : std::min<int>(timeout, static_cast<int>(left) + 1);
+        }
         const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeout);
         if (n < 0 && errno != EINTR) {
             std::fprintf(stderr, "nivaxel-server: epoll_wait: %s\n", std::strerror(errno));
@@ -329,6 +339,8 @@ int Workstations::Run() {
                     Flush(c);
             }
         }
+        if (acceptPaused_ && Clock::now() >= acceptResumes_)
+            ResumeAccepting();
         if (options_.probeIntervalSeconds > 0 && Clock::now() >= nextProbe) {
             Probe();
             nextProbe = Clock::now() + std::chrono::seconds(options_.probeIntervalSeconds);
@@ -340,11 +352,15 @@ int Workstations::Run() {
     for (auto& [fd, c] : clients_)
         if (c->station)
             seen_.push_back({c->station, c->address, Now(), false});
+    ReportRefusals(true);
     SaveTurn();
+    WriteEvents();
     return 0;
 }
 
 void Workstations::Tick() {
+    DropSilentNewcomers();
+    ReportRefusals(false);
     const Time now = Now();
     std::vector<std::int64_t> starting, gone;
     for (auto& [id, live] : live_) {
@@ -375,20 +391,33 @@ void Workstations::Tick() {
 }
 
 void Workstations::SaveTurn() {
-    if (ledger_.empty() && seen_.empty())
+    if (ledger_.empty() && seen_.empty() && added_.empty())
         return;
     try {
-        store_.ApplySeen(seen_);
+        store_.ApplyTurn(added_, seen_, ledger_);
+        added_.clear();
         seen_.clear();
-        store_.ApplyLedger(ledger_);
     } catch (const StoreError& e) {
         // Kept for the next turn; a store that stays broken must not make
         // the loop grow without bound.
         Event("store_error", F("error", e.what()));
-        if (ledger_.size() > 1000000)
-            ledger_.erase(ledger_.begin(), ledger_.begin() + static_cast<long>(ledger_.size() / 2));
-        if (seen_.size() > 1000000)
+        if (seen_.size() > kMaxHeld) { // only the last sighting of a station matters
+            std::unordered_map<std::int64_t, StationSeen> last;
+            for (StationSeen& e : seen_)
+                last[e.station] = std::move(e);
             seen_.clear();
+            for (auto& [id, e] : last)
+                seen_.push_back(std::move(e));
+        }
+        if (ledger_.size() > kMaxHeld) {
+            const std::size_t lost = ledger_.size() - kMaxHeld / 2;
+            ledger_.erase(ledger_.begin(), ledger_.begin() + static_cast<long>(lost));
+            std::fprintf(stderr,
+                         "nivaxel-server: the database has refused writes for too long: the "
+                         "oldest %zu ledger changes are given up\n",
+                         lost);
+            Event("ledger_lost", F("count", lost) + "," + F("error", e.what()));
+        }
         return;
     }
     if (hub_.Listening()) {
@@ -411,23 +440,29 @@ void Workstations::SaveTurn() {
 
 void Workstations::Accept() {
     for (;;) {
+        if (unidentified_ >= options_.maxUnidentified) {
+            // The rest wait in the kernel's queue until newcomers identify
+            // themselves or are dropped for silence.
+            Refused("too many connections not identified");
+            PauseAccepting(std::chrono::milliseconds(50));
+            return;
+        }
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
         const int fd = ::accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &len,
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            if ((errno == EMFILE || errno == ENFILE) && reserve_ >= 0) {
-                // Out of descriptors: take the connection with the spare one
-                // and close it, so the listener stops reporting it.
-                ::close(reserve_);
-                const int refused = ::accept(listen_, nullptr, nullptr);
-                if (refused >= 0)
-                    ::close(refused);
-                reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-                Event("refused", "\"reason\":\"no file descriptors left\"");
+            if (errno == EINTR || errno == ECONNABORTED)
                 continue;
-            }
-            return; // EAGAIN or a passing error
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                OutOfDescriptors();
+            return; // EAGAIN: all taken
+        }
+        char ip[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+        if (!Admit(ip)) {
+            ::close(fd);
+            continue;
         }
         epoll_event ev{};
         ev.events = EPOLLIN;
@@ -438,12 +473,101 @@ void Workstations::Accept() {
         auto c = std::make_unique<Client>();
         c->fd = fd;
         c->id = nextId_++;
-        char ip[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+        c->ip = ip;
         c->address = std::string(ip) + ":" + std::to_string(ntohs(peer.sin_port));
+        ++perAddress_[c->ip];
+        ++unidentified_;
+        newcomers_.emplace_back(Clock::now(), fd, c->id);
         Event("connected", F("client", c->id) + "," + F("address", c->address));
         clients_[fd] = std::move(c);
     }
+}
+
+bool Workstations::Admit(const std::string& ip) {
+    const auto it = perAddress_.find(ip);
+    if (it != perAddress_.end() && it->second >= options_.maxPerAddress) {
+        Refused("too many connections from one address");
+        return false;
+    }
+    return true;
+}
+
+void Workstations::OutOfDescriptors() {
+    // Out of descriptors. Retrying at once would spin: the listener stays
+    // readable while the queue holds connections. The head of the queue is
+    // refused with the spare descriptor so that it learns at once, and the
+    // listener leaves the loop for a moment while the connected stations
+    // go on being served.
+    if (reserve_ >= 0) {
+        ::close(reserve_);
+        reserve_ = -1;
+        const int refused = ::accept(listen_, nullptr, nullptr);
+        if (refused >= 0)
+            ::close(refused);
+    }
+    reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC); // -1 here: retried on resuming
+    Refused("no file descriptors left");
+    PauseAccepting(std::chrono::milliseconds(250));
+}
+
+void Workstations::PauseAccepting(std::chrono::milliseconds pause) {
+    if (!acceptPaused_)
+        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listen_, nullptr);
+    acceptPaused_ = true;
+    acceptResumes_ = Clock::now() + pause;
+}
+
+void Workstations::ResumeAccepting() {
+    if (reserve_ < 0)
+        reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (reserve_ < 0) {
+        acceptResumes_ = Clock::now() + std::chrono::milliseconds(250);
+        return;
+    }
+    if (unidentified_ >= options_.maxUnidentified) {
+        acceptResumes_ = Clock::now() + std::chrono::milliseconds(50);
+        return;
+    }
+    acceptPaused_ = false;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = listen_;
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listen_, &ev);
+}
+
+// One line per reason and period, with how many since the last line: an
+// attack must not turn the log into the attack.
+void Workstations::Refused(const std::string& reason) {
+    Refusals& r = refusals_[reason];
+    ++r.unreported;
+    ++r.total;
+    if (Clock::now() - r.lastLine >= std::chrono::seconds(10))
+        ReportRefusals(false);
+}
+
+void Workstations::ReportRefusals(bool all) {
+    const auto now = Clock::now();
+    for (auto& [reason, r] : refusals_) {
+        if (!r.unreported || (!all && now - r.lastLine < std::chrono::seconds(10)))
+            continue;
+        Event("refused", F("reason", reason) + "," + F("count", r.unreported) + "," +
+                             F("total", r.total));
+        r.unreported = 0;
+        r.lastLine = now;
+    }
+}
+
+void Workstations::DropSilentNewcomers() {
+    const auto limit = Clock::now() - std::chrono::seconds(options_.identifySeconds);
+    while (!newcomers_.empty() && std::get<0>(newcomers_.front()) <= limit) {
+        const auto [at, fd, id] = newcomers_.front();
+        newcomers_.pop_front();
+        const auto it = clients_.find(fd);
+        if (it != clients_.end() && it->second->id == id && !it->second->identified)
+            Drop(fd, "no identification");
+    }
+    for (auto it = newStations_.begin(); it != newStations_.end();)
+        it = Clock::now() - it->second.first >= std::chrono::minutes(1) ? newStations_.erase(it) : std::next(it);
 }
 
 void Workstations::ReadClient(Client& c) {
@@ -490,6 +614,12 @@ void Workstations::ReadClient(Client& c) {
 void Workstations::HandleFrame(Client& c, std::int32_t type, const std::string& block1) {
     switch (type) {
     case nv::Identification: {
+        if (c.identified) {
+            // The client identifies once per connection; a second one is
+            // someone making stations.
+            Drop(c.fd, "second identification");
+            return;
+        }
         const std::size_t ns = block1.find("NS=");
         const std::size_t crlf = block1.find("\r\n");
         const std::size_t nu = block1.find("NU=", crlf == std::string::npos ? 0 : crlf);
@@ -520,23 +650,51 @@ void Workstations::HandleFrame(Client& c, std::int32_t type, const std::string& 
     }
 }
 
+std::int64_t Workstations::StationFor(Client& c, bool& isNew) {
+    const std::pair<std::string, std::string> key{NameKey(c.computer), NameKey(c.user)};
+    isNew = false;
+    if (const auto it = stationIds_.find(key); it != stationIds_.end())
+        return it->second;
+    auto& [since, count] = newStations_[c.ip];
+    if (Clock::now() - since >= std::chrono::minutes(1))
+        since = Clock::now(), count = 0;
+    if (count >= options_.newStationsPerMinute)
+        return 0;
+    ++count;
+    isNew = true;
+    const std::int64_t id = nextStation_++;
+    stationIds_.emplace(key, id);
+    Station s;
+    s.id = id;
+    s.computer = c.computer;
+    s.user = c.user;
+    s.address = c.address;
+    s.firstSeen = s.lastSeen = Now();
+    s.online = true;
+    added_.push_back(std::move(s));
+    return id;
+}
+
 void Workstations::Identified(Client& c) {
     const Time now = Now();
-    const std::int64_t before = c.station;
-    try {
-        c.station = store_.StationId(c.computer, c.user, now, c.address);
-    } catch (const StoreError& e) {
-        // Without a station the ledger cannot follow this connection; it is
-        // served again once the store is back.
-        Event("store_error", F("error", e.what()));
-        Drop(c.fd, "database unavailable");
+    bool isNew = false;
+    c.station = StationFor(c, isNew);
+    if (!c.station) {
+        Refused("too many new stations from one address");
+        Drop(c.fd, "too many new stations from this address");
         return;
     }
-    if (before && before != c.station && --onlineCount_[before] == 0)
-        seen_.push_back({before, c.address, now, false});
-    if (before != c.station)
-        ++onlineCount_[c.station];
+    if (const auto other = onlineIp_.find(c.station); other != onlineIp_.end() && other->second != c.ip)
+        // The protocol has no proof of identity: a second machine claiming
+        // a station that is online elsewhere is worth a line in the log.
+        Event("duplicate_claim", F("client", c.id) + "," + F("computer", c.computer) + "," +
+                                     F("user", c.user) + "," + F("address", c.address) + "," +
+                                     F("online_from", other->second));
+    else
+        onlineIp_[c.station] = c.ip;
+    ++onlineCount_[c.station];
     c.identified = true;
+    --unidentified_;
     seen_.push_back({c.station, c.address, now, true});
     Event("identified", F("client", c.id) + "," + F("computer", c.computer) + "," +
                             F("user", c.user) + "," + F("address", c.address));
@@ -651,6 +809,7 @@ void Workstations::Drop(int fd, const char* reason) {
     // connection while they are live.
     if (c.station && --onlineCount_[c.station] <= 0) {
         onlineCount_.erase(c.station);
+        onlineIp_.erase(c.station);
         seen_.push_back({c.station, c.address, Now(), false});
         if (hub_.Listening()) {
             Station s;
@@ -661,6 +820,10 @@ void Workstations::Drop(int fd, const char* reason) {
             hub_.Publish("station", Dump(StationJson(s)));
         }
     }
+    if (!c.identified)
+        --unidentified_;
+    if (auto n = perAddress_.find(c.ip); n != perAddress_.end() && --n->second <= 0)
+        perAddress_.erase(n);
     ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
     ::close(fd);
     clients_.erase(it);

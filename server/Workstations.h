@@ -11,6 +11,7 @@
 #include "Store.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -31,6 +33,15 @@ struct WorkstationOptions {
     // AlerteLue names no alert. One that comes this soon after a newer alert
     // went out was meant for the one before: no one reads that fast.
     int ackGraceMs = 1000;
+    // What one hostile machine may take: connections not yet identified
+    // (all addresses together), open connections from one IP address, and
+    // stations never seen before that one IP address may add per minute.
+    // A terminal server carries many sessions behind one address.
+    int maxUnidentified = 1024; // past it, the others wait in the kernel's queue
+    int maxPerAddress = 512;
+    int newStationsPerMinute = 120;
+    // The client identifies itself as soon as it connects.
+    int identifySeconds = 15;
 };
 
 // What one client frame may carry; the client itself never sends more than
@@ -40,6 +51,9 @@ constexpr std::int32_t kMaxClientBlock = 64 * 1024;
 constexpr std::size_t kMaxPendingOutput = 8u << 20;
 // The client refuses alert texts above 1 MiB.
 constexpr std::size_t kMaxAlertText = 1u << 20;
+// Ledger changes held while the database refuses writes; past it the oldest
+// are given up, and the log says how many.
+constexpr std::size_t kMaxHeld = 1000000;
 // Bytes read from one connection in one turn.
 constexpr std::size_t kReadPerTurn = 64 * 1024;
 
@@ -84,6 +98,10 @@ class Workstations {
 
   private:
     struct Client;
+    struct Refusals {
+        std::uint64_t unreported = 0, total = 0;
+        std::chrono::steady_clock::time_point lastLine{};
+    };
     struct Live {
         Alert alert;
         std::shared_ptr<const std::string> frame;
@@ -93,6 +111,14 @@ class Workstations {
     void Post(std::function<void()> job);
     void RunPosted();
     void Accept();
+    bool Admit(const std::string& ip);
+    void OutOfDescriptors();
+    void PauseAccepting(std::chrono::milliseconds pause);
+    void ResumeAccepting();
+    void Refused(const std::string& reason);
+    void ReportRefusals(bool all);
+    void DropSilentNewcomers();
+    std::int64_t StationFor(Client& c, bool& isNew);
     void ReadClient(Client& c);
     void HandleFrame(Client& c, std::int32_t type, const std::string& block1);
     void Identified(Client& c);
@@ -115,6 +141,21 @@ class Workstations {
     EventHub& hub_;
     int epoll_ = -1, listen_ = -1, wake_ = -1;
     int reserve_ = -1; // spare descriptor, given up to refuse a connection when none are left
+    // Out of descriptors: the listener is out of the loop until then.
+    bool acceptPaused_ = false;
+    std::chrono::steady_clock::time_point acceptResumes_{};
+    std::map<std::string, Refusals> refusals_; // by reason
+    std::unordered_map<std::string, int> perAddress_; // IP -> open connections
+    int unidentified_ = 0;
+    // (connected at, fd, client id) of connections not yet identified, oldest first.
+    std::deque<std::tuple<std::chrono::steady_clock::time_point, int, std::uint64_t>> newcomers_;
+    // IP -> (start of its minute, stations added in it).
+    std::unordered_map<std::string, std::pair<std::chrono::steady_clock::time_point, int>> newStations_;
+    // Every station known, by name keys: served from here even while the
+    // database cannot be written; new ones are written with the ledger.
+    std::map<std::pair<std::string, std::string>, std::int64_t> stationIds_;
+    std::int64_t nextStation_ = 1;
+    std::vector<Station> added_;
     std::uint16_t port_ = 0;
     std::uint64_t nextId_ = 1;
     std::map<int, std::unique_ptr<Client>> clients_;
@@ -123,6 +164,7 @@ class Workstations {
     std::set<std::pair<std::int64_t, std::int64_t>> settled_; // (alert, station)
     Groups groups_;
     std::unordered_map<std::int64_t, int> onlineCount_; // station -> open connections
+    std::unordered_map<std::int64_t, std::string> onlineIp_; // station -> IP of its first live connection
     std::vector<LedgerOp> ledger_;
     std::vector<StationSeen> seen_;
 

@@ -27,7 +27,8 @@ const char kUsage[] =
     "usage:\n"
     "  nivaxel-server serve --data DIR [--port 5088] [--bind ADDR] [--admin 127.0.0.1:5089]\n"
     "                       [--tls-cert FILE --tls-key FILE] [--probe-interval SECONDS]\n"
-    "                       [--ack-grace-ms 1000]\n"
+    "                       [--ack-grace-ms 1000] [--max-per-address 512]\n"
+    "                       [--max-unidentified 1024] [--new-stations-per-minute 120]\n"
     "  nivaxel-server user add NAME --role admin|operator|viewer --data DIR  (password on stdin)\n"
     "  nivaxel-server user role|password|remove NAME, user list --data DIR\n"
     "  nivaxel-server token create --data DIR --scope read|send|admin [--name NAME]\n"
@@ -163,6 +164,14 @@ int Serve(const std::vector<std::string>& args) {
             if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
                 return Usage("--ack-grace-ms wants a number of milliseconds");
             wo.ackGraceMs = std::atoi(v.c_str());
+        } else if (a == "--max-per-address" || a == "--max-unidentified" ||
+                   a == "--new-stations-per-minute") {
+            if (v.empty() || v.size() > 7 || v.find_first_not_of("0123456789") != std::string::npos ||
+                std::atoi(v.c_str()) < 1)
+                return Usage(a + " wants a number from 1 to 9999999");
+            (a == "--max-per-address"    ? wo.maxPerAddress
+             : a == "--max-unidentified" ? wo.maxUnidentified
+                                         : wo.newStationsPerMinute) = std::atoi(v.c_str());
         } else if (a == "--probe-interval") {
             if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
                 return Usage("--probe-interval wants a number of seconds");

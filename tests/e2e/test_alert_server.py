@@ -7,6 +7,7 @@ native one; skipped when none is built.
 import json
 import os
 import queue
+import resource
 import re
 import shutil
 import socket
@@ -47,14 +48,16 @@ class ServerProcess:
     `listening` event; every later event line is queued for wait_event. A
     fresh data directory and an admin token unless `data` is given."""
 
-    def __init__(self, probe_interval=None, data=None, extra=(), port=0):
+    def __init__(self, probe_interval=None, data=None, extra=(), port=0, max_files=None):
         self.data = data or tempfile.mkdtemp(prefix="nivaxel-test-")
         self.token = make_token(self.data, "admin", "tests")
         argv = [str(alert_server_path()), "serve", "--data", self.data, "--port", str(port),
                 "--admin", "127.0.0.1:0", *extra]
         if probe_interval:
             argv += ["--probe-interval", str(probe_interval)]
-        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        limit = None if max_files is None else (
+            lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (max_files, max_files)))
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=limit)
         self.events = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
         first = self.wait_event("listening", 10)
