@@ -5,6 +5,7 @@
 #include "Workstations.h"
 
 #include <algorithm>
+#include <set>
 #include <ctime>
 
 namespace nvserver {
@@ -255,6 +256,9 @@ ApiResponse Api::Route(const ApiRequest& r, const Principal& who) {
             return Groups(r, who, "");
         if (parts.size() == 2 && (m == "PUT" || m == "DELETE"))
             return need(Scope::Admin) ? Groups(r, who, parts[1]) : Error(403, forbidden);
+    } else if (what == "directory" && ((parts.size() == 1 && m == "GET") ||
+                                       (parts.size() == 2 && parts[1] == "sync" && m == "POST"))) {
+        return need(Scope::Admin) ? DirectoryRequest(r, who, parts.size() == 2) : Error(403, forbidden);
     } else if (what == "audit" && parts.size() == 1 && m == "GET") {
         return need(Scope::Admin) ? Audit(r) : Error(403, forbidden);
     } else if (what == "tokens" && parts.size() <= 2) {
@@ -388,7 +392,44 @@ ApiResponse Api::CancelAlert(const ApiRequest& r, const Principal& who, std::int
 
 ApiResponse Api::Reach(const ApiRequest& r) {
     const Target t = TargetOf(ParseBody(r), store_.LoadGroups());
-    return Json(200, {{"stations", store_.Reach(t)}});
+    std::int64_t online = 0;
+    const std::int64_t stations = store_.Reach(t, &online);
+    return Json(200, {{"stations", stations}, {"online", online}});
+}
+
+json SyncStateJson(const SyncState& st, Time now) {
+    auto when = [](Time t) { return t ? json(IsoTime(t)) : json(nullptr); };
+    json out = {{"last_attempt", when(st.lastAttempt)},
+                {"last_success", when(st.lastSuccess)},
+                {"error", st.error.empty() ? json(nullptr) : json(st.error)},
+                {"error_at", st.error.empty() ? json(nullptr) : when(st.errorAt)},
+                {"error_age_seconds", st.error.empty() ? json(nullptr) : json(now - st.errorAt)},
+                {"success_age_seconds", st.lastSuccess ? json(now - st.lastSuccess) : json(nullptr)},
+                {"users", st.users},
+                {"computers", st.computers},
+                {"groups", st.groups},
+                {"memberships", st.memberships},
+                {"duration_ms", st.durationMs}};
+    return out;
+}
+
+ApiResponse Api::DirectoryRequest(const ApiRequest& r, const Principal& who, bool sync) {
+    if (!directory_)
+        return Error(404, "no directory is configured (serve --ldap FILE)");
+    if (!sync) {
+        json out = SyncStateJson(directory_->State(), Now());
+        out["url"] = directory_->Config().url;
+        out["sync_minutes"] = directory_->Config().syncMinutes;
+        return Json(200, out);
+    }
+    const SyncState st = directory_->SyncNow();
+    Record(r, who, "directory sync", st.error.empty() ? std::to_string(st.groups) + " groups" : st.error);
+    json out = SyncStateJson(st, Now());
+    if (!st.error.empty()) {
+        out["error"] = "directory sync failed: " + st.error;
+        return Json(502, out);
+    }
+    return Json(200, out);
 }
 
 ApiResponse Api::Stations(const ApiRequest& r) {
@@ -413,21 +454,40 @@ ApiResponse Api::Stations(const ApiRequest& r) {
 }
 
 ApiResponse Api::Groups(const ApiRequest& r, const Principal& who, const std::string& name) {
+    const auto directory = directory_ ? directory_->Snapshot() : std::make_shared<const nvserver::Groups>();
     if (r.method == "GET") {
+        // ?q= keeps the names that contain it (without case): a directory
+        // may hold thousands of groups.
+        const std::string q = NameKey(r.Param("q"));
+        auto wanted = [&](const std::string& n) { return NameKey(n).find(q) != std::string::npos; };
         json list = json::array();
-        for (const auto& [n, g] : store_.ListGroups())
-            list.push_back({{"name", n}, {"computers", g.computers}, {"users", g.users}});
+        std::set<std::string> own;
+        for (const auto& [n, g] : store_.ListGroups()) {
+            own.insert(NameKey(n));
+            if (wanted(n))
+                list.push_back({{"name", n}, {"source", "server"}, {"computers", g.computers}, {"users", g.users}});
+        }
+        for (const auto& [key, g] : *directory)
+            if (!own.count(key) && wanted(g.directory->name))
+                list.push_back({{"name", g.directory->name},
+                                {"source", "directory"},
+                                {"computer_count", g.directory->computers.size()},
+                                {"user_count", g.directory->users.size()}});
         return Json(200, {{"groups", list}});
     }
     if (name.empty() || name.size() > 200)
         throw BadRequest{"a group needs a name of at most 200 bytes"};
+    const bool fromDirectory = directory->count(NameKey(name)) > 0;
     if (r.method == "DELETE") {
         if (!store_.DeleteGroup(name))
-            return Error(404, "no group " + name);
+            return fromDirectory ? Error(409, name + " is a directory group: it is changed in the directory")
+                                 : Error(404, "no group " + name);
         Record(r, who, "delete group", name);
         dispatch_.GroupsChanged();
         return Json(200, {{"deleted", name}});
     }
+    if (fromDirectory)
+        return Error(409, name + " is a directory group: a server group needs another name");
     const json body = ParseBody(r);
     const Group g{Names(body, "computers"), Names(body, "users")};
     store_.PutGroup(name, g);

@@ -2,6 +2,7 @@
 // be tested and fuzzed without sockets: a request in, a response out.
 #pragma once
 
+#include "Directory.h"
 #include "EventHub.h"
 #include "Model.h"
 #include "Store.h"
@@ -83,6 +84,8 @@ class Api {
     std::optional<Principal> Authenticate(const ApiRequest& request);
     ApiResponse Handle(const ApiRequest& request);
     void SetSessionChecker(SessionChecker checker) { sessions_ = std::move(checker); }
+    // The organisation's directory, when the server has one (serve --ldap).
+    void SetDirectory(Directory* directory) { directory_ = directory; }
     // For the transport's event stream: nullopt when allowed, else the refusal.
     std::optional<ApiResponse> Authorize(const ApiRequest& request, Scope needed,
                                          Principal* who = nullptr);
@@ -97,6 +100,7 @@ class Api {
     ApiResponse Stations(const ApiRequest& r);
     ApiResponse Groups(const ApiRequest& r, const Principal& who, const std::string& name);
     ApiResponse Audit(const ApiRequest& r);
+    ApiResponse DirectoryRequest(const ApiRequest& r, const Principal& who, bool sync);
     ApiResponse Tokens(const ApiRequest& r, const Principal& who, const std::string& id);
     void Record(const ApiRequest& r, const Principal& who, const std::string& action,
                 const std::string& detail);
@@ -107,6 +111,9 @@ class Api {
     Dispatch& dispatch_;
     FailureThrottle throttle_;
     SessionChecker sessions_;
+    Directory* directory_ = nullptr;
 };
+
+nlohmann::json SyncStateJson(const SyncState& state, Time now);
 
 } // namespace nvserver

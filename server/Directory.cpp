@@ -83,7 +83,9 @@ struct RawGroup {
 
 Directory::Directory(DirectoryConfig config) : config_(std::move(config)), groups_(std::make_shared<Groups>()) {}
 
-Directory::~Directory() {
+Directory::~Directory() { Stop(); }
+
+void Directory::Stop() {
     {
         std::lock_guard lock(loopMutex_);
         stop_ = true;

@@ -39,6 +39,8 @@ public:
     // Syncs at once and then every sync_minutes on a thread of its own;
     // `changed` hears each successful sync's groups.
     void Start(Listener changed);
+    // Ends the schedule (and waits for a sync under way).
+    void Stop();
     // Syncs now (one sync at a time). A failed sync keeps the last good groups.
     SyncState SyncNow();
     SyncState State() const;

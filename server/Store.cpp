@@ -656,12 +656,17 @@ std::optional<Station> Store::GetStation(std::int64_t id) {
     return ReadStation(s);
 }
 
-std::int64_t Store::Reach(const Target& target) {
+std::int64_t Store::Reach(const Target& target, std::int64_t* online) {
     std::lock_guard lock(mutex_);
     const Groups groups = LoadGroupsLocked();
-    std::int64_t n = 0;
+    std::int64_t n = 0, connected = 0;
     for (const Station& st : AllStationsLocked())
-        n += Matches(target, groups, st.computer, st.user) ? 1 : 0;
+        if (Matches(target, groups, st.computer, st.user)) {
+            ++n;
+            connected += st.online ? 1 : 0;
+        }
+    if (online)
+        *online = connected;
     return n;
 }
 
@@ -670,6 +675,9 @@ Groups Store::LoadGroupsLocked() {
     Statement s(*this, "SELECT name_key, computers, users FROM groups");
     while (s.Step())
         out[s.Text(0)] = Group{StringList(s.Text(1)), StringList(s.Text(2))};
+    if (directoryGroups_)
+        if (const auto directory = directoryGroups_())
+            out.insert(directory->begin(), directory->end());
     return out;
 }
 

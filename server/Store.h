@@ -7,6 +7,7 @@
 #include "Model.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -115,10 +116,16 @@ class Store {
     void MarkAllOffline();
     std::vector<Station> ListStations(const StationFilter& filter, std::int64_t& total);
     std::optional<Station> GetStation(std::int64_t id);
-    std::int64_t Reach(const Target& target);
+    // How many known stations a target reaches; `online` gets how many of them are connected.
+    std::int64_t Reach(const Target& target, std::int64_t* online = nullptr);
 
     // Groups.
+    // The server's own groups and, under the names the server does not
+    // use, the directory's as its last good sync left them.
     Groups LoadGroups();
+    void SetDirectoryGroups(std::function<std::shared_ptr<const Groups>()> source) {
+        directoryGroups_ = std::move(source);
+    }
     void PutGroup(const std::string& name, const Group& group);
     bool DeleteGroup(const std::string& name);
     std::vector<std::pair<std::string, Group>> ListGroups();
@@ -149,6 +156,7 @@ class Store {
     void ApplyLedgerLocked(const std::vector<LedgerOp>& ops);
 
     std::mutex mutex_;
+    std::function<std::shared_ptr<const Groups>()> directoryGroups_;
     sqlite3* db_ = nullptr;
 };
 

@@ -3,6 +3,7 @@
 #include "Api.h"
 #include "ApiJson.h"
 #include "ConsoleLink.h"
+#include "Directory.h"
 #include "Http.h"
 #include "Store.h"
 #include "Workstations.h"
@@ -29,6 +30,7 @@ const char kUsage[] =
     "                       [--tls-cert FILE --tls-key FILE] [--probe-interval SECONDS]\n"
     "                       [--ack-grace-ms 1000] [--max-per-address 512]\n"
     "                       [--max-unidentified 1024] [--new-stations-per-minute 120]\n"
+    "                       [--ldap FILE]\n"
     "  nivaxel-server user add NAME --role admin|operator|viewer --data DIR  (password on stdin)\n"
     "  nivaxel-server user role|password|remove NAME, user list --data DIR\n"
     "  nivaxel-server token create --data DIR --scope read|send|admin [--name NAME]\n"
@@ -44,6 +46,7 @@ const char kUsage[] =
     "  nivaxel-server cancel ID [CLIENT OPTIONS]\n"
     "  nivaxel-server group list|set NAME [--computer C]... [--user U]...|delete NAME "
     "[CLIENT OPTIONS]\n"
+    "  nivaxel-server directory sync|status [CLIENT OPTIONS]\n"
     "client options: --admin ADDR:PORT or https://HOST:PORT (default 127.0.0.1:5089),\n"
     "  --token TOKEN (default: $NIVAXEL_TOKEN), --ca FILE (to check an HTTPS server)\n"
     "send without --to, --to-user or --to-group goes to every station.\n"
@@ -140,7 +143,7 @@ void OnSignal(int) {
 int Serve(const std::vector<std::string>& args) {
     WorkstationOptions wo;
     HttpOptions ho;
-    std::string data;
+    std::string data, ldap;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (i + 1 >= args.size())
@@ -156,6 +159,8 @@ int Serve(const std::vector<std::string>& args) {
         } else if (a == "--admin") {
             if (!ParseAddress(v, ho.address, ho.port))
                 return Usage("--admin wants ADDR:PORT with an IPv4 address");
+        } else if (a == "--ldap") {
+            ldap = v;
         } else if (a == "--tls-cert") {
             ho.tlsCert = v;
         } else if (a == "--tls-key") {
@@ -194,6 +199,15 @@ int Serve(const std::vector<std::string>& args) {
     ::setrlimit(RLIMIT_NOFILE, &lim);
     std::signal(SIGPIPE, SIG_IGN);
 
+    std::unique_ptr<Directory> directory;
+    if (!ldap.empty()) {
+        try {
+            directory = std::make_unique<Directory>(LoadDirectoryConfig(ldap));
+        } catch (const DirectoryError& e) {
+            std::fprintf(stderr, "nivaxel-server: %s: %s\n", ldap.c_str(), e.what());
+            return 1;
+        }
+    }
     auto store = OpenStore(data);
     // The workstation loop has a connection of its own that never waits
     // long for a lock: what it cannot write now it writes next turn.
@@ -206,6 +220,14 @@ int Serve(const std::vector<std::string>& args) {
         return 1;
     LoopDispatch dispatch(loop);
     Api api(*store, hub, dispatch);
+    if (directory) {
+        auto snapshot = [d = directory.get()] { return d->Snapshot(); };
+        store->SetDirectoryGroups(snapshot);
+        loopStore->SetDirectoryGroups(snapshot);
+        api.SetDirectory(directory.get());
+        // Each sync's groups reach the delivery loop; a failure keeps the last good ones.
+        directory->Start([&loop](std::shared_ptr<const Groups>) { loop.GroupsChanged(); });
+    }
     auto console = ConsoleLink::Open(data, *store, !ho.tlsCert.empty());
     if (!console)
         return 1;
@@ -225,6 +247,8 @@ int Serve(const std::vector<std::string>& args) {
     const int rc = loop.Run();
     http.Stop();
     httpThread.join();
+    if (directory)
+        directory->Stop();
     g_loop = nullptr;
     Workstations::Event("stopped", "");
     Workstations::WriteEvents();
@@ -510,6 +534,22 @@ int Simple(const std::string& command, std::vector<std::string> args) {
                         r["acknowledged_at"].is_string() ? r["acknowledged_at"].get<std::string>().c_str() : "");
         return 0;
     }
+    if (command == "directory") {
+        if (args.size() != 1 || (args[0] != "sync" && args[0] != "status"))
+            return Usage("directory wants sync or status");
+        const bool sync = args[0] == "sync";
+        if (!Call(o, sync ? "POST" : "GET", sync ? "/api/directory/sync" : "/api/directory", sync ? "{}" : "",
+                  reply))
+            return 1;
+        const json st = json::parse(reply.body);
+        std::printf("users: %s, computers: %s, groups: %s, memberships: %s, last success: %s%s%s\n",
+                    st["users"].dump().c_str(), st["computers"].dump().c_str(), st["groups"].dump().c_str(),
+                    st["memberships"].dump().c_str(),
+                    st["last_success"].is_string() ? st["last_success"].get<std::string>().c_str() : "never",
+                    st["error"].is_string() ? ", error: " : "",
+                    st["error"].is_string() ? st["error"].get<std::string>().c_str() : "");
+        return 0;
+    }
     // group
     if (args.empty())
         return Usage("group wants list, set NAME or delete NAME");
@@ -519,8 +559,12 @@ int Simple(const std::string& command, std::vector<std::string> args) {
             return 1;
         const json parsed = json::parse(reply.body);
         for (const json& g : parsed["groups"])
-            std::printf("%s\tcomputers: %s\tusers: %s\n", g["name"].get<std::string>().c_str(),
-                        g["computers"].dump().c_str(), g["users"].dump().c_str());
+            if (g.value("source", "server") == "directory")
+                std::printf("%s\tdirectory: %s computers, %s users\n", g["name"].get<std::string>().c_str(),
+                            g["computer_count"].dump().c_str(), g["user_count"].dump().c_str());
+            else
+                std::printf("%s\tcomputers: %s\tusers: %s\n", g["name"].get<std::string>().c_str(),
+                            g["computers"].dump().c_str(), g["users"].dump().c_str());
         return 0;
     }
     if ((verb == "set" || verb == "delete") && args.size() >= 2) {
@@ -569,7 +613,7 @@ int main(int argc, char** argv) {
     if (command == "send")
         return Send(args);
     if (command == "list" || command == "alerts" || command == "receipts" || command == "cancel" ||
-        command == "group")
+        command == "group" || command == "directory")
         return Simple(command, args);
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
