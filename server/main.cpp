@@ -3,6 +3,7 @@
 #include "Api.h"
 #include "ApiJson.h"
 #include "ConsoleLink.h"
+#include "DataDirLock.h"
 #include "Directory.h"
 #include "Http.h"
 #include "Store.h"
@@ -199,6 +200,12 @@ int Serve(const std::vector<std::string>& args) {
     ::setrlimit(RLIMIT_NOFILE, &lim);
     std::signal(SIGPIPE, SIG_IGN);
 
+    ::mkdir(data.c_str(), 0700);
+    const DataDirLock lock(data);
+    if (!lock.held()) {
+        std::fprintf(stderr, "nivaxel-server: %s\n", lock.error().c_str());
+        return 1;
+    }
     std::unique_ptr<Directory> directory;
     if (!ldap.empty()) {
         try {

@@ -326,5 +326,20 @@ class AlertServerTest(unittest.TestCase):
         self.assertEqual(wrong.returncode, 1)
         self.assertIn(b"refused (401)", wrong.stderr)
 
+    def test_one_server_per_data_directory(self):
+        first = self.start()
+        # The commands working on the store itself are not held off.
+        self.assertTrue(make_token(first.data, "read").startswith("nvx_"))
+        second = self.cli("serve", "--data", first.data, "--port", "0", "--admin", "127.0.0.1:0")
+        print(f"\nsecond server: exit {second.returncode}: {second.stderr.decode().strip()}")
+        self.assertEqual(second.returncode, 1)
+        self.assertIn(b"in use by another nivaxel-server (pid %d)" % first.proc.pid, second.stderr)
+        self.assertIn(b"PostgreSQL", second.stderr)
+        # A killed server leaves its lock file behind, not its lock.
+        first.proc.kill()
+        first.proc.wait(10)
+        self.server = ServerProcess(data=first.data)
+        self.assertIsNone(self.server.proc.poll())
+
 if __name__ == "__main__":
     unittest.main()
