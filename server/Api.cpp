@@ -106,6 +106,16 @@ std::string Csv(const std::string& field) {
     return out + "\"";
 }
 
+std::string FrenchState(const std::string& state) {
+    static const std::map<std::string, std::string> names = {
+        {"queued", "en attente"},         {"sent", "non lue"},
+        {"acknowledged", "lue"},          {"replaced", "remplacée avant lecture"},
+        {"not reached", "poste inconnu"}, {"expired", "expirée"},
+        {"cancelled", "annulée"}};
+    const auto it = names.find(state);
+    return it == names.end() ? state : it->second;
+}
+
 } // namespace
 
 bool ParseScope(const std::string& text, Scope& out) {
@@ -238,9 +248,9 @@ ApiResponse Api::Route(const ApiRequest& r, const Principal& who) {
         if (id < 0)
             return Error(404, "no such alert");
         if (parts.size() == 2 && m == "GET")
-            return ShowAlert(id, false);
+            return ShowAlert(id, false, false);
         if (parts.size() == 3 && parts[2] == "receipts.csv" && m == "GET") {
-            ApiResponse out = ShowAlert(id, true);
+            ApiResponse out = ShowAlert(id, true, r.Param("lang") == "fr");
             if (out.status == 200)
                 Record(r, who, "export receipts", "alert " + std::to_string(id));
             return out;
@@ -352,15 +362,19 @@ ApiResponse Api::ListAlerts(const ApiRequest& r) {
     return Json(200, {{"alerts", alerts}, {"total", total}});
 }
 
-ApiResponse Api::ShowAlert(std::int64_t id, bool csv) {
+ApiResponse Api::ShowAlert(std::int64_t id, bool csv, bool french) {
     const auto a = store_.GetAlert(id);
     if (!a)
         return Error(404, "no alert " + std::to_string(id));
     const auto receipts = store_.Receipts(*a, Now());
     if (csv) {
-        std::string out = "computer,user,state,sent_at,acknowledged_at\r\n";
+        // The console's export opens in a French spreadsheet: a byte-order
+        // mark so it reads UTF-8, French headers and states. Scripts keep
+        // the documented English one.
+        std::string out = french ? "\xEF\xBB\xBF" "ordinateur,utilisateur,état,envoyée le,lue le\r\n"
+                                 : "computer,user,state,sent_at,acknowledged_at\r\n";
         for (const Receipt& rc : receipts)
-            out += Csv(rc.computer) + "," + Csv(rc.user) + "," + rc.state + "," +
+            out += Csv(rc.computer) + "," + Csv(rc.user) + "," + (french ? Csv(FrenchState(rc.state)) : rc.state) + "," +
                    (rc.firstSentAt ? IsoTime(rc.firstSentAt) : "") + "," +
                    (rc.acknowledgedAt ? IsoTime(rc.acknowledgedAt) : "") + "\r\n";
         return {200, "text/csv; charset=utf-8", out, 0};
@@ -392,9 +406,11 @@ ApiResponse Api::CancelAlert(const ApiRequest& r, const Principal& who, std::int
 
 ApiResponse Api::Reach(const ApiRequest& r) {
     const Target t = TargetOf(ParseBody(r), store_.LoadGroups());
-    std::int64_t online = 0;
-    const std::int64_t stations = store_.Reach(t, &online);
-    return Json(200, {{"stations", stations}, {"online", online}});
+    const ReachCount n = store_.Reach(t);
+    return Json(200, {{"stations", n.targeted},
+                      {"online", n.online},
+                      {"unknown_computers", n.unknownComputers},
+                      {"unknown_users", n.unknownUsers}});
 }
 
 json SyncStateJson(const SyncState& st, Time now) {

@@ -94,7 +94,7 @@ class Api {
     ApiResponse Route(const ApiRequest& r, const Principal& who);
     ApiResponse CreateAlert(const ApiRequest& r, const Principal& who);
     ApiResponse ListAlerts(const ApiRequest& r);
-    ApiResponse ShowAlert(std::int64_t id, bool csv);
+    ApiResponse ShowAlert(std::int64_t id, bool csv, bool french);
     ApiResponse CancelAlert(const ApiRequest& r, const Principal& who, std::int64_t id);
     ApiResponse Reach(const ApiRequest& r);
     ApiResponse Stations(const ApiRequest& r);

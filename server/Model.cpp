@@ -20,6 +20,33 @@ std::string NameKey(std::string name) {
     return name;
 }
 
+std::string SearchFold(const std::string& text) {
+    // U+00C0 to U+00FF, each without its accent; empty keeps the letter.
+    static const char* const kLatin1[64] = {
+        "a", "a", "a", "a", "a", "a", "ae", "c", "e", "e", "e", "e", "i", "i", "i", "i",
+        "d", "n", "o", "o", "o", "o", "o", "", "o", "u", "u", "u", "u", "y", "", "ss",
+        "a", "a", "a", "a", "a", "a", "ae", "c", "e", "e", "e", "e", "i", "i", "i", "i",
+        "d", "n", "o", "o", "o", "o", "o", "", "o", "u", "u", "u", "u", "y", "", "y"};
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c >= 'A' && c <= 'Z') {
+            out += static_cast<char>(c - 'A' + 'a');
+        } else if ((c == 0xC3) && next >= 0x80 && next <= 0xBF && *kLatin1[next - 0x80]) {
+            out += kLatin1[next - 0x80];
+            ++i;
+        } else if (c == 0xC5 && (next == 0x92 || next == 0x93)) { // OE ligature
+            out += "oe";
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 namespace {
 bool In(const std::vector<std::string>& names, const std::string& key) {
     for (const std::string& n : names)

@@ -39,6 +39,8 @@ struct Target {
 // Windows names ignore case: ASCII and Latin-1 letters are folded (the
 // client's names arrive in Windows-1252 and are compared as UTF-8).
 std::string NameKey(std::string name);
+// Lower case without accents, so that a search for "evacuation" finds "Évacuation".
+std::string SearchFold(const std::string& text);
 bool Matches(const Target& target, const Groups& groups, const std::string& computer,
              const std::string& user);
 

@@ -57,6 +57,17 @@ std::string Like(const std::string& s) {
     return out + "%";
 }
 
+void FoldFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    const auto* p = sqlite3_value_text(argv[0]);
+    if (!p) {
+        sqlite3_result_null(ctx);
+        return;
+    }
+    const std::string folded = SearchFold(
+        std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(sqlite3_value_bytes(argv[0]))));
+    sqlite3_result_text(ctx, folded.data(), static_cast<int>(folded.size()), SQLITE_TRANSIENT);
+}
+
 } // namespace
 
 class Store::Statement {
@@ -120,6 +131,8 @@ Store::Store(const std::string& path, int busyMs) {
         throw StoreError("cannot open " + path + ": " + msg);
     }
     sqlite3_busy_timeout(db_, busyMs);
+    sqlite3_create_function(db_, "nv_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                            FoldFunction, nullptr, nullptr);
     try {
         Exec("PRAGMA journal_mode=WAL");
         // WAL with NORMAL survives the process being killed at any point;
@@ -301,8 +314,8 @@ std::vector<Alert> Store::ListAlerts(const AlertFilter& f, std::int64_t& total) 
     std::lock_guard lock(mutex_);
     std::string where = " WHERE 1";
     if (!f.q.empty())
-        where += " AND (subject LIKE ?1 ESCAPE '\\' OR lines LIKE ?1 ESCAPE '\\' OR author LIKE ?1 "
-                 "ESCAPE '\\')";
+        where += " AND (nv_fold(subject) LIKE ?1 ESCAPE '\\' OR nv_fold(lines) LIKE ?1 ESCAPE '\\' "
+                 "OR nv_fold(author) LIKE ?1 ESCAPE '\\')";
     if (!f.author.empty())
         where += " AND author = ?2 COLLATE NOCASE";
     if (f.from)
@@ -310,10 +323,13 @@ std::vector<Alert> Store::ListAlerts(const AlertFilter& f, std::int64_t& total) 
     if (f.to)
         where += " AND created_at <= ?4";
     if (!f.target.empty())
-        where += " AND target LIKE ?5 ESCAPE '\\'";
+        // Named in the target, or actually sent to that computer or user
+        // (an alert to everyone, or through a group).
+        where += " AND (target LIKE ?5 ESCAPE '\\' OR id IN (SELECT d.alert_id FROM deliveries d "
+                 "JOIN stations s ON s.id=d.station_id WHERE s.computer_key=?8 OR s.user_key=?8))";
     auto bind = [&](Statement& s) {
         if (!f.q.empty())
-            s.Bind(1, Like(f.q));
+            s.Bind(1, Like(SearchFold(f.q)));
         if (!f.author.empty())
             s.Bind(2, f.author);
         if (f.from)
@@ -321,7 +337,7 @@ std::vector<Alert> Store::ListAlerts(const AlertFilter& f, std::int64_t& total) 
         if (f.to)
             s.Bind(4, f.to);
         if (!f.target.empty())
-            s.Bind(5, Like(json(f.target).dump()));
+            s.Bind(5, Like(json(f.target).dump())).Bind(8, NameKey(f.target));
     };
     {
         Statement s(*this, ("SELECT count(*) FROM alerts" + where).c_str());
@@ -631,7 +647,7 @@ std::vector<Station> Store::ListStations(const StationFilter& f, std::int64_t& t
     {
         Statement s(*this, ("SELECT count(*) FROM stations s" + where).c_str());
         if (!f.q.empty())
-            s.Bind(1, Like(f.q));
+            s.Bind(1, Like(SearchFold(f.q)));
         s.Step();
         total = s.Int(0);
     }
@@ -656,17 +672,25 @@ std::optional<Station> Store::GetStation(std::int64_t id) {
     return ReadStation(s);
 }
 
-std::int64_t Store::Reach(const Target& target, std::int64_t* online) {
+ReachCount Store::Reach(const Target& target) {
     std::lock_guard lock(mutex_);
     const Groups groups = LoadGroupsLocked();
-    std::int64_t n = 0, connected = 0;
-    for (const Station& st : AllStationsLocked())
-        if (Matches(target, groups, st.computer, st.user)) {
-            ++n;
-            connected += st.online ? 1 : 0;
-        }
-    if (online)
-        *online = connected;
+    ReachCount n;
+    std::set<std::string> computers, users;
+    for (const Station& st : AllStationsLocked()) {
+        computers.insert(NameKey(st.computer));
+        users.insert(NameKey(st.user));
+        if (!Matches(target, groups, st.computer, st.user))
+            continue;
+        ++n.targeted;
+        n.online += st.online ? 1 : 0;
+    }
+    for (const std::string& c : target.computers)
+        if (!computers.count(NameKey(c)))
+            n.unknownComputers.push_back(c);
+    for (const std::string& u : target.users)
+        if (!users.count(NameKey(u)))
+            n.unknownUsers.push_back(u);
     return n;
 }
 

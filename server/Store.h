@@ -60,6 +60,13 @@ struct StationKey {
     std::string computerKey, userKey;
 };
 
+// Who a target reaches: the known stations it matches, those of them online,
+// and the names it gives that no station has ever used.
+struct ReachCount {
+    std::int64_t targeted = 0, online = 0;
+    std::vector<std::string> unknownComputers, unknownUsers;
+};
+
 struct StationSeen {
     std::int64_t station;
     std::string address;
@@ -116,8 +123,7 @@ class Store {
     void MarkAllOffline();
     std::vector<Station> ListStations(const StationFilter& filter, std::int64_t& total);
     std::optional<Station> GetStation(std::int64_t id);
-    // How many known stations a target reaches; `online` gets how many of them are connected.
-    std::int64_t Reach(const Target& target, std::int64_t* online = nullptr);
+    ReachCount Reach(const Target& target);
 
     // Groups.
     // The server's own groups and, under the names the server does not

@@ -5,12 +5,79 @@ const me = { name: '', role: '', scope: '', csrf: '' };
 const SCOPES = { read: 0, send: 1, admin: 2 };
 const can = (scope) => SCOPES[me.scope] >= SCOPES[scope];
 
+// What each receipt state means to whoever waits for it to be read.
 const RECEIPT_STATES = {
-  queued: 'En attente', sent: 'Envoyée', acknowledged: 'Lue', replaced: 'Remplacée avant lecture',
-  'not reached': 'Non atteint', expired: 'Expirée', cancelled: 'Annulée',
+  queued: 'Poste hors ligne', sent: 'Non lue', acknowledged: 'Lue', replaced: 'Remplacée avant lecture',
+  'not reached': 'Poste inconnu', expired: 'Expirée sans lecture', cancelled: 'Annulée',
 };
 const ALERT_STATES = { active: 'Active', scheduled: 'Programmée', expired: 'Expirée', cancelled: 'Annulée' };
 const ROLES = { viewer: 'lecteur', operator: 'opérateur', admin: 'administrateur' };
+const TOKEN_SCOPES = { read: 'lecture', send: 'envoi', admin: 'administration' };
+
+// The API speaks English to scripts; the console shows French. Unknown
+// messages are shown as they are rather than hidden.
+const SERVER_MESSAGES = [
+  [/^a valid token is required/, () => 'Un jeton valide est nécessaire.'],
+  [/^this token's scope does not allow this request$/, () => 'Votre rôle ne permet pas cette action.'],
+  [/^no such alert$|^no alert (\d+)$/, () => 'Cette alerte n\'existe pas.'],
+  [/^unknown group: (.*)$/, (m) => `Le groupe « ${m[1]} » n'existe pas.`],
+  [/^the body must be a JSON object$/, () => 'Requête mal formée.'],
+  [/^lines must be an array/, () => 'Il faut au moins une ligne de message.'],
+  [/^no target:/, () => 'Aucun destinataire : choisissez des ordinateurs, des utilisateurs, des groupes ou tout le monde.'],
+  [/^starts_at must be/, () => 'L\'heure de début n\'est pas valable.'],
+  [/^expires_in must be/, () => 'La durée de validité va d\'une seconde à 366 jours.'],
+  [/^characters that Windows-1252 lacks: (.*?) \(/, (m) => `Caractères absents de Windows-1252 : ${m[1]}. Cochez leur remplacement par « ? » pour envoyer quand même.`],
+  [/^alert text above 1 MiB/, () => 'Le texte de l\'alerte dépasse 1 Mio, la limite des postes.'],
+  [/^no group (.*)$/, (m) => `Le groupe « ${m[1]} » n'existe pas.`],
+  [/^no token (.*)$/, (m) => `Le jeton n° ${m[1]} n'existe pas.`],
+  [/^a group needs a name/, () => 'Un groupe a besoin d\'un nom de 200 octets au plus.'],
+  [/^scope must be/, () => 'Portée : lecture, envoi ou administration.'],
+  [/^request from another origin refused$/, () => 'Requête venue d\'un autre site : refusée.'],
+  [/^too many failed sign-ins/, () => 'Trop d\'essais manqués : attendez un peu avant de réessayer.'],
+  [/^wrong name or password$/, () => 'Nom ou mot de passe incorrect.'],
+  [/^not signed in$/, () => 'Vous n\'êtes pas connecté.'],
+  [/^this needs the admin role$/, () => 'Il faut le rôle administrateur.'],
+  [/^user (.*) already exists$/, (m) => `L'utilisateur ${m[1]} existe déjà.`],
+  [/^no user (.*)$/, (m) => `L'utilisateur ${m[1]} n'existe pas.`],
+  [/^bad user name/, () => 'Nom non valable : 1 à 64 lettres, chiffres, . _ @ -.'],
+  [/^the database refused the change$/, () => 'La base de données a refusé la modification.'],
+  [/^you cannot remove yourself$/, () => 'Vous ne pouvez pas supprimer votre propre compte.'],
+  [/^role must be/, () => 'Rôle : administrateur, opérateur ou lecteur.'],
+  [/^hashing the password failed$/, () => 'L\'enregistrement du mot de passe a échoué.'],
+  [/^nothing to change/, () => 'Rien à changer : donnez un rôle ou un mot de passe.'],
+  [/^(the )?last admin/, () => 'C\'est le dernier administrateur : nommez-en un autre d\'abord.'],
+  [/^database unavailable/, () => 'La base de données est indisponible.'],
+];
+function frenchMessage(text) {
+  for (const [re, say] of SERVER_MESSAGES) { const m = re.exec(text || ''); if (m) return say(m); }
+  return text;
+}
+
+const AUDIT_ACTIONS = {
+  'sign-in': 'Connexion', 'sign-in failed': 'Connexion échouée', 'sign-in refused': 'Connexion refusée',
+  'sign-out': 'Déconnexion', 'request refused': 'Requête refusée', 'create alert': 'Alerte envoyée',
+  'cancel alert': 'Alerte annulée', 'export receipts': 'Suivi exporté', 'set group': 'Groupe enregistré',
+  'delete group': 'Groupe supprimé', 'create token': 'Jeton créé', 'revoke token': 'Jeton révoqué',
+  'user added': 'Utilisateur ajouté', 'user removed': 'Utilisateur supprimé', 'user role changed': 'Rôle changé',
+  'user password changed': 'Mot de passe changé', 'user role and password changed': 'Rôle et mot de passe changés',
+};
+const AUDIT_DETAILS = [
+  [/^wrong password$/, () => 'mot de passe incorrect'],
+  [/^unknown user$/, () => 'utilisateur inconnu'],
+  [/^alert (\d+): (.*)$/s, (m) => `alerte n° ${m[1]} : ${m[2]}`],
+  [/^alert (\d+)$/, (m) => `alerte n° ${m[1]}`],
+  [/^token (\d+) \((\w+)\)$/, (m) => `jeton n° ${m[1]} (${TOKEN_SCOPES[m[2]] || m[2]})`],
+  [/^token (\d+)$/, (m) => `jeton n° ${m[1]}`],
+  [/^(.*): (\d+) computers, (\d+) users$/, (m) => `${m[1]} : ${m[2]} ordinateur(s), ${m[3]} utilisateur(s)`],
+  [/^request from another origin: (.*)$/, (m) => `requête venue d'un autre site : ${m[1]}`],
+  [/^(admin|operator|viewer)$/, (m) => ROLES[m[1]]],
+  [/^(\S+) (admin|operator|viewer)$/, (m) => `${m[1]} ${ROLES[m[2]]}`],
+];
+function auditDetail(text) {
+  for (const [re, say] of AUDIT_DETAILS) { const m = re.exec(text || ''); if (m) return say(m); }
+  return text;
+}
+const AUDIT_PEOPLE = { 'local administrator': 'administrateur local', 'command line': 'ligne de commande' };
 
 // ---- small helpers -------------------------------------------------------
 
@@ -64,18 +131,24 @@ async function api(method, path, body) {
 }
 
 function errorText(e) {
-  if (e.status === 403) return 'Refusé : ' + e.message;
-  if (e.status === 503) return 'Le serveur ne peut pas écrire pour le moment : ' + e.message;
-  return 'Erreur : ' + e.message;
+  const text = frenchMessage(e.message);
+  if (e.status === 403) return 'Refusé : ' + text;
+  if (e.status === 503) return 'Le serveur ne peut pas écrire pour le moment : ' + text;
+  return 'Erreur : ' + text;
 }
 
-function confirmBox(text) {
+// Cancel is the focused button: Enter on a dialog that appears unexpectedly
+// must not be what sends.
+function confirmBox(text, yes = 'Confirmer') {
   const dlg = document.getElementById('confirm');
-  document.getElementById('confirm-text').textContent = text;
+  const body = document.getElementById('confirm-text');
+  body.replaceChildren(...[].concat(text).map((t) => (t instanceof Node ? t : h('p', {}, t))));
+  document.getElementById('confirm-yes').textContent = yes;
   return new Promise((resolve) => {
     dlg.addEventListener('close', () => resolve(dlg.returnValue === 'yes'), { once: true });
     dlg.returnValue = '';
     dlg.showModal();
+    document.getElementById('confirm-no').focus();
   });
 }
 
@@ -170,10 +243,54 @@ function route() {
   if (leave) { leave(); leave = null; }
   listeners.clear();
   const [, page = 'postes', arg] = location.hash.split('/');
-  for (const a of document.querySelectorAll('nav a')) a.classList.toggle('here', a.dataset.page === page);
+  for (const a of document.querySelectorAll('nav a')) {
+    a.classList.toggle('here', a.dataset.page === page);
+    if (a.dataset.page === page) a.setAttribute('aria-current', 'page'); else a.removeAttribute('aria-current');
+  }
+  showMenu(false);
   const view = document.getElementById('view');
   view.replaceChildren();
   (views[page] || views.postes)(view, arg);
+  focusHeading();
+}
+window.addEventListener('hashchange', route);
+
+// After a change of page, a screen reader and the keyboard start at its title.
+function focusHeading() {
+  const title = document.querySelector('#view h1');
+  if (!title) { document.getElementById('view').focus(); return; }
+  title.tabIndex = -1;
+  title.focus({ preventScroll: false });
+}
+
+function showMenu(open) {
+  document.getElementById('menu').setAttribute('aria-expanded', String(open));
+  document.getElementById('bar').classList.toggle('open', open);
+}
+document.getElementById('menu').addEventListener('click', () =>
+  showMenu(document.getElementById('menu').getAttribute('aria-expanded') !== 'true'));
+// The view is reached by the address's #, so the skip link moves the focus itself.
+document.getElementById('skip').addEventListener('click', (ev) => { ev.preventDefault(); focusHeading(); });
+
+// On a phone each table row becomes a card: every cell carries its column's name.
+new MutationObserver(() => {
+  for (const table of document.querySelectorAll('#view table.list')) {
+    const names = [...table.querySelectorAll('thead th')].map((th) => th.dataset.label || th.textContent.replace(/[▲▼]/g, '').trim());
+    for (const tr of table.querySelectorAll('tbody tr')) {
+      [...tr.children].forEach((td, i) => { if (names[i] && td.dataset.label !== names[i]) td.dataset.label = names[i]; });
+    }
+  }
+}).observe(document.getElementById('view'), { childList: true, subtree: true });
+
+// A column header that sorts: a button inside it, so the keyboard reaches it,
+// and aria-sort on the header, so a screen reader says how the list is sorted.
+function sortHeader(label, state, key, onSort, attrs) {
+  const sorted = state.sort === key;
+  return h('th', { ...(attrs || {}), class: 'sortable' + (sorted ? ' sorted ' + state.order : '') + (attrs && attrs.class ? ' ' + attrs.class : ''),
+    'aria-sort': sorted ? (state.order === 'asc' ? 'ascending' : 'descending') : 'none', 'data-label': label },
+  h('button', { type: 'button', class: 'sort', onclick: () => {
+    state.order = sorted && state.order === 'asc' ? 'desc' : 'asc'; state.sort = key; onSort();
+  } }, label));
 }
 window.addEventListener('hashchange', route);
 
@@ -191,11 +308,13 @@ views.postes = (view) => {
   view.append(h('h1', {}, 'Postes'), h('div', { class: 'tools' }, search), table, foot);
 
   function drawHead() {
+    const focused = document.activeElement && document.activeElement.closest('#stations th');
+    const at = focused ? [...head.children].indexOf(focused) : -1;
     head.replaceChildren(...columns.map(([key, label]) => key
-      ? h('th', { class: 'sortable' + (st.sort === key ? ' sorted ' + st.order : ''), onclick: () => {
-        st.order = st.sort === key && st.order === 'asc' ? 'desc' : 'asc'; st.sort = key; st.offset = 0; load();
-      } }, label)
+      ? sortHeader(label, st, key, () => { st.offset = 0; load(); })
       : h('th', { class: 'num' }, label)));
+    // Sorting by keyboard keeps the focus on the header just used.
+    if (at >= 0) head.children[at].querySelector('button').focus();
   }
   function row(s) {
     return h('tr', { 'data-station': s.computer + '\\' + s.user },
@@ -249,6 +368,20 @@ function alertWindow(a) {
       h('button', { type: 'button', class: 'aw-close', disabled: true }, 'Fermer')));
 }
 
+// The preview keeps the station's pixel sizes; on a narrow screen it is
+// drawn smaller rather than running off the side.
+function fitPreview(box) {
+  const fit = () => {
+    const screen = box.firstElementChild;
+    if (!screen) return;
+    const scale = Math.min(1, box.clientWidth / 600);
+    screen.style.transform = scale < 1 ? `scale(${scale})` : '';
+    box.style.height = scale < 1 ? `${Math.ceil(screen.offsetHeight * scale)}px` : '';
+  };
+  new ResizeObserver(fit).observe(box);
+  return fit;
+}
+
 views.nouvelle = (view) => {
   const f = h('form', { id: 'compose', class: 'compose', novalidate: true });
   const field = (label, input, hint) => h('label', {}, label, input, hint ? h('small', { class: 'muted' }, hint) : null);
@@ -261,35 +394,41 @@ views.nouvelle = (view) => {
   const computers = h('input', { name: 'computers', placeholder: 'PC1, PC2…' });
   const users = h('input', { name: 'users', placeholder: 'anne, paul…' });
   const groups = h('div', { class: 'groups' });
+  const picks = h('fieldset', { class: 'picks' }, h('legend', { class: 'sr-only' }, 'Ordinateurs, utilisateurs ou groupes choisis'),
+    field('Ordinateurs', computers), field('Utilisateurs', users), h('div', {}, 'Groupes', groups));
   const expiry = h('select', { name: 'expiry' },
     ...[[3600, '1 heure'], [4 * 3600, '4 heures'], [86400, '24 heures'], [3 * 86400, '3 jours'], [7 * 86400, '7 jours']]
       .map(([v, t]) => h('option', { value: v, selected: v === 86400 }, t)));
   const replace = h('input', { type: 'checkbox', name: 'replace' });
-  const reach = h('p', { class: 'muted', id: 'reach' });
+  const reach = h('p', { class: 'muted', id: 'reach', 'aria-live': 'polite' });
+  const unknown = h('ul', { class: 'warnings', id: 'unknown', 'aria-live': 'polite' });
   const warnings = h('ul', { class: 'warnings', id: 'warnings' });
   const bytes = h('p', { id: 'bytes', class: 'muted' });
   const status = h('p', { role: 'status', id: 'compose-status' });
   const send = h('button', { type: 'submit', class: 'primary', disabled: !can('send') }, 'Envoyer l\'alerte');
   const preview = h('div', { class: 'preview' });
+  const fit = fitPreview(preview);
+  let audience = null; // the last answer of /api/reach, for the target now chosen
 
   f.append(
     field('Auteur', author), field('Objet', subject), field('Date (texte)', date),
     field('Message', lines, 'Une ligne du message par ligne.'),
     h('fieldset', {}, h('legend', {}, 'Destinataires'),
       h('label', { class: 'inline' }, everyone, ' Tout le monde'),
-      h('label', { class: 'inline' }, chosen, ' Les ordinateurs, utilisateurs ou groupes choisis :'),
-      field('Ordinateurs', computers), field('Utilisateurs', users), h('div', {}, 'Groupes', groups), reach),
+      h('label', { class: 'inline' }, chosen, ' Les ordinateurs, utilisateurs ou groupes choisis'),
+      picks, reach, unknown),
     field('Expire après', expiry),
     h('label', { class: 'inline' }, replace, ' Remplacer par « ? » les caractères que Windows-1252 n\'a pas (sinon le serveur refuse)'),
     bytes, warnings,
     h('div', { class: 'actions' }, send,
       can('send') ? null : h('span', { class: 'error' }, 'Votre rôle (lecteur) ne permet pas d\'envoyer d\'alerte.')), status);
-  view.append(h('h1', {}, 'Nouvelle alerte'), h('div', { class: 'split' }, f, h('div', {}, h('h2', {}, 'Aperçu sur le poste'), preview)));
+  view.append(h('h1', {}, 'Nouvelle alerte'), h('div', { class: 'split' }, f, h('div', { class: 'preview-side' }, h('h2', {}, 'Aperçu sur le poste'), preview)));
 
   api('GET', '/api/groups').then((r) => {
     groups.replaceChildren(...(r.groups.length ? r.groups.map((g) =>
       h('label', { class: 'inline' }, h('input', { type: 'checkbox', name: 'group', value: g.name, onchange: refresh }), ' ' + g.name))
       : [h('span', { class: 'muted' }, ' aucun groupe défini')]));
+    refresh();
   }).catch(() => {});
 
   function values() {
@@ -305,17 +444,37 @@ views.nouvelle = (view) => {
       groups: [...f.querySelectorAll('input[name=group]:checked')].map((c) => c.value),
     };
   }
+  const noTarget = (t) => !t.everyone && !t.computers.length && !t.users.length && !t.groups.length;
+  // The first thing that keeps the alert from being sent, or ''.
+  function problem() {
+    const a = values();
+    if (!a.author || !a.subject || !a.lines.length) return 'Auteur, objet et au moins une ligne de message sont nécessaires.';
+    if (noTarget(target())) return 'Choisissez au moins un destinataire.';
+    return '';
+  }
   const countReach = debounce(async () => {
     const t = target();
-    if (!t.everyone && !t.computers.length && !t.users.length && !t.groups.length) { reach.textContent = 'Aucun destinataire choisi.'; return; }
+    audience = null;
+    unknown.replaceChildren();
+    if (noTarget(t)) { reach.textContent = 'Aucun destinataire choisi.'; return; }
+    const asked = JSON.stringify(t);
     try {
       const r = await api('POST', '/api/reach', t);
-      reach.textContent = `Postes atteints maintenant : ${r.stations}`;
-    } catch (e) { reach.textContent = ''; }
+      if (asked !== JSON.stringify(target())) return; // the choice changed meanwhile
+      audience = r;
+      reach.textContent = `Postes visés : ${r.stations} · en ligne maintenant : ${r.online}`;
+      unknown.replaceChildren(
+        ...r.unknown_computers.map((n) => h('li', {}, `Aucun poste n'a jamais eu le nom d'ordinateur « ${n} » : vérifiez l'orthographe.`)),
+        ...r.unknown_users.map((n) => h('li', {}, `Aucun poste n'a jamais eu d'utilisateur « ${n} » : vérifiez l'orthographe.`)));
+    } catch (e) { reach.textContent = errorText(e); }
   }, 300);
   function refresh() {
+    // "Everyone" is all that is sent then: the other choices are shown off and unticked.
+    picks.disabled = everyone.checked;
+    if (everyone.checked) for (const c of f.querySelectorAll('input[name=group]:checked')) c.checked = false;
     const a = values();
     preview.replaceChildren(alertWindow(a));
+    fit();
     const n = Cp1252.alertBytes(a);
     bytes.textContent = `Taille du texte : ${n.toLocaleString('fr-FR')} octets sur ${Cp1252.LIMIT.toLocaleString('fr-FR')}`;
     bytes.className = n > Cp1252.LIMIT ? 'error' : 'muted';
@@ -323,24 +482,38 @@ views.nouvelle = (view) => {
     warnings.replaceChildren(...missing.map((ch) =>
       h('li', {}, `« ${ch} » (${Cp1252.codePoint(ch)}) n'existe pas en Windows-1252 : `,
         replace.checked ? 'il sera remplacé par « ? ».' : 'le serveur refusera l\'alerte.')));
+    // A complaint about the form goes as soon as it no longer holds.
+    if (status.dataset.invalid && !problem()) { status.textContent = ''; delete status.dataset.invalid; status.className = ''; }
     countReach();
   }
   f.addEventListener('input', refresh);
   f.addEventListener('change', refresh);
   refresh();
 
+  async function confirmed(t, a) {
+    const r = audience || await api('POST', '/api/reach', t);
+    if (t.everyone) {
+      return confirmBox([h('p', {}, h('strong', {}, 'Envoyer à tout le monde ?')),
+        h('p', {}, `Objet : « ${a.subject} »`),
+        h('p', {}, `${r.stations} poste(s) visé(s), dont ${r.online} en ligne maintenant.`)], 'Oui, envoyer à tout le monde');
+    }
+    const names = [...r.unknown_computers, ...r.unknown_users];
+    if (names.length) {
+      return confirmBox([h('p', {}, `Aucun poste n'a jamais utilisé : ${names.join(', ')}.`),
+        h('p', {}, 'L\'alerte leur sera envoyée s\'ils se connectent un jour. Envoyer quand même ?')], 'Envoyer quand même');
+    }
+    return true;
+  }
+
   f.addEventListener('submit', async (ev) => {
     ev.preventDefault();
     status.textContent = '';
+    const bad = problem();
+    if (bad) { status.textContent = bad; status.className = 'error'; status.dataset.invalid = '1'; return; }
     const a = values();
     const t = target();
-    if (!a.author || !a.subject || !a.lines.length) { status.textContent = 'Auteur, objet et au moins une ligne de message sont nécessaires.'; status.className = 'error'; return; }
-    if (!t.everyone && !t.computers.length && !t.users.length && !t.groups.length) { status.textContent = 'Choisissez au moins un destinataire.'; status.className = 'error'; return; }
     try {
-      if (t.everyone) {
-        const r = await api('POST', '/api/reach', t);
-        if (!await confirmBox(`Envoyer cette alerte à tout le monde : ${r.stations} poste(s) connu(s) ?`)) return;
-      }
+      if (!await confirmed(t, a)) return;
       send.disabled = true;
       const body = { ...a, ...t, expires_in: Number(expiry.value), unsupported: replace.checked ? 'replace' : 'refuse' };
       if (!body.date) delete body.date;
@@ -354,10 +527,24 @@ views.nouvelle = (view) => {
 
 // ---- one alert, live -------------------------------------------------------
 
-function counts(c) {
-  const order = ['queued', 'sent', 'acknowledged', 'replaced', 'not reached', 'expired', 'cancelled'];
-  return h('div', { class: 'counts', id: 'counts' }, ...order.map((k) =>
-    h('div', { class: 'count c-' + k.replace(' ', '-'), 'data-state': k }, h('b', {}, c ? c[k] || 0 : 0), h('span', {}, RECEIPT_STATES[k]))));
+const COUNT_ORDER = ['sent', 'queued', 'acknowledged', 'replaced', 'not reached', 'expired', 'cancelled'];
+
+// Each count is also the filter of the list below it.
+function counts(c, filter, choose) {
+  return h('div', { class: 'counts', id: 'counts', role: 'group', 'aria-label': 'Filtrer par état' }, ...COUNT_ORDER.map((k) =>
+    h('button', { type: 'button', class: 'count c-' + k.replace(' ', '-'), 'data-state': k, 'aria-pressed': String(filter === k),
+      onclick: () => choose(filter === k ? '' : k) },
+    h('b', {}, c ? c[k] || 0 : 0), h('span', {}, RECEIPT_STATES[k]))));
+}
+
+// Read over everyone the alert is for (the unknown names included: nobody reads those).
+function progress(c) {
+  const total = COUNT_ORDER.reduce((n, k) => n + ((c && c[k]) || 0), 0);
+  const read = (c && c.acknowledged) || 0;
+  const pct = total ? Math.floor((100 * read) / total) : 0;
+  return h('div', { class: 'progress', id: 'progress' },
+    h('progress', { max: total || 1, value: read, 'aria-labelledby': 'progress-text' }),
+    h('span', { id: 'progress-text' }, `${pct} % lues (${read} sur ${total})`));
 }
 
 function targetText(t) {
@@ -371,17 +558,21 @@ function targetText(t) {
 }
 
 views.alerte = (view, id) => {
-  const head = h('div');
+  const title = h('h1', {}, 'Alerte n° ' + id);
+  const facts = h('div');
   const countsBox = h('div');
+  const spoken = h('p', { class: 'sr-only', 'aria-live': 'polite', id: 'spoken' });
   const body = h('tbody');
   const rows = new Map();
   const actions = h('div', { class: 'actions' });
-  view.append(head, countsBox, actions,
+  let filter = '';
+  let last = null;
+  view.append(title, facts, countsBox, spoken, actions,
     h('table', { class: 'list', id: 'receipts' }, h('thead', {}, h('tr', {},
       ...['Ordinateur', 'Utilisateur', 'État', 'Premier envoi', 'Dernier envoi', 'Envois', 'Lue le'].map((t) => h('th', {}, t)))), body));
 
   function row(r) {
-    return h('tr', { 'data-state': r.state },
+    return h('tr', { 'data-state': r.state, hidden: filter !== '' && r.state !== filter },
       h('td', {}, r.computer), h('td', {}, r.user),
       h('td', {}, h('span', { class: 'pill s-' + r.state.replace(' ', '-') }, RECEIPT_STATES[r.state] || r.state)),
       h('td', {}, when(r.first_sent_at)), h('td', {}, when(r.last_sent_at)), h('td', { class: 'num' }, r.sent_count),
@@ -394,9 +585,24 @@ views.alerte = (view, id) => {
     if (rows.has(key)) rows.get(key).replaceWith(tr); else body.append(tr);
     rows.set(key, tr);
   }
+  function choose(state) {
+    filter = state;
+    for (const tr of rows.values()) tr.hidden = filter !== '' && tr.dataset.state !== filter;
+    if (last) drawCounts(last);
+    const b = countsBox.querySelector(`[data-state="${CSS.escape(state || 'sent')}"]`);
+    if (b && state) b.focus();
+  }
+  function drawCounts(a) {
+    const keep = document.activeElement && document.activeElement.closest('#counts') ? document.activeElement.dataset.state : null;
+    countsBox.replaceChildren(progress(a.counts), counts(a.counts, filter, choose));
+    if (keep) countsBox.querySelector(`[data-state="${CSS.escape(keep)}"]`).focus();
+    const c = a.counts || {};
+    spoken.textContent = `${c.acknowledged || 0} lue(s), ${c.sent || 0} non lue(s), ${c.queued || 0} poste(s) hors ligne.`;
+  }
   function drawAlert(a) {
-    head.replaceChildren(
-      h('h1', {}, `Alerte n° ${a.id} : ${a.subject}`),
+    last = a;
+    title.textContent = `Alerte n° ${a.id} : ${a.subject}`;
+    facts.replaceChildren(
       h('dl', { class: 'facts' },
         h('dt', {}, 'État'), h('dd', { id: 'alert-state' }, ALERT_STATES[a.state] || a.state),
         h('dt', {}, 'Auteur'), h('dd', {}, a.author + (a.created_by && a.created_by !== a.author ? ` (envoyée par ${a.created_by})` : '')),
@@ -405,9 +611,9 @@ views.alerte = (view, id) => {
         h('dt', {}, 'Expire'), h('dd', {}, when(a.expires_at)),
         a.cancelled_at ? [h('dt', {}, 'Annulée'), h('dd', {}, when(a.cancelled_at))] : null,
         h('dt', {}, 'Message'), h('dd', {}, h('div', { class: 'lines' }, ...a.lines.map((l) => h('div', {}, l))))));
-    countsBox.replaceChildren(counts(a.counts));
+    drawCounts(a);
     actions.replaceChildren(
-      h('a', { class: 'button', href: `/api/alerts/${a.id}/receipts.csv`, download: `alerte-${a.id}.csv`, id: 'export' }, 'Exporter en CSV'),
+      h('a', { class: 'button', href: `/api/alerts/${a.id}/receipts.csv?lang=fr`, download: `alerte-${a.id}.csv`, id: 'export' }, 'Exporter en CSV'),
       can('send') && (a.state === 'active' || a.state === 'scheduled')
         ? h('button', { type: 'button', id: 'cancel', onclick: cancel }, 'Annuler l\'alerte') : null,
       h('span', { class: 'muted' }, ' Une alerte annulée n\'est plus envoyée ; elle ne peut pas être retirée d\'un écran où elle est déjà affichée.'));
@@ -419,14 +625,14 @@ views.alerte = (view, id) => {
       for (const r of a.receipts || []) upsert(r);
       view.dataset.ready = '1';
     } catch (e) {
-      head.replaceChildren(h('h1', {}, 'Alerte n° ' + id), h('p', { class: 'error' }, e.status === 404 ? 'Cette alerte n\'existe pas.' : errorText(e)));
+      facts.replaceChildren(h('p', { class: 'error' }, e.status === 404 ? 'Cette alerte n\'existe pas.' : errorText(e)));
     }
   }
   const reloadCounts = debounce(async () => {
     try { drawAlert(await api('GET', '/api/alerts/' + encodeURIComponent(id))); } catch (e) { /* next event retries */ }
   }, 250);
   async function cancel() {
-    if (!await confirmBox('Annuler cette alerte ? Elle ne sera plus envoyée à aucun poste.')) return;
+    if (!await confirmBox('Annuler cette alerte ? Elle ne sera plus envoyée à aucun poste.', 'Oui, annuler l\'alerte')) return;
     try { drawAlert(await api('POST', `/api/alerts/${encodeURIComponent(id)}/cancel`, {})); } catch (e) {
       actions.append(h('p', { class: 'error' }, errorText(e)));
     }
@@ -439,6 +645,13 @@ views.alerte = (view, id) => {
 };
 
 // ---- history ---------------------------------------------------------------
+
+// Read out of all, not read yet, and names no station has: what the list needs at a glance.
+function historyCounts(c) {
+  const n = (k) => (c && c[k]) || 0;
+  const total = COUNT_ORDER.reduce((t, k) => t + n(k), 0);
+  return [`${n('acknowledged')} sur ${total}`, n('sent') + n('queued') + n('replaced') + n('expired') + n('cancelled'), n('not reached')];
+}
 
 views.historique = (view) => {
   const st = { offset: 0, limit: 25 };
@@ -453,10 +666,17 @@ views.historique = (view) => {
   const foot = h('div');
   view.append(h('h1', {}, 'Historique des alertes'), f,
     h('table', { class: 'list', id: 'history' }, h('thead', {}, h('tr', {},
-      ...['N°', 'Créée', 'Auteur', 'Objet', 'Destinataires', 'État', 'Lues', 'Envoyées', 'Remplacées', 'Non atteints', 'Expirées'].map((t) => h('th', {}, t)))), body), foot);
+      ...['N°', 'Créée', 'Auteur', 'Objet', 'Destinataires', 'État', 'Lues', 'Non lues', 'Postes inconnus'].map((t) => h('th', {}, t)))), body), foot);
   async function load() {
     const fd = new FormData(f);
-    const day = (v, end) => (v ? v + (end ? 'T23:59:59Z' : 'T00:00:00Z') : '');
+    // The administrator's own days, not UTC's: an alert made at 00:40 in
+    // Paris is on the 10th there.
+    const day = (v, end) => {
+      if (!v) return '';
+      const [y, m, d] = v.split('-').map(Number);
+      const t = end ? new Date(y, m - 1, d + 1).getTime() - 1000 : new Date(y, m - 1, d).getTime();
+      return new Date(t).toISOString().replace(/\.\d{3}Z$/, 'Z');
+    };
     try {
       const r = await api('GET', '/api/alerts?' + query({
         q: fd.get('q'), author: fd.get('author'), from: day(fd.get('from')), to: day(fd.get('to'), true),
@@ -465,10 +685,11 @@ views.historique = (view) => {
       body.replaceChildren(...(r.alerts.length ? r.alerts.map((a) => h('tr', { class: 'link', onclick: () => { location.hash = '#/alerte/' + a.id; } },
         h('td', {}, h('a', { href: '#/alerte/' + a.id }, a.id)), h('td', {}, when(a.created_at)), h('td', {}, a.author), h('td', {}, a.subject),
         h('td', {}, targetText(a.target)), h('td', {}, ALERT_STATES[a.state] || a.state),
-        ...['acknowledged', 'sent', 'replaced', 'not reached', 'expired'].map((k) => h('td', { class: 'num' }, a.counts ? a.counts[k] || 0 : 0))))
-        : [h('tr', {}, h('td', { colspan: 11, class: 'muted' }, 'Aucune alerte.'))]));
+        ...historyCounts(a.counts).map((n) => h('td', { class: 'num' }, n))))
+        : [h('tr', {}, h('td', { colspan: 9, class: 'muted' }, 'Aucune alerte.'))]));
       foot.replaceChildren(pager(r.total, st.offset, st.limit, (o) => { st.offset = o; load(); }));
       view.dataset.ready = '1';
+      body.parentElement.dataset.settled = '1';
     } catch (e) { foot.replaceChildren(h('p', { class: 'error' }, errorText(e))); }
   }
   f.addEventListener('submit', (ev) => { ev.preventDefault(); st.offset = 0; load(); });
@@ -489,7 +710,8 @@ views.journal = (view) => {
     try {
       const r = await api('GET', '/api/audit?' + query({ limit: st.limit, offset: st.offset }));
       body.replaceChildren(...r.entries.map((e) => h('tr', {},
-        h('td', {}, when(e.time)), h('td', {}, e.who), h('td', {}, e.action), h('td', {}, e.detail), h('td', {}, e.address))));
+        h('td', {}, when(e.time)), h('td', {}, AUDIT_PEOPLE[e.who] || e.who), h('td', {}, AUDIT_ACTIONS[e.action] || e.action),
+        h('td', {}, auditDetail(e.detail)), h('td', {}, AUDIT_PEOPLE[e.address] || e.address))));
       foot.replaceChildren(pager(r.total, st.offset, st.limit, (o) => { st.offset = o; load(); }));
       view.dataset.ready = '1';
     } catch (e) { foot.replaceChildren(h('p', { class: 'error' }, errorText(e))); }
@@ -509,7 +731,7 @@ views.utilisateurs = (view) => {
     h('input', { name: 'password', type: 'password', placeholder: 'Mot de passe (8 caractères au moins)', autocomplete: 'new-password', 'aria-label': 'Mot de passe' }),
     h('button', { type: 'submit' }, 'Ajouter'));
   view.append(h('h1', {}, 'Utilisateurs de la console'),
-    h('table', { class: 'list', id: 'users' }, h('thead', {}, h('tr', {}, h('th', {}, 'Nom'), h('th', {}, 'Rôle'), h('th', {}, ''))), body),
+    h('table', { class: 'list', id: 'users' }, h('thead', {}, h('tr', {}, h('th', {}, 'Nom'), h('th', {}, 'Rôle'), h('th', {}, h('span', { class: 'sr-only' }, 'Actions')))), body),
     h('h2', {}, 'Ajouter un utilisateur'), add, msg);
   const report = (p) => p.then(() => { msg.className = ''; msg.textContent = 'Enregistré.'; load(); })
     .catch((e) => { msg.className = 'error'; msg.textContent = errorText(e); });
@@ -517,7 +739,15 @@ views.utilisateurs = (view) => {
     const r = await api('GET', '/api/users');
     body.replaceChildren(...r.users.map((u) => h('tr', {},
       h('td', {}, u.name),
-      h('td', {}, roleSelect(u.role, { 'aria-label': 'Rôle de ' + u.name, onchange: (ev) => report(api('PUT', '/api/users/' + encodeURIComponent(u.name), { role: ev.target.value })) })),
+      h('td', {}, roleSelect(u.role, { 'aria-label': 'Rôle de ' + u.name, onchange: async (ev) => {
+        const role = ev.target.value;
+        const self = u.name === me.name ? ' Il s\'agit de votre propre compte.' : '';
+        if (!await confirmBox(`Donner à ${u.name} le rôle ${ROLES[role]} au lieu de ${ROLES[u.role]} ?${self}`, 'Changer le rôle')) {
+          ev.target.value = u.role;
+          return;
+        }
+        report(api('PUT', '/api/users/' + encodeURIComponent(u.name), { role }));
+      } })),
       h('td', {}, u.name === me.name ? '' : h('button', { type: 'button', onclick: async () => {
         if (await confirmBox(`Supprimer l'utilisateur ${u.name} ?`)) report(api('DELETE', '/api/users/' + encodeURIComponent(u.name)));
       } }, 'Supprimer')))));
@@ -545,15 +775,14 @@ views.groupes = (view) => {
     h('button', { type: 'submit' }, 'Enregistrer le groupe'));
   const tokenForm = h('form', { class: 'tools', id: 'token-add' },
     h('input', { name: 'name', placeholder: 'Nom du jeton (pour le journal)', 'aria-label': 'Nom du jeton' }),
-    h('select', { name: 'scope', 'aria-label': 'Portée' }, h('option', { value: 'read' }, 'lecture'),
-      h('option', { value: 'send' }, 'envoi'), h('option', { value: 'admin' }, 'administration')),
+    h('select', { name: 'scope', 'aria-label': 'Portée' }, ...Object.entries(TOKEN_SCOPES).map(([k, t]) => h('option', { value: k }, t))),
     h('button', { type: 'submit' }, 'Créer un jeton'));
   const newToken = h('p', { id: 'new-token' });
   view.append(h('h1', {}, 'Groupes'),
-    h('table', { class: 'list', id: 'groups' }, h('thead', {}, h('tr', {}, h('th', {}, 'Groupe'), h('th', {}, 'Ordinateurs'), h('th', {}, 'Utilisateurs'), h('th', {}, ''))), groupsBody),
+    h('table', { class: 'list', id: 'groups' }, h('thead', {}, h('tr', {}, h('th', {}, 'Groupe'), h('th', {}, 'Ordinateurs'), h('th', {}, 'Utilisateurs'), h('th', {}, h('span', { class: 'sr-only' }, 'Actions')))), groupsBody),
     h('h2', {}, 'Créer ou remplacer un groupe'), groupForm,
     h('h1', {}, 'Jetons d\'API'),
-    h('table', { class: 'list', id: 'tokens' }, h('thead', {}, h('tr', {}, h('th', {}, 'N°'), h('th', {}, 'Nom'), h('th', {}, 'Portée'), h('th', {}, 'Créé'), h('th', {}, ''))), tokensBody),
+    h('table', { class: 'list', id: 'tokens' }, h('thead', {}, h('tr', {}, h('th', {}, 'N°'), h('th', {}, 'Nom'), h('th', {}, 'Portée'), h('th', {}, 'Créé'), h('th', {}, h('span', { class: 'sr-only' }, 'Actions')))), tokensBody),
     tokenForm, newToken, msg);
   async function load() {
     const [g, t] = await Promise.all([api('GET', '/api/groups'), api('GET', '/api/tokens')]);
@@ -561,7 +790,7 @@ views.groupes = (view) => {
       h('td', {}, h('button', { type: 'button', onclick: async () => {
         if (await confirmBox(`Supprimer le groupe ${x.name} ?`)) api('DELETE', '/api/groups/' + encodeURIComponent(x.name)).then(load).catch(fail);
       } }, 'Supprimer')))));
-    tokensBody.replaceChildren(...t.tokens.map((x) => h('tr', {}, h('td', {}, x.id), h('td', {}, x.name), h('td', {}, x.scope), h('td', {}, when(x.created_at)),
+    tokensBody.replaceChildren(...t.tokens.map((x) => h('tr', {}, h('td', {}, x.id), h('td', {}, x.name), h('td', {}, TOKEN_SCOPES[x.scope] || x.scope), h('td', {}, when(x.created_at)),
       h('td', {}, h('button', { type: 'button', onclick: async () => {
         if (await confirmBox(`Révoquer le jeton n° ${x.id} ? Les scripts qui l'utilisent seront refusés.`)) api('DELETE', '/api/tokens/' + x.id).then(load).catch(fail);
       } }, 'Révoquer')))));

@@ -6,7 +6,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 
-async function launch() {
+async function launch(options = {}) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'nv-chromium-'));
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
@@ -14,7 +14,7 @@ async function launch() {
     acceptDownloads: true,
     viewport: { width: 1360, height: 860 },
     locale: 'fr-FR',
-    timezoneId: 'Europe/Paris',
+    timezoneId: options.timezoneId || 'Europe/Paris',
     args: ['--no-sandbox', '--disable-background-networking', '--disable-component-update', '--disable-sync',
       '--no-first-run', '--disable-gpu', '--disable-quic', '--disable-default-apps', '--disable-extensions'],
   });

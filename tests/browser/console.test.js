@@ -62,11 +62,17 @@ test('an operator sends to two stations and watches both acknowledge live', asyn
   await shot(page, 'console-alert');
 
   const [download] = await Promise.all([page.waitForEvent('download'), page.click('#export')]);
-  const csv = fs.readFileSync(await download.path(), 'utf8').trim().split(/\r?\n/);
-  assert.equal(csv[0], 'computer,user,state,sent_at,acknowledged_at');
+  // The console's export is for a French spreadsheet; the API's keeps its documented header for scripts.
+  const raw = fs.readFileSync(await download.path(), 'utf8');
+  assert.equal(raw.charCodeAt(0), 0xFEFF);
+  const csv = raw.slice(1).trim().split(/\r?\n/);
+  assert.equal(csv[0], 'ordinateur,utilisateur,état,envoyée le,lue le');
   assert.deepEqual(csv.slice(1).map((l) => l.split(',').slice(0, 3).join(',')).sort(),
-    ['PC-A,anne,acknowledged', 'PC-B,paul,acknowledged']);
+    ['PC-A,anne,lue', 'PC-B,paul,lue']);
   for (const l of csv.slice(1)) assert.match(l.split(',')[4], /^\d{4}-\d\d-\d\dT/);
+  const id = page.url().split('/').pop();
+  const api = await fetch(`${sys.base}/api/alerts/${id}/receipts.csv`, { headers: { Cookie: admin.cookie } }).then((r) => r.text());
+  assert.equal(api.split('\r\n')[0], 'computer,user,state,sent_at,acknowledged_at');
 
   await page.click('nav a[data-page=historique]');
   await page.waitForSelector('#history tbody tr a');
@@ -88,7 +94,7 @@ test('a wrong password is refused, and admins see it in the audit log', async ()
   await signIn(page, 'anne');
   await page.click('nav a[data-page=journal]');
   await page.waitForSelector('#audit tbody tr');
-  assert.match(await page.textContent('#audit'), /anne.*sign-in failed/s);
+  assert.match(await page.textContent('#audit'), /anne.*Connexion échouée.*mot de passe incorrect/s);
   await shot(page, 'console-audit');
   await page.click('nav a[data-page=utilisateurs]');
   await page.waitForSelector('#users tbody tr >> nth=2');
