@@ -130,8 +130,16 @@ UserResult UserStore::Change(const char* sql, const std::string& a, const std::s
     return sqlite3_changes(db_) == 1 ? UserResult::Ok : UserResult::NotFound;
 }
 
+// The check and the change are one statement, so two administrators
+// demoting each other at once cannot both succeed.
+constexpr char kAnotherAdmin[] =
+    "(role <> 'admin' OR (SELECT count(*) FROM console_users WHERE role = 'admin') > 1)";
+
 UserResult UserStore::SetRole(const std::string& name, Role role) {
-    return Change("UPDATE console_users SET role = ? WHERE name = ?", RoleName(role), name);
+    const std::string sql = std::string("UPDATE console_users SET role = ?1 WHERE name = ?2 AND (?1 = "
+                                        "'admin' OR ") + kAnotherAdmin + ")";
+    const UserResult r = Change(sql.c_str(), RoleName(role), name);
+    return r == UserResult::NotFound && Find(name) ? UserResult::LastAdmin : r;
 }
 
 UserResult UserStore::SetPassword(const std::string& name, const std::string& hash) {
@@ -139,13 +147,16 @@ UserResult UserStore::SetPassword(const std::string& name, const std::string& ha
 }
 
 UserResult UserStore::Remove(const std::string& name) {
-    Statement st(db_, "DELETE FROM console_users WHERE name = ?");
+    const std::string sql = std::string("DELETE FROM console_users WHERE name = ? AND ") + kAnotherAdmin;
+    Statement st(db_, sql.c_str());
     if (!st.s)
         return UserResult::StoreFailed;
     st.Bind(1, name);
     if (sqlite3_step(st.s) != SQLITE_DONE)
         return UserResult::StoreFailed;
-    return sqlite3_changes(db_) == 1 ? UserResult::Ok : UserResult::NotFound;
+    if (sqlite3_changes(db_) == 1)
+        return UserResult::Ok;
+    return Find(name) ? UserResult::LastAdmin : UserResult::NotFound;
 }
 
 std::optional<User> UserStore::Find(const std::string& name) const {

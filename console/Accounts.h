@@ -30,7 +30,8 @@ struct User {
     std::string passwordHash;
 };
 
-enum class UserResult { Ok, Exists, NotFound, BadName, StoreFailed };
+// LastAdmin: the change would leave nobody able to manage the console.
+enum class UserResult { Ok, Exists, NotFound, BadName, StoreFailed, LastAdmin };
 
 // Users live in the server's database, in a table of their own.
 class UserStore {

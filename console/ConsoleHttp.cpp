@@ -240,6 +240,9 @@ void Console::ChangeUser(const httplib::Request& req, httplib::Response& res) {
             return Error(res, 400, "bad user name (1 to 64 letters, digits, . _ @ -)");
         case UserResult::StoreFailed:
             return Error(res, 503, "the database refused the change");
+        case UserResult::LastAdmin:
+            return Error(res, 409, "last administrator: " + name +
+                                       " is the only admin; make another user admin first");
         }
     };
     if (req.method == "DELETE") {

@@ -89,6 +89,10 @@ int Report(UserResult r, const std::string& name, std::ostream& err) {
     case UserResult::StoreFailed:
         err << "nivaxel-server: the database refused the change\n";
         return 1;
+    case UserResult::LastAdmin:
+        err << "nivaxel-server: last administrator: " << name
+            << " is the only admin; make another user admin first\n";
+        return 1;
     }
     return 1;
 }

@@ -733,8 +733,9 @@ views.utilisateurs = (view) => {
   view.append(h('h1', {}, 'Utilisateurs de la console'),
     h('table', { class: 'list', id: 'users' }, h('thead', {}, h('tr', {}, h('th', {}, 'Nom'), h('th', {}, 'Rôle'), h('th', {}, h('span', { class: 'sr-only' }, 'Actions')))), body),
     h('h2', {}, 'Ajouter un utilisateur'), add, msg);
+  // A refused change is shown and the list drawn again, so no select shows a role not saved.
   const report = (p) => p.then(() => { msg.className = ''; msg.textContent = 'Enregistré.'; load(); })
-    .catch((e) => { msg.className = 'error'; msg.textContent = errorText(e); });
+    .catch((e) => { msg.className = 'error'; msg.textContent = errorText(e); load().catch(() => {}); });
   async function load() {
     const r = await api('GET', '/api/users');
     body.replaceChildren(...r.users.map((u) => h('tr', {},

@@ -136,3 +136,25 @@ test('what the console shows is in French: audit log, server refusals, token sco
   assert.deepEqual(details.filter((d) => /^alert |^token |computers|users$|^(admin|operator|viewer)$/.test(d)), []);
   await page.close();
 });
+
+test('the last administrator can be neither demoted nor removed, and a role change is confirmed', async () => {
+  const page = await browser.context.newPage();
+  await signIn(page, 'anne');
+  await page.goto(sys.base + '/#/utilisateurs');
+  await page.waitForSelector('#users tbody tr');
+  const role = () => page.inputValue('#users select[aria-label="Rôle de anne"]');
+  await page.selectOption('#users select[aria-label="Rôle de anne"]', 'operator');
+  assert.match(await page.textContent('#confirm-text'), /anne.*opérateur.*administrateur/);
+  await page.click('#confirm-no');
+  assert.equal(await role(), 'admin');
+  await page.selectOption('#users select[aria-label="Rôle de anne"]', 'viewer');
+  await page.click('#confirm-yes');
+  await until('a French refusal', async () => /dernier administrateur/.test(await page.textContent('#view [role=status]')));
+  await until('the role shown is the one kept', async () => (await role()) === 'admin');
+  const refused = [await call('PUT', '/api/users/anne', { role: 'operator' }), await call('DELETE', '/api/users/anne')];
+  console.log(`refusals: ${refused.map((r) => r.status + ' ' + r.body.error).join('; ')}`);
+  assert.deepEqual(refused.map((r) => r.status), [409, 400]); // removing oneself was already refused
+  assert.match(refused[0].body.error, /^last administrator/);
+  assert.equal((await sys.get(admin, '/api/users')).users.find((u) => u.name === 'anne').role, 'admin');
+  await page.close();
+});

@@ -68,7 +68,14 @@ TEST(ConsoleAccounts, StoreAddsFindsChangesAndRemoves) {
     EXPECT_EQ(users.Add({"anne", Role::Admin, "h1"}), UserResult::Ok);
     EXPECT_EQ(users.Add({"anne", Role::Viewer, "h2"}), UserResult::Exists);
     EXPECT_EQ(users.Add({"a b", Role::Viewer, "h2"}), UserResult::BadName);
+    // The last administrator can be neither demoted nor removed; with two, one can.
+    EXPECT_EQ(users.SetRole("anne", Role::Operator), UserResult::LastAdmin);
+    EXPECT_EQ(users.Remove("anne"), UserResult::LastAdmin);
+    EXPECT_EQ(users.Add({"zoe", Role::Admin, "h4"}), UserResult::Ok);
     EXPECT_EQ(users.SetRole("anne", Role::Operator), UserResult::Ok);
+    EXPECT_EQ(users.SetRole("zoe", Role::Viewer), UserResult::LastAdmin);
+    EXPECT_EQ(users.Remove("zoe"), UserResult::LastAdmin);
+    EXPECT_EQ(users.SetRole("zoe", Role::Admin), UserResult::Ok); // already one: no change, no refusal
     EXPECT_EQ(users.SetRole("paul", Role::Operator), UserResult::NotFound);
     EXPECT_EQ(users.SetPassword("anne", "h3"), UserResult::Ok);
     auto anne = users.Find("anne");
@@ -77,7 +84,8 @@ TEST(ConsoleAccounts, StoreAddsFindsChangesAndRemoves) {
     EXPECT_EQ(anne->passwordHash, "h3");
     EXPECT_EQ(users.Remove("anne"), UserResult::Ok);
     EXPECT_EQ(users.Remove("anne"), UserResult::NotFound);
-    EXPECT_TRUE(users.List().empty());
+    ASSERT_EQ(users.List().size(), 1u);
+    EXPECT_EQ(users.List()[0].role, Role::Admin);
 }
 
 TEST(ConsoleAccounts, NewPasswordIsAskedTwice) {
@@ -122,9 +130,12 @@ TEST(ConsoleAccounts, UserCommandWritesTheDatabaseTheServerReads) {
     EXPECT_EQ(run({"add", "paul", "--role", "boss"}, {}, &text), 2);
     EXPECT_NE(text.find("--role must be admin, operator or viewer"), std::string::npos);
     EXPECT_EQ(run({"add", "paul", "--role", "viewer"}, {"s3cret-pw", "other-pw"}), 1);
-    EXPECT_EQ(run({"role", "anne", "--role", "operator"}, {}), 0);
+    EXPECT_EQ(run({"role", "anne", "--role", "operator"}, {}, &text), 1);
+    EXPECT_NE(text.find("last administrator: anne is the only admin"), std::string::npos) << text;
+    EXPECT_EQ(run({"remove", "anne"}, {}, &text), 1);
+    EXPECT_NE(text.find("last administrator"), std::string::npos) << text;
     EXPECT_EQ(run({"list"}, {}, &text), 0);
-    EXPECT_EQ(text, "anne operator\n"); // paul was never added
+    EXPECT_EQ(text, "anne admin\n"); // paul was never added
 
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((dir / kDatabaseFile).c_str(), &db), SQLITE_OK);
