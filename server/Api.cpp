@@ -5,8 +5,9 @@
 #include "Workstations.h"
 
 #include <algorithm>
-#include <set>
 #include <ctime>
+#include <set>
+#include <string_view>
 
 namespace nvserver {
 
@@ -97,7 +98,11 @@ json ParseBody(const ApiRequest& r) {
     return body;
 }
 
-std::string Csv(const std::string& field) {
+// A cell that a spreadsheet would read as a formula (a station names
+// itself) is led by an apostrophe, which spreadsheets show as text.
+std::string Csv(std::string field) {
+    if (!field.empty() && std::string_view("=+-@\t\r").find(field[0]) != std::string_view::npos)
+        field.insert(0, 1, '\'');
     if (field.find_first_of(",\"\r\n") == std::string::npos)
         return field;
     std::string out = "\"";
@@ -366,38 +371,53 @@ ApiResponse Api::ShowAlert(std::int64_t id, bool csv, bool french) {
     const auto a = store_.GetAlert(id);
     if (!a)
         return Error(404, "no alert " + std::to_string(id));
-    const auto receipts = store_.Receipts(*a, Now());
+    const Time now = Now();
+    // Row by row into the answer: a ledger of many thousand stations is
+    // never held twice over.
+    std::string out;
     if (csv) {
         // The console's export opens in a French spreadsheet: a byte-order
         // mark so it reads UTF-8, French headers and states. Scripts keep
-        // the documented English one.
-        std::string out = french ? "\xEF\xBB\xBF" "ordinateur,utilisateur,état,envoyée le,lue le\r\n"
-                                 : "computer,user,state,sent_at,acknowledged_at\r\n";
-        for (const Receipt& rc : receipts)
+        // the documented English one; the addresses come after the
+        // documented columns, which scripts read.
+        out = french ? "\xEF\xBB\xBF" "ordinateur,utilisateur,état,envoyée le,lue le,envoyée à,lue depuis\r\n"
+                     : "computer,user,state,sent_at,acknowledged_at,sent_address,acknowledged_address\r\n";
+        store_.ForEachReceipt(*a, now, [&](const Receipt& rc) {
             out += Csv(rc.computer) + "," + Csv(rc.user) + "," + (french ? Csv(FrenchState(rc.state)) : rc.state) + "," +
                    (rc.firstSentAt ? IsoTime(rc.firstSentAt) : "") + "," +
-                   (rc.acknowledgedAt ? IsoTime(rc.acknowledgedAt) : "") + "\r\n";
+                   (rc.acknowledgedAt ? IsoTime(rc.acknowledgedAt) : "") + "," +
+                   Csv(rc.sentAddress) + "," + Csv(rc.acknowledgedAddress) + "\r\n";
+        });
         return {200, "text/csv; charset=utf-8", out, 0};
     }
     std::map<std::string, std::int64_t> counts;
     for (const char* state : kReceiptStates)
         counts[state] = 0;
-    json list = json::array();
-    for (const Receipt& rc : receipts) {
+    std::string rows;
+    store_.ForEachReceipt(*a, now, [&](const Receipt& rc) {
         ++counts[rc.state];
-        list.push_back(ReceiptJson(rc));
-    }
-    json out = AlertJson(*a, counts, Now());
-    out["receipts"] = list;
-    return Json(200, out);
+        rows += rows.empty() ? "[" : ",";
+        rows += Dump(ReceiptJson(rc));
+    });
+    out = Dump(AlertJson(*a, counts, now));
+    out.pop_back(); // the closing brace
+    out += ",\"receipts\":" + (rows.empty() ? std::string("[]") : rows + "]") + "}";
+    return {200, "application/json", out, 0};
 }
 
 ApiResponse Api::CancelAlert(const ApiRequest& r, const Principal& who, std::int64_t id) {
-    if (!store_.GetAlert(id))
+    const AuditEntry audit{Now(), who.name, "cancel alert", "alert " + std::to_string(id), r.remoteAddress};
+    switch (store_.CancelAlert(id, Now(), &audit)) {
+    case Store::Cancel::NotFound:
         return Error(404, "no alert " + std::to_string(id));
-    store_.CancelAlert(id, Now());
+    case Store::Cancel::AlreadyCancelled:
+        return Error(409, "alert " + std::to_string(id) + " is already cancelled");
+    case Store::Cancel::Expired:
+        return Error(409, "alert " + std::to_string(id) + " has expired");
+    case Store::Cancel::Done:
+        break;
+    }
     dispatch_.Cancel(id);
-    Record(r, who, "cancel alert", "alert " + std::to_string(id));
     json out = AlertWithCounts(*store_.GetAlert(id));
     if (hub_.Listening())
         hub_.Publish("alert", Dump(out));
@@ -495,10 +515,10 @@ ApiResponse Api::Groups(const ApiRequest& r, const Principal& who, const std::st
         throw BadRequest{"a group needs a name of at most 200 bytes"};
     const bool fromDirectory = directory->count(NameKey(name)) > 0;
     if (r.method == "DELETE") {
-        if (!store_.DeleteGroup(name))
+        const AuditEntry audit{Now(), who.name, "delete group", name, r.remoteAddress};
+        if (!store_.DeleteGroup(name, &audit))
             return fromDirectory ? Error(409, name + " is a directory group: it is changed in the directory")
                                  : Error(404, "no group " + name);
-        Record(r, who, "delete group", name);
         dispatch_.GroupsChanged();
         return Json(200, {{"deleted", name}});
     }
@@ -506,9 +526,11 @@ ApiResponse Api::Groups(const ApiRequest& r, const Principal& who, const std::st
         return Error(409, name + " is a directory group: a server group needs another name");
     const json body = ParseBody(r);
     const Group g{Names(body, "computers"), Names(body, "users")};
-    store_.PutGroup(name, g);
-    Record(r, who, "set group", name + ": " + std::to_string(g.computers.size()) + " computers, " +
-                                    std::to_string(g.users.size()) + " users");
+    const AuditEntry audit{Now(), who.name, "set group",
+                           name + ": " + std::to_string(g.computers.size()) + " computers, " +
+                               std::to_string(g.users.size()) + " users",
+                           r.remoteAddress};
+    store_.PutGroup(name, g, &audit);
     dispatch_.GroupsChanged();
     return Json(200, {{"name", name}, {"computers", g.computers}, {"users", g.users}});
 }

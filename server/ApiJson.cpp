@@ -37,7 +37,9 @@ json ReceiptJson(const Receipt& r) {
             {"first_sent_at", TimeJson(r.firstSentAt)},
             {"last_sent_at", TimeJson(r.lastSentAt)},
             {"sent_count", r.sentCount},
-            {"acknowledged_at", TimeJson(r.acknowledgedAt)}};
+            {"acknowledged_at", TimeJson(r.acknowledgedAt)},
+            {"sent_address", r.sentAddress},
+            {"acknowledged_address", r.acknowledgedAddress}};
 }
 
 json StationJson(const Station& s) {

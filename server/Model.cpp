@@ -16,6 +16,12 @@ std::string NameKey(std::string name) {
         const auto next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
         if (static_cast<unsigned char>(c) == 0xC3 && next >= 0x80 && next <= 0x9E && next != 0x97)
             name[++i] = static_cast<char>(next + 0x20);
+        // The others of Windows-1252: Š Œ Ž (U+0160, U+0152, U+017D) and
+        // Ÿ (U+0178), whose small letter is ÿ (U+00FF).
+        if (static_cast<unsigned char>(c) == 0xC5 && (next == 0xA0 || next == 0x92 || next == 0xBD))
+            name[++i] = static_cast<char>(next + 1);
+        else if (static_cast<unsigned char>(c) == 0xC5 && next == 0xB8)
+            c = static_cast<char>(0xC3), name[++i] = static_cast<char>(0xBF);
     }
     return name;
 }

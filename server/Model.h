@@ -36,7 +36,7 @@ struct Target {
     bool Empty() const { return !everyone && computers.empty() && users.empty() && groups.empty(); }
 };
 
-// Windows names ignore case: ASCII and Latin-1 letters are folded (the
+// Windows names ignore case: the capitals of Windows-1252 are folded (the
 // client's names arrive in Windows-1252 and are compared as UTF-8).
 std::string NameKey(std::string name);
 // Lower case without accents, so that a search for "evacuation" finds "Évacuation".
@@ -68,11 +68,14 @@ struct Station {
     std::int64_t alertsSent = 0, acknowledged = 0;
 };
 
-// One line of an alert's ledger. Stored states are "sent", "replaced" and
-// "acknowledged"; "queued", "not reached", "expired" and "cancelled" follow
-// from the alert and the stations known when the ledger is read.
+// One line of an alert's ledger. A station enters it ("queued") when it
+// matches while the alert is live; then "sent", "replaced", "acknowledged".
+// Once the alert has expired or is cancelled, what was not acknowledged
+// reads "expired" or "cancelled"; "not reached" is a named computer or user
+// that no station in the ledger is.
 struct Receipt {
     std::string computer, user, state;
+    std::string sentAddress, acknowledgedAddress; // of the connection, for the record
     Time firstSentAt = 0, lastSentAt = 0, acknowledgedAt = 0;
     std::int64_t sentCount = 0;
 };

@@ -135,9 +135,10 @@ Store::Store(const std::string& path, int busyMs) {
                             FoldFunction, nullptr, nullptr);
     try {
         Exec("PRAGMA journal_mode=WAL");
-        // WAL with NORMAL survives the process being killed at any point;
-        // only a power cut may lose the last commits.
-        Exec("PRAGMA synchronous=NORMAL");
+        // FULL: an alert answered 201 and a recorded acknowledgement survive
+        // a power cut too, at the price of one sync per commit (one per turn
+        // of the workstation loop).
+        Exec("PRAGMA synchronous=FULL");
         Exec("PRAGMA foreign_keys=ON");
         Migrate();
     } catch (...) {
@@ -193,6 +194,12 @@ const char* const kMigrations[] = {
                            revoked_at INTEGER, last_used_at INTEGER);
        CREATE TABLE audit(id INTEGER PRIMARY KEY, time INTEGER NOT NULL, who TEXT NOT NULL,
                           action TEXT NOT NULL, detail TEXT NOT NULL, address TEXT NOT NULL);)",
+    // The ledger holds every station that entered it, with the addresses
+    // that were sent to and acknowledged; `named` keeps the computers and
+    // users the target named while the alert was live.
+    R"(ALTER TABLE deliveries ADD COLUMN sent_address TEXT NOT NULL DEFAULT '';
+       ALTER TABLE deliveries ADD COLUMN acknowledged_address TEXT NOT NULL DEFAULT '';
+       ALTER TABLE alerts ADD COLUMN named TEXT;)",
 };
 } // namespace
 
@@ -212,6 +219,8 @@ void Store::Migrate() {
         Exec("BEGIN IMMEDIATE");
         try {
             Exec(kMigrations[version]);
+            if (version + 1 == 2)
+                UpgradeLedgers();
             Exec(("PRAGMA user_version=" + std::to_string(version + 1)).c_str());
             Exec("COMMIT");
         } catch (...) {
@@ -248,6 +257,27 @@ const char kAlertColumns[] = "id, author, subject, date, lines, target, created_
                              "starts_at, expires_at, cancelled_at, resend_replaced, text";
 } // namespace
 
+namespace {
+Alert ReadAlert(auto& s) {
+    Alert a;
+    a.id = s.Int(0);
+    a.author = s.Text(1);
+    a.subject = s.Text(2);
+    a.date = s.Text(3);
+    a.lines = StringList(s.Text(4));
+    a.target = TargetFrom(s.Text(5));
+    a.createdAt = s.Int(6);
+    a.createdBy = s.Text(7);
+    a.startsAt = s.Int(8);
+    a.expiresAt = s.Int(9);
+    if (!s.IsNull(10))
+        a.cancelledAt = s.Int(10);
+    a.resendReplaced = s.Int(11) != 0;
+    a.text = s.Text(12);
+    return a;
+}
+} // namespace
+
 void Store::InsertAlert(Alert& a, const std::string& textWithoutId, const AuditEntry* audit) {
     std::lock_guard lock(mutex_);
     Transaction t(db_);
@@ -272,6 +302,7 @@ void Store::InsertAlert(Alert& a, const std::string& textWithoutId, const AuditE
         s.BindBlob(1, a.text).Bind(2, a.id);
         s.Step();
     }
+    EnterMatchingLocked(a, LoadGroupsLocked(), 0);
     if (audit) {
         AuditEntry e = *audit;
         e.detail = "alert " + std::to_string(a.id) + ": " + e.detail;
@@ -281,25 +312,105 @@ void Store::InsertAlert(Alert& a, const std::string& textWithoutId, const AuditE
 }
 
 namespace {
-Alert ReadAlert(auto& s) {
-    Alert a;
-    a.id = s.Int(0);
-    a.author = s.Text(1);
-    a.subject = s.Text(2);
-    a.date = s.Text(3);
-    a.lines = StringList(s.Text(4));
-    a.target = TargetFrom(s.Text(5));
-    a.createdAt = s.Int(6);
-    a.createdBy = s.Text(7);
-    a.startsAt = s.Int(8);
-    a.expiresAt = s.Int(9);
-    if (!s.IsNull(10))
-        a.cancelledAt = s.Int(10);
-    a.resendReplaced = s.Int(11) != 0;
-    a.text = s.Text(12);
-    return a;
+// The computers and users a target names, groups expanded.
+json NamedOf(const Target& t, const Groups& groups) {
+    std::vector<std::string> computers = t.computers, users = t.users;
+    for (const std::string& name : t.groups)
+        if (auto g = groups.find(NameKey(name)); g != groups.end()) {
+            computers.insert(computers.end(), g->second.computers.begin(), g->second.computers.end());
+            users.insert(users.end(), g->second.users.begin(), g->second.users.end());
+        }
+    return {{"computers", computers}, {"users", users}};
 }
 } // namespace
+
+// Enters the known stations that match (first seen before `endedBy`, when
+// not 0) in the alert's ledger, and adds the names its target now gives.
+void Store::EnterMatchingLocked(const Alert& a, const Groups& groups, Time endedBy) {
+    Statement enter(*this, "INSERT OR IGNORE INTO deliveries(alert_id, station_id, state, "
+                           "first_sent_at, last_sent_at, sent_count) VALUES(?,?,'queued',0,0,0)");
+    for (const Station& st : AllStationsLocked()) {
+        if ((endedBy && st.firstSeen >= endedBy) || !Matches(a.target, groups, st.computer, st.user))
+            continue;
+        enter.Reset();
+        enter.Bind(1, a.id).Bind(2, st.id);
+        enter.Step();
+    }
+    json named = NamedOf(a.target, groups);
+    {
+        Statement old(*this, "SELECT named FROM alerts WHERE id=?");
+        old.Bind(1, a.id);
+        if (old.Step() && !old.IsNull(0)) {
+            const json before = json::parse(old.Text(0), nullptr, false);
+            for (const char* key : {"computers", "users"})
+                if (before.is_object() && before.contains(key) && before[key].is_array())
+                    for (const json& n : before[key])
+                        named[key].push_back(n);
+        }
+    }
+    Statement s(*this, "UPDATE alerts SET named=? WHERE id=?");
+    s.Bind(1, named.dump()).Bind(2, a.id);
+    s.Step();
+}
+
+void Store::EnterLiveAlertsLocked(const std::string& groupKey) {
+    std::vector<Alert> live;
+    {
+        Statement s(*this, (std::string("SELECT ") + kAlertColumns +
+                            " FROM alerts WHERE cancelled_at IS NULL AND expires_at > ?")
+                               .c_str());
+        s.Bind(1, Now());
+        while (s.Step())
+            live.push_back(ReadAlert(s));
+    }
+    const Groups groups = LoadGroupsLocked();
+    for (const Alert& a : live)
+        for (const std::string& g : a.target.groups)
+            if (NameKey(g) == groupKey) {
+                EnterMatchingLocked(a, groups, 0);
+                break;
+            }
+}
+
+// From the ledger worked out when read to the ledger kept: every alert
+// gains the stations that match it and were known before it ended; names
+// are keyed again with today's folding.
+void Store::UpgradeLedgers() {
+    for (const char* table : {"stations"}) {
+        std::vector<std::tuple<std::int64_t, std::string, std::string>> rows;
+        Statement s(*this, (std::string("SELECT id, computer, user FROM ") + table).c_str());
+        while (s.Step())
+            rows.emplace_back(s.Int(0), s.Text(1), s.Text(2));
+        Statement u(*this, "UPDATE OR IGNORE stations SET computer_key=?, user_key=? WHERE id=?");
+        for (const auto& [id, c, us] : rows) {
+            u.Reset();
+            u.Bind(1, NameKey(c)).Bind(2, NameKey(us)).Bind(3, id);
+            u.Step();
+        }
+    }
+    {
+        std::vector<std::pair<std::string, std::string>> groups;
+        Statement s(*this, "SELECT name, name_key FROM groups");
+        while (s.Step())
+            groups.emplace_back(s.Text(0), s.Text(1));
+        Statement u(*this, "UPDATE OR IGNORE groups SET name_key=? WHERE name_key=?");
+        for (const auto& [name, key] : groups) {
+            u.Reset();
+            u.Bind(1, NameKey(name)).Bind(2, key);
+            u.Step();
+        }
+    }
+    std::vector<Alert> alerts;
+    {
+        Statement s(*this, (std::string("SELECT ") + kAlertColumns + " FROM alerts").c_str());
+        while (s.Step())
+            alerts.push_back(ReadAlert(s));
+    }
+    const Groups groups = LoadGroupsLocked();
+    for (const Alert& a : alerts)
+        EnterMatchingLocked(a, groups, a.cancelledAt ? *a.cancelledAt : a.expiresAt);
+}
+
 
 std::optional<Alert> Store::GetAlert(std::int64_t id) {
     std::lock_guard lock(mutex_);
@@ -368,12 +479,26 @@ std::vector<Alert> Store::LiveAlerts(Time now) {
     return out;
 }
 
-bool Store::CancelAlert(std::int64_t id, Time at) {
+Store::Cancel Store::CancelAlert(std::int64_t id, Time at, const AuditEntry* audit) {
     std::lock_guard lock(mutex_);
-    Statement s(*this, "UPDATE alerts SET cancelled_at=? WHERE id=? AND cancelled_at IS NULL");
+    Transaction t(db_);
+    {
+        Statement s(*this, "SELECT cancelled_at, expires_at FROM alerts WHERE id=?");
+        s.Bind(1, id);
+        if (!s.Step())
+            return Cancel::NotFound;
+        if (!s.IsNull(0))
+            return Cancel::AlreadyCancelled;
+        if (s.Int(1) <= at)
+            return Cancel::Expired;
+    }
+    Statement s(*this, "UPDATE alerts SET cancelled_at=? WHERE id=?");
     s.Bind(1, at).Bind(2, id);
     s.Step();
-    return sqlite3_changes(db_) > 0;
+    if (audit)
+        InsertAudit(*audit);
+    t.Commit();
+    return Cancel::Done;
 }
 
 namespace {
@@ -405,78 +530,102 @@ std::vector<Station> Store::AllStations() {
     return AllStationsLocked();
 }
 
-std::vector<Receipt> Store::ReceiptsLocked(const Alert& a, Time now,
-                                           const std::vector<Station>& stations,
-                                           const Groups& groups) {
-    const std::string alertState = a.State(now);
-    std::map<std::int64_t, Receipt> rows;
-    {
-        Statement s(*this, "SELECT station_id, state, first_sent_at, last_sent_at, sent_count, "
-                           "acknowledged_at FROM deliveries WHERE alert_id=?");
-        s.Bind(1, a.id);
-        while (s.Step()) {
-            Receipt r;
-            r.state = s.Text(1);
-            r.firstSentAt = s.Int(2);
-            r.lastSentAt = s.Int(3);
-            r.sentCount = s.Int(4);
-            r.acknowledgedAt = s.IsNull(5) ? 0 : s.Int(5);
-            rows[s.Int(0)] = r;
-        }
-    }
-    std::vector<Receipt> out;
-    std::set<std::string> seenComputers, seenUsers;
-    for (const Station& st : stations) {
-        auto row = rows.find(st.id);
-        const bool matches = Matches(a.target, groups, st.computer, st.user);
-        if (row == rows.end() && !matches)
-            continue;
-        seenComputers.insert(NameKey(st.computer));
-        seenUsers.insert(NameKey(st.user));
-        Receipt r = row == rows.end() ? Receipt{} : row->second;
-        r.computer = st.computer;
-        r.user = st.user;
-        if (row == rows.end())
-            r.state = "queued";
-        if (r.state != "acknowledged" && (alertState == "expired" || alertState == "cancelled"))
-            r.state = alertState;
-        out.push_back(std::move(r));
-    }
-    // Named computers and users that no station has ever been.
-    std::vector<std::string> computers = a.target.computers, users = a.target.users;
-    for (const std::string& name : a.target.groups)
-        if (auto g = groups.find(NameKey(name)); g != groups.end()) {
-            computers.insert(computers.end(), g->second.computers.begin(), g->second.computers.end());
-            users.insert(users.end(), g->second.users.begin(), g->second.users.end());
-        }
-    std::set<std::string> listed;
-    auto notReached = [&](const std::string& name, bool computer, std::set<std::string>& seen) {
-        const std::string key = NameKey(name);
-        if (seen.count(key) || !listed.insert((computer ? "c:" : "u:") + key).second)
-            return;
-        Receipt r;
-        (computer ? r.computer : r.user) = name;
-        r.state = "not reached";
-        out.push_back(std::move(r));
-    };
-    for (const std::string& c : computers)
-        notReached(c, true, seenComputers);
-    for (const std::string& u : users)
-        notReached(u, false, seenUsers);
+namespace {
+// What a stored state reads as once the alert has ended.
+std::string Shown(const std::string& stored, const std::string& alertState) {
+    if (stored != "acknowledged" && (alertState == "expired" || alertState == "cancelled"))
+        return alertState;
+    return stored;
+}
+
+std::vector<std::string> NamedList(const json& named, const char* key) {
+    std::vector<std::string> out;
+    if (named.is_object() && named.contains(key) && named[key].is_array())
+        for (const json& n : named[key])
+            if (n.is_string())
+                out.push_back(n.get<std::string>());
     return out;
+}
+} // namespace
+
+void Store::ForEachReceipt(const Alert& a, Time now, const std::function<void(const Receipt&)>& each) {
+    std::lock_guard lock(mutex_);
+    const std::string alertState = a.State(now);
+    {
+        Statement s(*this, "SELECT s.computer, s.user, d.state, d.first_sent_at, d.last_sent_at, "
+                           "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address "
+                           "FROM deliveries d JOIN stations s ON s.id=d.station_id "
+                           "WHERE d.alert_id=? ORDER BY d.station_id");
+        s.Bind(1, a.id);
+        Receipt r;
+        while (s.Step()) {
+            r.computer = s.Text(0);
+            r.user = s.Text(1);
+            r.state = Shown(s.Text(2), alertState);
+            r.firstSentAt = s.Int(3);
+            r.lastSentAt = s.Int(4);
+            r.sentCount = s.Int(5);
+            r.acknowledgedAt = s.IsNull(6) ? 0 : s.Int(6);
+            r.sentAddress = s.Text(7);
+            r.acknowledgedAddress = s.Text(8);
+            each(r);
+        }
+    }
+    NotReachedLocked(a, each);
+}
+
+// Named computers and users that no station of the ledger is.
+void Store::NotReachedLocked(const Alert& a, const std::function<void(const Receipt&)>& each) {
+    json named;
+    {
+        Statement s(*this, "SELECT named FROM alerts WHERE id=?");
+        s.Bind(1, a.id);
+        if (s.Step() && !s.IsNull(0))
+            named = json::parse(s.Text(0), nullptr, false);
+        else
+            named = NamedOf(a.target, LoadGroupsLocked());
+    }
+    Statement computer(*this, "SELECT 1 FROM deliveries d JOIN stations s ON s.id=d.station_id "
+                              "WHERE d.alert_id=? AND s.computer_key=? LIMIT 1");
+    Statement user(*this, "SELECT 1 FROM deliveries d JOIN stations s ON s.id=d.station_id "
+                          "WHERE d.alert_id=? AND s.user_key=? LIMIT 1");
+    std::set<std::string> listed;
+    for (const bool isComputer : {true, false})
+        for (const std::string& name : NamedList(named, isComputer ? "computers" : "users")) {
+            const std::string key = NameKey(name);
+            if (!listed.insert((isComputer ? "c:" : "u:") + key).second)
+                continue;
+            Statement& q = isComputer ? computer : user;
+            q.Reset();
+            q.Bind(1, a.id).Bind(2, key);
+            if (q.Step())
+                continue;
+            Receipt r;
+            (isComputer ? r.computer : r.user) = name;
+            r.state = "not reached";
+            each(r);
+        }
 }
 
 std::vector<Receipt> Store::Receipts(const Alert& a, Time now) {
-    std::lock_guard lock(mutex_);
-    return ReceiptsLocked(a, now, AllStationsLocked(), LoadGroupsLocked());
+    std::vector<Receipt> out;
+    ForEachReceipt(a, now, [&](const Receipt& r) { out.push_back(r); });
+    return out;
 }
 
 std::map<std::string, std::int64_t> Store::Counts(const Alert& a, Time now) {
     std::map<std::string, std::int64_t> counts;
     for (const char* state : kReceiptStates)
         counts[state] = 0;
-    for (const Receipt& r : Receipts(a, now))
-        ++counts[r.state];
+    const std::string alertState = a.State(now);
+    std::lock_guard lock(mutex_);
+    {
+        Statement s(*this, "SELECT state, count(*) FROM deliveries WHERE alert_id=? GROUP BY state");
+        s.Bind(1, a.id);
+        while (s.Step())
+            counts[Shown(s.Text(0), alertState)] += s.Int(1);
+    }
+    NotReachedLocked(a, [&](const Receipt&) { ++counts["not reached"]; });
     return counts;
 }
 
@@ -508,21 +657,32 @@ void Store::ApplyLedger(const std::vector<LedgerOp>& ops) {
 void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
     if (ops.empty())
         return;
+    // A replaced alert sent again stays "replaced" until it is acknowledged:
+    // the ledger tells that it was covered unseen.
     Statement sent(*this,
                    "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, last_sent_at, "
-                   "sent_count) VALUES(?1,?2,'sent',?3,?3,1) ON CONFLICT DO UPDATE SET "
-                   "state=CASE WHEN state='acknowledged' THEN state ELSE 'sent' END, "
-                   "last_sent_at=?3, sent_count=sent_count+1");
-    Statement ack(*this, "UPDATE deliveries SET state='acknowledged', acknowledged_at=?3 "
+                   "sent_count, sent_address) VALUES(?1,?2,'sent',?3,?3,1,?4) ON CONFLICT DO UPDATE SET "
+                   "state=CASE WHEN state IN ('acknowledged','replaced') THEN state ELSE 'sent' END, "
+                   "first_sent_at=CASE WHEN sent_count=0 THEN ?3 ELSE first_sent_at END, "
+                   "last_sent_at=?3, sent_count=sent_count+1, sent_address=?4");
+    Statement ack(*this, "UPDATE deliveries SET state='acknowledged', acknowledged_at=?3, "
+                         "acknowledged_address=?4 "
                          "WHERE alert_id=?1 AND station_id=?2 AND state!='acknowledged'");
     Statement replaced(*this, "UPDATE deliveries SET state='replaced' "
                               "WHERE alert_id=?1 AND station_id=?2 AND state='sent'");
+    Statement entered(*this, "INSERT OR IGNORE INTO deliveries(alert_id, station_id, state, "
+                             "first_sent_at, last_sent_at, sent_count) VALUES(?1,?2,'queued',0,0,0)");
     for (const LedgerOp& op : ops) {
-        if (op.kind == LedgerOp::Entered)
-            continue;
-        Statement& s = op.kind == LedgerOp::Sent ? sent : op.kind == LedgerOp::Acknowledged ? ack : replaced;
+        Statement& s = op.kind == LedgerOp::Sent           ? sent
+                       : op.kind == LedgerOp::Acknowledged ? ack
+                       : op.kind == LedgerOp::Replaced     ? replaced
+                                                           : entered;
         s.Reset();
-        s.Bind(1, op.alert).Bind(2, op.station).Bind(3, op.at);
+        s.Bind(1, op.alert).Bind(2, op.station);
+        if (op.kind != LedgerOp::Entered)
+            s.Bind(3, op.at);
+        if (op.kind == LedgerOp::Sent || op.kind == LedgerOp::Acknowledged)
+            s.Bind(4, op.address);
         s.Step();
     }
 }
@@ -530,7 +690,8 @@ void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
 std::optional<Store::ReceiptRow> Store::ReceiptOf(std::int64_t alert, std::int64_t station) {
     std::lock_guard lock(mutex_);
     Statement s(*this, "SELECT s.computer, s.user, d.state, d.first_sent_at, d.last_sent_at, "
-                       "d.sent_count, d.acknowledged_at FROM deliveries d JOIN stations s ON "
+                       "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address "
+                       "FROM deliveries d JOIN stations s ON "
                        "s.id=d.station_id WHERE d.alert_id=? AND d.station_id=?");
     s.Bind(1, alert).Bind(2, station);
     if (!s.Step())
@@ -543,6 +704,8 @@ std::optional<Store::ReceiptRow> Store::ReceiptOf(std::int64_t alert, std::int64
     row.receipt.lastSentAt = s.Int(4);
     row.receipt.sentCount = s.Int(5);
     row.receipt.acknowledgedAt = s.IsNull(6) ? 0 : s.Int(6);
+    row.receipt.sentAddress = s.Text(7);
+    row.receipt.acknowledgedAddress = s.Text(8);
     return row;
 }
 
@@ -710,20 +873,33 @@ Groups Store::LoadGroups() {
     return LoadGroupsLocked();
 }
 
-void Store::PutGroup(const std::string& name, const Group& g) {
+void Store::PutGroup(const std::string& name, const Group& g, const AuditEntry* audit) {
     std::lock_guard lock(mutex_);
-    Statement s(*this, "INSERT INTO groups(name, name_key, computers, users) VALUES(?1,?2,?3,?4) "
-                       "ON CONFLICT(name_key) DO UPDATE SET name=?1, computers=?3, users=?4");
-    s.Bind(1, name).Bind(2, NameKey(name)).Bind(3, ListText(g.computers)).Bind(4, ListText(g.users));
-    s.Step();
+    Transaction t(db_);
+    {
+        Statement s(*this, "INSERT INTO groups(name, name_key, computers, users) VALUES(?1,?2,?3,?4) "
+                           "ON CONFLICT(name_key) DO UPDATE SET name=?1, computers=?3, users=?4");
+        s.Bind(1, name).Bind(2, NameKey(name)).Bind(3, ListText(g.computers)).Bind(4, ListText(g.users));
+        s.Step();
+    }
+    EnterLiveAlertsLocked(NameKey(name));
+    if (audit)
+        InsertAudit(*audit);
+    t.Commit();
 }
 
-bool Store::DeleteGroup(const std::string& name) {
+bool Store::DeleteGroup(const std::string& name, const AuditEntry* audit) {
     std::lock_guard lock(mutex_);
+    Transaction t(db_);
     Statement s(*this, "DELETE FROM groups WHERE name_key=?");
     s.Bind(1, NameKey(name));
     s.Step();
-    return sqlite3_changes(db_) > 0;
+    if (sqlite3_changes(db_) == 0)
+        return false;
+    if (audit)
+        InsertAudit(*audit);
+    t.Commit();
+    return true;
 }
 
 std::vector<std::pair<std::string, Group>> Store::ListGroups() {

@@ -76,7 +76,7 @@ struct StationSeen {
 
 class Store {
   public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     // `path` ":memory:" gives a private in-memory database (tests, fuzzing).
     // A write waits up to `busyMs` for another connection's transaction.
@@ -85,20 +85,26 @@ class Store {
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
-    // Alerts. Insert sets alert.id and the id line of alert.text. With `audit`,
-    // its entry is written in the same transaction (its detail after "alert ID: "),
+    // Alerts. Insert sets alert.id and the id line of alert.text, and enters
+    // every known station that matches in its ledger. With `audit`, its
+    // entry is written in the same transaction (its detail after "alert ID: "),
     // so an accepted alert is never left without its record, nor the reverse.
+    // So are the audit entries of the changes below.
     void InsertAlert(Alert& alert, const std::string& textWithoutId,
                      const AuditEntry* audit = nullptr);
     std::optional<Alert> GetAlert(std::int64_t id);
     std::vector<Alert> ListAlerts(const AlertFilter& filter, std::int64_t& total);
     // Not yet expired and not cancelled: what the loop may still deliver.
     std::vector<Alert> LiveAlerts(Time now);
-    bool CancelAlert(std::int64_t id, Time at);
+    // Ended alerts stay as they ended: Refused when already cancelled or
+    // expired (or NotFound).
+    enum class Cancel { Done, NotFound, AlreadyCancelled, Expired };
+    Cancel CancelAlert(std::int64_t id, Time at, const AuditEntry* audit = nullptr);
 
-    // The ledger of one alert, with the derived states.
+    // The ledger of one alert, row by row without holding it all.
+    void ForEachReceipt(const Alert& alert, Time now, const std::function<void(const Receipt&)>& each);
     std::vector<Receipt> Receipts(const Alert& alert, Time now);
-    // Per alert: receipt state -> count, from Receipts().
+    // Per alert: receipt state -> count.
     std::map<std::string, std::int64_t> Counts(const Alert& alert, Time now);
     // (alert, station) pairs that must not be sent again: acknowledged, or
     // replaced when the alert says so.
@@ -132,8 +138,10 @@ class Store {
     void SetDirectoryGroups(std::function<std::shared_ptr<const Groups>()> source) {
         directoryGroups_ = std::move(source);
     }
-    void PutGroup(const std::string& name, const Group& group);
-    bool DeleteGroup(const std::string& name);
+    // A group change reaches the ledgers of live alerts (the stations that
+    // now match enter them), never those of ended ones.
+    void PutGroup(const std::string& name, const Group& group, const AuditEntry* audit = nullptr);
+    bool DeleteGroup(const std::string& name, const AuditEntry* audit = nullptr);
     std::vector<std::pair<std::string, Group>> ListGroups();
 
     // Tokens: only a keyed hash of each token is kept.
@@ -153,8 +161,10 @@ class Store {
     void Exec(const char* sql);
     void Migrate();
     void Fail(const char* what);
-    std::vector<Receipt> ReceiptsLocked(const Alert& alert, Time now,
-                                        const std::vector<Station>& stations, const Groups& groups);
+    void EnterMatchingLocked(const Alert& alert, const Groups& groups, Time endedBy);
+    void EnterLiveAlertsLocked(const std::string& groupKey);
+    void UpgradeLedgers();
+    void NotReachedLocked(const Alert& alert, const std::function<void(const Receipt&)>& each);
     Groups LoadGroupsLocked();
     std::vector<Station> AllStationsLocked();
     void AddStationsLocked(const std::vector<Station>& added);

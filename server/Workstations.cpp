@@ -218,7 +218,9 @@ int Workstations::Deliver(const Alert& alert) {
     auto result = done->get_future();
     Post([this, alert, done] {
         AddLive(alert);
-        done->set_value(DeliverNow(alert.id));
+        const int sent = DeliverNow(alert.id);
+        SaveTurn(); // the answer's counts tell the sends just made
+        done->set_value(sent);
     });
     if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
         return -1;
@@ -227,7 +229,7 @@ int Workstations::Deliver(const Alert& alert) {
 
 void Workstations::Cancel(std::int64_t id) {
     Post([this, id] {
-        live_.erase(id);
+        Forget(id);
         for (auto& [fd, c] : clients_)
             std::erase(c->pending, id);
     });
@@ -239,7 +241,14 @@ void Workstations::GroupsChanged() {
             groups_ = store_.LoadGroups();
         } catch (const StoreError& e) {
             Event("store_error", F("error", e.what()));
+            return;
         }
+        // Connected stations that a live alert now reaches get it at once.
+        std::vector<std::int64_t> ids;
+        for (const auto& [id, live] : live_)
+            ids.push_back(id);
+        for (std::int64_t id : ids)
+            DeliverNow(id);
     });
 }
 
@@ -282,7 +291,7 @@ void Workstations::SendAlert(Client& c, const Live& live) {
         return;
     c.onScreen.push_back(live.alert.id);
     c.lastSent = Clock::now();
-    ledger_.push_back({LedgerOp::Sent, live.alert.id, c.station, Now()});
+    ledger_.push_back({LedgerOp::Sent, live.alert.id, c.station, Now(), c.address});
     Event("alert_sent", F("client", id) + "," + F("computer", computer) + "," +
                             F("id", live.alert.id) + "," + F("bytes", live.alert.text.size()));
 }
@@ -371,7 +380,7 @@ void Workstations::Tick() {
             starting.push_back(id);
     }
     for (std::int64_t id : gone)
-        live_.erase(id);
+        Forget(id);
     for (std::int64_t id : starting) {
         live_[id].started = true;
         // Queued behind what is on screen, not over it: a scheduled alert
@@ -388,6 +397,12 @@ void Workstations::Tick() {
             if (auto it = clients_.find(fd); it != clients_.end())
                 SendNext(*it->second);
     }
+}
+
+// An ended alert is final: nothing of it stays in the loop.
+void Workstations::Forget(std::int64_t id) {
+    live_.erase(id);
+    settled_.erase(settled_.lower_bound({id, INT64_MIN}), settled_.lower_bound({id + 1, INT64_MIN}));
 }
 
 void Workstations::SaveTurn() {
@@ -423,6 +438,8 @@ void Workstations::SaveTurn() {
     if (hub_.Listening()) {
         std::size_t published = 0;
         for (const LedgerOp& op : ledger_) {
+            if (op.kind == LedgerOp::Entered)
+                continue;
             if (++published > 2000)
                 break; // a fan-out's detail is in the ledger; the stream stays light
             try {
@@ -708,9 +725,14 @@ void Workstations::Identified(Client& c) {
         hub_.Publish("station", Dump(StationJson(s)));
     }
     c.pending.clear();
-    for (auto& [id, live] : live_)
+    for (auto& [id, live] : live_) {
+        if (!Matches(live.alert.target, groups_, c.computer, c.user))
+            continue;
+        // Matching while the alert is live puts the station in its ledger.
+        ledger_.push_back({LedgerOp::Entered, id, c.station, now});
         if (live.alert.Deliverable(now) && Wanted(c, live))
             c.pending.push_back(id);
+    }
     SendNext(c);
 }
 
@@ -730,16 +752,25 @@ void Workstations::Acknowledged(Client& c) {
             keep = c.onScreen.back();
             c.onScreen.pop_back();
         }
+        // An alert that expired or was cancelled meanwhile keeps its end:
+        // a tick after it is no acknowledgement.
+        auto stillLive = [&](std::int64_t id) {
+            const auto it = live_.find(id);
+            return it != live_.end() && it->second.alert.Deliverable(Now());
+        };
         const std::int64_t read = c.onScreen.back();
-        alert = read;
-        ledger_.push_back({LedgerOp::Acknowledged, read, c.station, now});
-        settled_.insert({read, c.station});
         c.onScreen.pop_back();
+        if (stillLive(read)) {
+            alert = read;
+            ledger_.push_back({LedgerOp::Acknowledged, read, c.station, now, c.address});
+            settled_.insert({read, c.station});
+        }
         for (std::int64_t id : c.onScreen) {
+            if (!stillLive(id))
+                continue;
             replaced.push_back(id);
             ledger_.push_back({LedgerOp::Replaced, id, c.station, now});
-            const auto live = live_.find(id);
-            if (live == live_.end() || !live->second.alert.resendReplaced)
+            if (!live_.at(id).alert.resendReplaced)
                 settled_.insert({id, c.station});
             else
                 c.pending.push_back(id);

@@ -134,6 +134,7 @@ class Workstations {
     void AddLive(const Alert& alert);
     int DeliverNow(std::int64_t id);
     void SaveTurn();
+    void Forget(std::int64_t id);
     void WatchOutput(int fd, bool want);
 
     WorkstationOptions options_;

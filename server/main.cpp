@@ -479,9 +479,19 @@ int Simple(const std::string& command, std::vector<std::string> args) {
     if (command == "list") {
         if (!args.empty())
             return Usage("unknown option: " + args[0]);
-        if (!Call(o, "GET", "/api/stations?limit=10000", "", reply))
-            return 1;
-        std::printf("%s\n", json::parse(reply.body)["stations"].dump(1).c_str());
+        // Page by page: the API gives at most 10,000 stations per request.
+        json all = json::array();
+        for (std::int64_t total = -1; total < 0 || static_cast<std::int64_t>(all.size()) < total;) {
+            if (!Call(o, "GET", "/api/stations?limit=10000&offset=" + std::to_string(all.size()), "", reply))
+                return 1;
+            json page = json::parse(reply.body);
+            total = page["total"].get<std::int64_t>();
+            if (page["stations"].empty())
+                break; // fewer than announced: the list shrank meanwhile
+            for (json& st : page["stations"])
+                all.push_back(std::move(st));
+        }
+        std::printf("%s\n", all.dump(1).c_str());
         return 0;
     }
     if (command == "alerts") {
@@ -527,10 +537,12 @@ int Simple(const std::string& command, std::vector<std::string> args) {
         if (!Call(o, "GET", "/api/alerts/" + id + (csv ? "/receipts.csv" : ""), "", reply))
             return 1;
         if (csv) {
-            std::string text = reply.body;
-            for (std::size_t p; (p = text.find("\r\n")) != std::string::npos;)
-                text.replace(p, 2, "\n");
-            std::fputs(text.c_str(), stdout);
+            std::string text;
+            text.reserve(reply.body.size());
+            for (std::size_t i = 0; i < reply.body.size(); ++i)
+                if (!(reply.body[i] == '\r' && i + 1 < reply.body.size() && reply.body[i + 1] == '\n'))
+                    text += reply.body[i];
+            std::fwrite(text.data(), 1, text.size(), stdout);
             return 0;
         }
         const json parsed = json::parse(reply.body);

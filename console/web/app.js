@@ -569,14 +569,16 @@ views.alerte = (view, id) => {
   let last = null;
   view.append(title, facts, countsBox, spoken, actions,
     h('table', { class: 'list', id: 'receipts' }, h('thead', {}, h('tr', {},
-      ...['Ordinateur', 'Utilisateur', 'État', 'Premier envoi', 'Dernier envoi', 'Envois', 'Lue le'].map((t) => h('th', {}, t)))), body));
+      ...['Ordinateur', 'Utilisateur', 'État', 'Premier envoi', 'Dernier envoi', 'Envois', 'Lue le', 'Envoyé à', 'Lue depuis'].map((t) => h('th', {}, t)))), body));
 
   function row(r) {
     return h('tr', { 'data-state': r.state, hidden: filter !== '' && r.state !== filter },
       h('td', {}, r.computer), h('td', {}, r.user),
       h('td', {}, h('span', { class: 'pill s-' + r.state.replace(' ', '-') }, RECEIPT_STATES[r.state] || r.state)),
       h('td', {}, when(r.first_sent_at)), h('td', {}, when(r.last_sent_at)), h('td', { class: 'num' }, r.sent_count),
-      h('td', {}, when(r.acknowledged_at)));
+      h('td', {}, when(r.acknowledged_at)),
+      // The protocol proves no identity: where each send and tick came from is on record.
+      h('td', {}, r.sent_address || ''), h('td', {}, r.acknowledged_address || ''));
   }
   function upsert(r) {
     const key = r.computer + '\\' + r.user;

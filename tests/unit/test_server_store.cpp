@@ -62,8 +62,8 @@ TEST(ServerStore, LedgerKeepsAcknowledgementsAndDerivesTheOtherStates) {
     // Past its expiry, or cancelled, what was not acknowledged says so.
     EXPECT_EQ(States(store, a, now + 7200)["PC2/bob"], "expired");
     EXPECT_EQ(States(store, a, now + 7200)["PC1/anne"], "acknowledged");
-    ASSERT_TRUE(store.CancelAlert(a.id, now + 5));
-    EXPECT_FALSE(store.CancelAlert(a.id, now + 6));
+    ASSERT_EQ(store.CancelAlert(a.id, now + 5), Store::Cancel::Done);
+    EXPECT_EQ(store.CancelAlert(a.id, now + 6), Store::Cancel::AlreadyCancelled);
     EXPECT_EQ(States(store, *store.GetAlert(a.id), now)["PC2/bob"], "cancelled");
     EXPECT_TRUE(store.LiveAlerts(now).empty());
 }
@@ -79,6 +79,63 @@ TEST(ServerStore, SettledPairsFollowTheResendChoice) {
     const auto settled = store.Settled({resend.id, once.id});
     ASSERT_EQ(settled.size(), 1u);
     EXPECT_EQ(settled[0], std::make_pair(once.id, st));
+}
+
+TEST(ServerStore, TheLedgerKeepsWhoMatchedWhileTheAlertWasLiveAndOldDatabasesGainIt) {
+    char path[] = "/tmp/nv-ledger-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const Time now = Now();
+    std::int64_t live = 0, ended = 0;
+    {
+        Store store(path);
+        // Every capital of Windows-1252 folds: \u0160KODA/\u0152IL/\u0178 is \u0161koda/\u0153il/\u00ff.
+        const std::int64_t pc1 = store.StationId("\xC5\xA0KODA \xC5\xBD", "\xC5\x92IL\xC5\xB8", now - 100, "a");
+        EXPECT_EQ(store.StationId("\xC5\xA1koda \xC5\xBE", "\xC5\x93il\xC3\xBF", now, "b"), pc1);
+        store.PutGroup("Salle", {{"\xC5\xA1KODA \xC5\xBD"}, {}});
+        Alert a = NewAlert(store, {false, {}, {}, {"salle"}}, now - 50);
+        ended = a.id;
+        store.ApplyLedger({{LedgerOp::Sent, a.id, pc1, now - 40, "10.0.0.1:4000"},
+                           {LedgerOp::Acknowledged, a.id, pc1, now - 30, "10.0.0.9:4001"}});
+        Alert b = NewAlert(store, {false, {}, {}, {"salle"}}, now);
+        live = b.id;
+        ASSERT_EQ(store.CancelAlert(ended, now - 20), Store::Cancel::Done);
+        // After its end: a group edit and a new station leave the ledger as it was.
+        store.StationId("PC3", "x", now, "c");
+        store.PutGroup("Salle", {{"PC3", "Ghost"}, {}});
+        const auto old = store.Receipts(*store.GetAlert(ended), now);
+        ASSERT_EQ(old.size(), 1u);
+        EXPECT_EQ(old[0].state, "acknowledged");
+        EXPECT_EQ(old[0].sentAddress + " " + old[0].acknowledgedAddress, "10.0.0.1:4000 10.0.0.9:4001");
+        EXPECT_EQ(store.CancelAlert(ended, now), Store::Cancel::AlreadyCancelled);
+        // While live, it gains PC3 and Ghost and keeps what it had.
+        const auto counts = store.Counts(*store.GetAlert(live), now);
+        EXPECT_EQ(counts.at("queued"), 2);
+        EXPECT_EQ(counts.at("not reached"), 1);
+        std::printf("ended alert: %zu receipt, live alert: %lld queued, %lld not reached\n", old.size(),
+                    static_cast<long long>(counts.at("queued")), static_cast<long long>(counts.at("not reached")));
+    }
+    // The same file as the previous schema left it: worked out when read.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path, &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DELETE FROM deliveries WHERE state='queued'; "
+                               "ALTER TABLE deliveries DROP COLUMN sent_address; "
+                               "ALTER TABLE deliveries DROP COLUMN acknowledged_address; "
+                               "ALTER TABLE alerts DROP COLUMN named; PRAGMA user_version=1",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    {
+        Store store(path);
+        // Upgraded by today's groups, the best there is: PC3 matches the live
+        // one; the ended one gains no station first seen after its end.
+        EXPECT_EQ(store.Counts(*store.GetAlert(live), now).at("queued"), 1);
+        const auto counts = store.Counts(*store.GetAlert(ended), now);
+        EXPECT_EQ(counts.at("acknowledged") + counts.at("cancelled"), 1);
+    }
+    for (const char* end : {"", "-wal", "-shm"})
+        std::remove((std::string(path) + end).c_str());
 }
 
 TEST(ServerStore, TokensAreCheckedByHashAndRevoked) {
@@ -124,6 +181,11 @@ TEST(ServerStore, AnAlertAndItsAuditEntryAreWrittenTogetherOrNotAtAll) {
         EXPECT_THROW(store.InsertAlert(b, "O=S\r\nI=\r\n", &audit), StoreError);
         store.ListAlerts(AlertFilter{}, total);
         EXPECT_EQ(total, 1);
+        // Nor a cancel or a group change without theirs.
+        EXPECT_THROW(store.CancelAlert(a.id, Now(), &audit), StoreError);
+        EXPECT_FALSE(store.GetAlert(a.id)->cancelledAt);
+        EXPECT_THROW(store.PutGroup("G", {{"PC1"}, {}}, &audit), StoreError);
+        EXPECT_TRUE(store.ListGroups().empty());
     }
     std::remove(path);
     std::remove((std::string(path) + "-wal").c_str());
