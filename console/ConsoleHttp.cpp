@@ -120,9 +120,60 @@ SessionAuth Console::Authenticate(const RequestInfo& req) {
         auth.error = why;
         return auth;
     }
+    if (session->directory && !RecheckRole(*session, req.remoteAddress)) {
+        auth.status = 401;
+        auth.error = "your directory groups no longer give access to the console";
+        return auth;
+    }
     auth.outcome = SessionAuth::Ok;
     auth.principal = {session->name, session->role, RoleScope(session->role)};
     return auth;
+}
+
+bool Console::RecheckRole(Session& session, const std::string& address) {
+    const auto now = now_();
+    if (!directory_.currentRole || now - session.roleChecked < directory_.recheckEvery)
+        return true;
+    const DirectoryVerdict v = directory_.currentRole(session.name);
+    if (v.unreachable) {
+        // Keep the role it had until the directory answers again; local
+        // accounts are the way in when it stays down.
+        sessions_.SetRole(session.id, session.role, now);
+        return true;
+    }
+    if (!v.ok) {
+        sessions_.Remove(session.id);
+        audit_(session.name, "session ended", v.error, address);
+        return false;
+    }
+    if (v.role != session.role)
+        audit_(session.name, "role changed", std::string(RoleName(session.role)) + " -> " + RoleName(v.role),
+               address);
+    sessions_.SetRole(session.id, v.role, now);
+    session.role = v.role;
+    return true;
+}
+
+void Console::DirectorySignIn(const httplib::Request& req, httplib::Response& res, const std::string& name,
+                              const std::string& password, Clock::time_point now) {
+    const DirectoryVerdict v = directory_.signIn(name, password);
+    if (v.unreachable) {
+        audit_(name, "sign-in failed", v.error, req.remote_addr);
+        return Error(res, 503, v.error + "; local accounts can still sign in");
+    }
+    if (!v.ok) {
+        throttle_.Failed(name, req.remote_addr, now);
+        audit_(name, "sign-in failed", "directory: " + v.error, req.remote_addr);
+        return v.passwordOk ? Error(res, 403, v.error) : Error(res, 401, "wrong name or password");
+    }
+    throttle_.Succeeded(name, req.remote_addr);
+    const Session s = sessions_.Create(name, v.role, now, true);
+    audit_(name, "sign-in", std::string(RoleName(v.role)) + " (directory)", req.remote_addr);
+    res.set_header("Set-Cookie",
+                   SessionCookie(s.id, std::chrono::duration_cast<std::chrono::seconds>(kAbsolute), tls_));
+    Json(res, 200,
+         {{"name", s.name}, {"role", RoleName(s.role)}, {"scope", RoleScope(s.role)}, {"csrf", s.csrf},
+          {"source", "directory"}});
 }
 
 void Console::SignIn(const httplib::Request& req, httplib::Response& res) {
@@ -146,6 +197,9 @@ void Console::SignIn(const httplib::Request& req, httplib::Response& res) {
         return Error(res, 429, "too many failed sign-ins; try again later");
     }
     auto user = IsValidUserName(name) ? UserStore(db_).Find(name) : std::nullopt;
+    // Local accounts first: the first administrator, and the way in when the directory is down.
+    if (!user && directory_.signIn)
+        return DirectorySignIn(req, res, name, password, now);
     const bool good = user ? VerifyPassword(user->passwordHash, password)
                            : (VerifyPassword(dummyHash_, password), false);
     if (!good) {

@@ -40,6 +40,20 @@ struct SessionAuth {
     std::string error;
 };
 
+// Sign-in by the organisation's directory, for names that are no local user.
+struct DirectoryVerdict {
+    bool ok = false;          // the person is who they say, with `role`
+    bool passwordOk = false;  // ... or at least their password was right
+    bool unreachable = false; // the directory could not answer
+    Role role = Role::Viewer;
+    std::string error;
+};
+struct DirectoryHooks {
+    std::function<DirectoryVerdict(const std::string& name, const std::string& password)> signIn;
+    std::function<DirectoryVerdict(const std::string& name)> currentRole;
+    std::chrono::seconds recheckEvery{120};
+};
+
 class Console {
   public:
     // now: the clock of sessions and the throttle; tests hold it still.
@@ -54,12 +68,17 @@ class Console {
     SessionAuth Authenticate(const httplib::Request& request);
 
     SessionStore& Sessions() { return sessions_; }
+    void SetDirectory(DirectoryHooks hooks) { directory_ = std::move(hooks); }
     SignInThrottle& Throttle() { return throttle_; }
 
   private:
     void SignIn(const httplib::Request& req, httplib::Response& res);
     void Current(const httplib::Request& req, httplib::Response& res);
     void SignOut(const httplib::Request& req, httplib::Response& res);
+    void DirectorySignIn(const httplib::Request& req, httplib::Response& res, const std::string& name,
+                         const std::string& password, Clock::time_point now);
+    // A directory session's role, looked up again when due; false when it has none now.
+    bool RecheckRole(Session& session, const std::string& address);
     void Users(const httplib::Request& req, httplib::Response& res);
     void ChangeUser(const httplib::Request& req, httplib::Response& res);
     std::optional<SessionPrincipal> RequireAdmin(const httplib::Request& req,
@@ -71,6 +90,7 @@ class Console {
     SessionStore sessions_;
     SignInThrottle throttle_;
     std::function<Clock::time_point()> now_;
+    DirectoryHooks directory_;
     std::string dummyHash_; // verified against when the user is unknown, to keep timing even
 };
 

@@ -18,11 +18,19 @@ std::string RandomHex(std::size_t bytes) {
     return hex;
 }
 
-Session SessionStore::Create(const std::string& name, Role role, Clock::time_point now) {
-    Session s{RandomHex(32), RandomHex(32), name, role, now, now};
+Session SessionStore::Create(const std::string& name, Role role, Clock::time_point now, bool directory) {
+    Session s{RandomHex(32), RandomHex(32), name, role, now, now, directory, now};
     std::lock_guard lock(mutex_);
     sessions_[s.id] = s;
     return s;
+}
+
+void SessionStore::SetRole(const std::string& id, Role role, Clock::time_point checked) {
+    std::lock_guard lock(mutex_);
+    if (const auto it = sessions_.find(id); it != sessions_.end()) {
+        it->second.role = role;
+        it->second.roleChecked = checked;
+    }
 }
 
 std::optional<Session> SessionStore::Use(const std::string& id, Clock::time_point now) {

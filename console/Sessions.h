@@ -21,6 +21,10 @@ struct Session {
     Role role = Role::Viewer;
     Clock::time_point lastUse;
     Clock::time_point created;
+    // Signed in through the organisation's directory: its role is looked up
+    // again now and then, so that removal from a group ends the access.
+    bool directory = false;
+    Clock::time_point roleChecked;
 };
 
 // Sessions live in memory: a restart signs everybody out, which is the safe side.
@@ -28,7 +32,9 @@ class SessionStore {
   public:
     SessionStore(std::chrono::seconds idle, std::chrono::seconds absolute)
         : idle_(idle), absolute_(absolute) {}
-    Session Create(const std::string& name, Role role, Clock::time_point now);
+    Session Create(const std::string& name, Role role, Clock::time_point now, bool directory = false);
+    // A directory session's role as looked up at `checked`.
+    void SetRole(const std::string& id, Role role, Clock::time_point checked);
     // Renews the idle time; an expired session is forgotten and not returned.
     std::optional<Session> Use(const std::string& id, Clock::time_point now);
     void Remove(const std::string& id);

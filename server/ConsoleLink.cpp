@@ -30,6 +30,33 @@ std::unique_ptr<ConsoleLink> ConsoleLink::Open(const std::string& dataDir, Store
     return link;
 }
 
+namespace {
+nvconsole::DirectoryVerdict Verdict(const SignIn& r) {
+    nvconsole::DirectoryVerdict v;
+    v.ok = r.ok;
+    v.passwordOk = r.passwordOk;
+    v.unreachable = r.unreachable;
+    v.error = r.error;
+    if (const auto role = nvconsole::ParseRole(r.role))
+        v.role = *role;
+    return v;
+}
+} // namespace
+
+void ConsoleLink::UseDirectory(const Directory& directory) {
+    nvconsole::DirectoryHooks hooks;
+    hooks.signIn = [&directory](const std::string& name, const std::string& password) {
+        return Verdict(directory.Authenticate(name, password));
+    };
+    hooks.currentRole = [&directory](const std::string& name) {
+        SignIn r = directory.CurrentRole(name);
+        r.ok = r.error.empty() && !r.role.empty();
+        return Verdict(r);
+    };
+    hooks.recheckEvery = std::chrono::seconds(directory.Config().roleCheckSeconds);
+    console_->SetDirectory(std::move(hooks));
+}
+
 void ConsoleLink::Attach(Api& api, HttpOptions& http) {
     api.SetSessionChecker([this](const ApiRequest& r) {
         const nvconsole::SessionAuth a = console_->Authenticate(ConsoleRequest(r));

@@ -18,6 +18,8 @@ class ConsoleLink {
     // nullptr after writing why on stderr.
     static std::unique_ptr<ConsoleLink> Open(const std::string& dataDir, Store& store, bool tls);
     void Attach(Api& api, HttpOptions& http);
+    // Console sign-in with directory accounts, beside the local ones.
+    void UseDirectory(const Directory& directory);
 
   private:
     nvconsole::UserDatabase db_;

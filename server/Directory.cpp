@@ -290,6 +290,7 @@ SignIn Directory::Authenticate(const std::string& login, const std::string& pass
         r.error = e.invalidCredentials ? kWrongPassword : std::string("the directory cannot be reached: ") + e.what();
         return r;
     }
+    r.passwordOk = true;
     r.ok = r.error.empty() && !r.role.empty();
     return r;
 }

@@ -25,6 +25,7 @@ struct SyncState {
 struct SignIn {
     bool ok = false;
     bool unreachable = false; // the directory could not answer: not the person's fault
+    bool passwordOk = false;  // the bind as the person succeeded
     std::string name, dn, role, error;
 };
 

@@ -60,6 +60,7 @@ DirectoryConfig ParseDirectoryConfig(const std::string& text, const std::string&
         {"group_base", [&](const std::string& v) { c.groupBase = v; }},
         {"sync_minutes", [&](const std::string& v) { number(1, 1440)(v, c.syncMinutes); }},
         {"timeout_seconds", [&](const std::string& v) { number(1, 300)(v, c.timeoutSeconds); }},
+        {"role_check_seconds", [&](const std::string& v) { number(1, 3600)(v, c.roleCheckSeconds); }},
         {"admin_group", [&](const std::string& v) { c.adminGroup = v; }},
         {"operator_group", [&](const std::string& v) { c.operatorGroup = v; }},
         {"viewer_group", [&](const std::string& v) { c.viewerGroup = v; }},

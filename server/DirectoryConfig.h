@@ -20,6 +20,7 @@ struct DirectoryConfig {
     std::string baseDn, userBase, computerBase, groupBase; // the bases default to baseDn
     int syncMinutes = 5;
     int timeoutSeconds = 10;
+    int roleCheckSeconds = 120; // how often a console session's role is looked up again
     std::string adminGroup, operatorGroup, viewerGroup;
     std::string userAttribute = "sAMAccountName";
     std::string computerAttribute = "cn";

@@ -239,6 +239,8 @@ int Serve(const std::vector<std::string>& args) {
     if (!console)
         return 1;
     console->Attach(api, ho);
+    if (directory)
+        console->UseDirectory(*directory);
     Http http(ho, api, hub);
     if (!http.Start())
         return 1;

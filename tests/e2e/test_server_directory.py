@@ -1,15 +1,21 @@
 """The alert server with the organisation's directory: a real slapd, the
 server started with --ldap, and small Python clients as stations."""
+import json
 import os
 import subprocess
 import tempfile
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 from slapd import Slapd, computer_dn, group_dn, seed, user_dn
 from test_alert_server import ALERTE, FakeClient, ServerProcess, alert_server_path
 
 GROUPS = {
+    "AdminsInner": [user_dn("alice")],
+    "ConsoleAdmins": [group_dn("AdminsInner")],
+    "ConsoleViewers": [user_dn("carol")],
     "Staff": [user_dn("alice"), group_dn("Engineering")],
     "Engineering": [user_dn("bob"), computer_dn("PC01"), group_dn("Ops")],
     "Ops": [user_dn("carol"), group_dn("Engineering")],  # a loop with Engineering
@@ -29,7 +35,9 @@ class DirectoryServerTest(unittest.TestCase):
 
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="nivaxel-ldapconf-")
-        self.server = ServerProcess(extra=("--ldap", self.ldap.config(os.path.join(self.folder, "ldap.conf"))))
+        conf = self.ldap.config(os.path.join(self.folder, "ldap.conf"), admin_group="ConsoleAdmins",
+                                viewer_group="ConsoleViewers", role_check_seconds=1)
+        self.server = ServerProcess(extra=("--ldap", conf))
         self.clients = []
 
     def tearDown(self):
@@ -60,7 +68,7 @@ class DirectoryServerTest(unittest.TestCase):
     def test_alert_to_a_nested_group_reaches_exactly_its_members(self):
         out = self.cli("directory", "sync")
         self.assertEqual(out.returncode, 0, out.stderr)
-        self.assertIn(b"users: 5, computers: 3, groups: 3", out.stdout)
+        self.assertIn(b"users: 5, computers: 3, groups: 6", out.stdout)
         status, groups = self.server.api("GET", "/api/groups?q=eng")
         self.assertEqual(groups["groups"], [{"name": "Engineering", "source": "directory",
                                              "computer_count": 1, "user_count": 2}])
@@ -101,8 +109,9 @@ class DirectoryServerTest(unittest.TestCase):
         self.assertEqual(status, 409)
         status, groups = self.server.api("GET", "/api/groups")
         self.assertEqual(sorted((g["name"], g["source"]) for g in groups["groups"]),
-                         [("Engineering", "directory"), ("Front", "server"), ("Ops", "directory"),
-                          ("Staff", "directory")])
+                         [("AdminsInner", "directory"), ("ConsoleAdmins", "directory"),
+                          ("ConsoleViewers", "directory"), ("Engineering", "directory"), ("Front", "server"),
+                          ("Ops", "directory"), ("Staff", "directory")])
         # The directory down: the sync fails and says so, the groups stay.
         self.ldap.stop()
         try:
@@ -113,7 +122,7 @@ class DirectoryServerTest(unittest.TestCase):
             self.assertRegex(state["error"], "^cannot reach ldap://127.0.0.1")
             self.assertGreaterEqual(state["error_age_seconds"], 0)
             self.assertIsNotNone(state["last_success"])
-            self.assertEqual(state["groups"], 3)
+            self.assertEqual(state["groups"], 6)
             self.station(b"PC01", b"x")
             status, reach = self.server.api("POST", "/api/reach", {"groups": ["Engineering"]})
             self.assertEqual((reach["stations"], reach["online"]), (1, 1))
@@ -133,6 +142,61 @@ class DirectoryServerTest(unittest.TestCase):
                              capture_output=True, timeout=30)
         self.assertEqual(out.returncode, 1)
         self.assertIn(b"url must start with ldap:// or ldaps://", out.stderr)
+
+    def sign_in(self, name, password):
+        req = urllib.request.Request(f"http://{self.server.admin}/api/session", method="POST",
+                                     data=json.dumps({"name": name, "password": password}).encode(),
+                                     headers={"Content-Type": "application/json"})
+        start = time.monotonic()
+        try:
+            with urllib.request.urlopen(req, timeout=30) as r:
+                body, cookie = json.loads(r.read()), r.headers["Set-Cookie"].split(";")[0]
+                return r.status, body, cookie, time.monotonic() - start
+        except urllib.error.HTTPError as e:
+            return e.code, json.loads(e.read()), None, time.monotonic() - start
+
+    def as_session(self, cookie, path):
+        req = urllib.request.Request(f"http://{self.server.admin}{path}", headers={"Cookie": cookie})
+        try:
+            with urllib.request.urlopen(req, timeout=30) as r:
+                return r.status, json.loads(r.read())
+        except urllib.error.HTTPError as e:
+            return e.code, json.loads(e.read())
+
+    def test_console_sign_in_with_directory_accounts(self):
+        cases = [("alice", "pw-alice", 200, "admin"), ("EXAMPLE\\carol", "pw-carol", 200, "viewer"),
+                 ("alice", "pw-bob", 401, "wrong name or password"),
+                 ("bob", "pw-bob", 403, "not a member of any of the console's directory groups"),
+                 ("*", "pw-alice", 401, "wrong name or password")]
+        for name, password, status, what in cases:
+            got, body, _, seconds = self.sign_in(name, password)
+            self.assertEqual(got, status, (name, body))
+            self.assertEqual(body.get("role") or body.get("error"), what)
+            print(f"console sign-in {name}: {got} in {seconds * 1000:.0f} ms")
+        _, _, cookie, _ = self.sign_in("alice", "pw-alice")
+        self.assertEqual(self.as_session(cookie, "/api/audit")[0], 200)
+        # Out of the group: the session's rights end at the next look.
+        self.ldap.modify(f"dn: {group_dn('AdminsInner')}\nchangetype: modify\nreplace: member\n"
+                         f"member: {user_dn('eve')}\n")
+        try:
+            time.sleep(1.2)
+            status, body = self.as_session(cookie, "/api/audit")
+            self.assertEqual((status, body["error"]), (401, "your directory groups no longer give access to the console"))
+        finally:
+            self.ldap.modify(f"dn: {group_dn('AdminsInner')}\nchangetype: modify\nreplace: member\n"
+                             f"member: {user_dn('alice')}\n")
+        # The directory down: its accounts cannot sign in, local ones still can.
+        subprocess.run([str(alert_server_path()), "user", "add", "root", "--role", "admin", "--data",
+                        self.server.data], input=b"local-password-1\nlocal-password-1\n", check=True,
+                       capture_output=True, timeout=30)
+        self.ldap.stop()
+        try:
+            status, body, _, _ = self.sign_in("alice", "pw-alice")
+            self.assertEqual(status, 503)
+            self.assertRegex(body["error"], "^the directory cannot be reached: .*; local accounts can still sign in$")
+            self.assertEqual(self.sign_in("root", "local-password-1")[0], 200)
+        finally:
+            self.ldap.start()
 
 
 if __name__ == "__main__":
