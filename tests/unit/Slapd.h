@@ -88,7 +88,7 @@ inline std::string SeedLdif() {
 
 inline std::string Run(const std::string& command) {
     std::string out;
-    if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
+    if (FILE* p = ::popen(("(" + command + ") 2>&1").c_str(), "r")) {
         char buf[4096];
         for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
             out.append(buf, n);
