@@ -11,7 +11,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
           libsqlite3-dev libcpp-httplib-dev nlohmann-json3-dev libsodium-dev libssl-dev pkg-config openssl
           g++-mingw-w64-i686-posix libz-mingw-w64-dev
           g++-mingw-w64-x86-64-posix
-          wine wine64 wine32:i386 qemu-user-static xvfb xauth imagemagick x11-utils libx11-dev)
+          wine wine64 wine32:i386 qemu-user-static xvfb xauth imagemagick x11-utils libx11-dev
+          wixl msitools)
 # The web console's browser tests: Node for Playwright, Debian's chromium.
 packages+=(nodejs chromium)
 # Deployment packages: the MSI, built with wixl and checked with msitools.
@@ -79,6 +80,10 @@ mkdir -p dist
 for exe in NivaxelSetup Nivaxel UninstallNivaxel; do
     [[ -f build/windows/$exe.exe ]] && cp "build/windows/$exe.exe" dist/
 done
+# The MSI package, from the client just copied and the custom actions' DLL.
+if [[ -f build/windows/NivaxelMsi.dll && -f dist/Nivaxel.exe ]]; then
+    msi/build-msi.sh dist/Nivaxel.exe build/windows/NivaxelMsi.dll dist/Nivaxel.msi
+fi
 rm -f dist/alert-server
 [[ -f build/bench/server/nivaxel-server ]] && cp build/bench/server/nivaxel-server dist/
 echo "dist/:"

@@ -22,8 +22,8 @@ configure_file(${CMAKE_SOURCE_DIR}/resources/app.manifest.in ${CMAKE_BINARY_DIR}
 # Each is the program's size plus 4 KiB, well under the goals (100, 60 and
 # 220 KiB), so that growth is noticed long before a goal is reached.
 set(NV_BUDGET_Nivaxel 55296)
-set(NV_BUDGET_UninstallNivaxel 38400)
-set(NV_BUDGET_NivaxelSetup 139776)
+set(NV_BUDGET_UninstallNivaxel 41472)
+set(NV_BUDGET_NivaxelSetup 145920)
 
 # windres reports no dependencies: a changed icon or manifest must still
 # rebuild the resource scripts.
@@ -132,3 +132,15 @@ target_compile_options(contract_quiet_system_error PRIVATE ${NV_WARNINGS} -Os)
 target_include_directories(contract_quiet_system_error PRIVATE ${CMAKE_SOURCE_DIR})
 add_test(NAME contract_quiet_system_error COMMAND contract_quiet_system_error)
 set_tests_properties(contract_quiet_system_error PROPERTIES LABELS contract TIMEOUT 300)
+
+# The MSI package's custom actions: a DLL of the same units the installer and
+# the uninstaller use (close handshake, the settings' rules, the uninstall
+# entry), exported undecorated as Windows Installer calls them.
+if(EXISTS ${CMAKE_SOURCE_DIR}/msi/MsiActionsWin32.cpp AND TARGET nv_installer AND TARGET nv_uninstaller)
+    add_library(NivaxelMsi SHARED ${CMAKE_SOURCE_DIR}/msi/MsiActionsWin32.cpp ${NV_QUIET_RUNTIME})
+    set_target_properties(NivaxelMsi PROPERTIES PREFIX "")
+    target_compile_options(NivaxelMsi PRIVATE ${NV_WARNINGS} -Os -flto)
+    target_link_options(NivaxelMsi PRIVATE -s -flto -Wl,--kill-at -Wl,--no-insert-timestamp)
+    target_include_directories(NivaxelMsi PRIVATE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(NivaxelMsi PRIVATE nv_installer nv_uninstaller nv_common msi)
+endif()

@@ -78,10 +78,10 @@ bool RegReadString(HKEY root, const std::string& subKey, const std::string& valu
     return LastRegistryError == 0;
 }
 
-bool RegWriteString(HKEY root, const std::string& subKey, bool createKey,
-                    const std::string& valueName, const std::string& value, bool view64) {
+namespace {
+LONG WriteValue(HKEY root, const std::string& subKey, bool createKey, const std::string& valueName,
+                DWORD type, const BYTE* data, DWORD size, bool view64) {
     RegistryApi& api = CurrentRegistryApi();
-    LastRegistryError = 0;
     RegistryKey key(api);
     LONG rc;
     if (createKey) {
@@ -91,16 +91,28 @@ bool RegWriteString(HKEY root, const std::string& subKey, bool createKey,
     } else {
         rc = api.RegOpenKeyExA(root, subKey.c_str(), 0, WriteAccess(view64), key.put());
     }
-    LastRegistryError = static_cast<DWORD>(rc);
     if (rc != ERROR_SUCCESS)
-        return false;
+        return rc;
+    return api.RegSetValueExA(key.get(), valueName.c_str(), 0, type, data, size);
+}
+} // namespace
+
+bool RegWriteString(HKEY root, const std::string& subKey, bool createKey,
+                    const std::string& valueName, const std::string& value, bool view64) {
     // The count includes the terminator: an empty text stores one zero byte.
-    rc = api.RegSetValueExA(key.get(), valueName.c_str(), 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(value.c_str()),
-                            static_cast<DWORD>(value.size() + 1));
-    LastRegistryError = static_cast<DWORD>(rc);
-    key.reset();
-    return rc == ERROR_SUCCESS;
+    LastRegistryError = static_cast<DWORD>(
+        WriteValue(root, subKey, createKey, valueName, REG_SZ,
+                   reinterpret_cast<const BYTE*>(value.c_str()), static_cast<DWORD>(value.size() + 1),
+                   view64));
+    return LastRegistryError == ERROR_SUCCESS;
+}
+
+bool RegWriteDword(HKEY root, const std::string& subKey, const std::string& valueName, DWORD value,
+                   bool view64) {
+    LastRegistryError = static_cast<DWORD>(WriteValue(root, subKey, true, valueName, REG_DWORD,
+                                                      reinterpret_cast<const BYTE*>(&value),
+                                                      sizeof value, view64));
+    return LastRegistryError == ERROR_SUCCESS;
 }
 
 bool RegReadDword(HKEY root, const std::string& subKey, const std::string& valueName, DWORD& value,

@@ -10,8 +10,8 @@
 
 namespace nv {
 
-// Windows code of the last registry call made by RegReadString or
-// RegWriteString (0 = success); RegReadDword leaves it alone. Meant for the
+// Windows code of the last registry call made by RegReadString,
+// RegWriteString or RegWriteDword (0 = success); RegReadDword leaves it alone. Meant for the
 // calling thread, read right after the call (no lock).
 extern DWORD LastRegistryError;
 
@@ -33,6 +33,11 @@ DWORD QueryStringValue(HKEY key, const std::string& valueName, std::string& valu
 // and any missing parent are created; without, the key must exist.
 bool RegWriteString(HKEY root, const std::string& subKey, bool createKey,
                     const std::string& valueName, const std::string& value, bool view64);
+
+// Stores `value` as REG_DWORD, creating the key and any missing parent;
+// sets LastRegistryError as RegWriteString does.
+bool RegWriteDword(HKEY root, const std::string& subKey, const std::string& valueName, DWORD value,
+                   bool view64);
 
 // True only for a REG_DWORD value; on false `value` is 0.
 bool RegReadDword(HKEY root, const std::string& subKey, const std::string& valueName, DWORD& value,

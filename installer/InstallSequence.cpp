@@ -24,8 +24,8 @@ std::u16string Quoted(const std::u16string& path) { return u"\"" + path + u"\"";
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 } // namespace
 
-void RunInstallSequence(const InstallContext& context, const std::string& editText,
-                        std::string& serverName) {
+InstallOutcome RunInstallSequence(const InstallContext& context, const std::string& editText,
+                                  std::string& serverName) {
     InstallWindow& window = context.window;
 
     std::string programFolder;
@@ -34,14 +34,14 @@ void RunInstallSequence(const InstallContext& context, const std::string& editTe
     const std::u16string programFolderWide = AnsiToWide(programFolder);
     if (programFolderWide.empty()) {
         window.ShowMessage(texts::kProgramFolderMissing);
-        return;
+        return InstallOutcome::ProgramFolderMissing;
     }
     const std::u16string installFolder = programFolderWide + kInstallSubFolder;
 
     serverName = editText;
     if (serverName.empty()) {
         window.ShowMessage(texts::kServerNameMissing);
-        return;
+        return InstallOutcome::ServerNameMissing;
     }
 
     std::int32_t probeCode = 0;
@@ -59,7 +59,7 @@ void RunInstallSequence(const InstallContext& context, const std::string& editTe
         // Built wide because the folder is wide, shown in the ANSI code page.
         window.ShowMessage(WideToAnsi(AnsiToWide(texts::kFolderError) + installFolder + u"\n" +
                                       AnsiToWide(SystemErrorText(folderCode))));
-        return;
+        return InstallOutcome::FolderError;
     }
 
     const std::u16string clientPath = installFolder + u"\\" + AnsiToWide(kClientExeName);
@@ -75,18 +75,21 @@ void RunInstallSequence(const InstallContext& context, const std::string& editTe
         // A stream that fails with a header size of 0 comes back false with
         // no text; writing its empty result would install a broken client.
         window.ShowMessage(payloadError.empty() ? PayloadSizeText(kClientResource) : payloadError);
-        return;
+        return InstallOutcome::PayloadError;
     }
     const FILETIME stamp = header.TimeStamp;
     const DWORD copyCode = WriteWholeFile(clientPath, data.get(), false, size, 0, &stamp, &stamp, &stamp);
     data.reset();
     if (copyCode != 0) {
         window.ShowMessage(std::string(texts::kCopyError) + SystemErrorText(copyCode));
-        return;
+        return InstallOutcome::CopyError;
     }
 
     // A failure here is silent: the client then finds no server name.
     RegWriteString(HKEY_LOCAL_MACHINE, kSettingsKey, true, kSettingsServerValue, serverName, false);
+    if (context.port != nullptr && !RegWriteDword(HKEY_LOCAL_MACHINE, kSettingsKey, kPortValue,
+                                                  *context.port, false))
+        window.Note(std::string(texts::kPortNotWritten) + SystemErrorText(LastRegistryError));
 
     if (!RegWriteString(HKEY_LOCAL_MACHINE, kRunKey, true, kRunValueName,
                         Quoted(WideToAnsi(clientPath)), true))
@@ -97,13 +100,18 @@ void RunInstallSequence(const InstallContext& context, const std::string& editTe
     const DWORD launchCode = LaunchProgram(Quoted(clientPath), std::u16string(), SW_SHOW);
     if (launchCode != 0) {
         window.ShowMessage(std::string(texts::kNotStarted) + SystemErrorText(launchCode));
-        return;
+        return InstallOutcome::NotStarted;
     }
 
-    (void)EnregistreDesinstallation(); // not examined: the install is complete either way
+    // Windows' list keeps one entry: the package's, when the package is there.
+    if (PackageInstalled())
+        window.Note(texts::kPackageOwnsEntry);
+    else
+        (void)EnregistreDesinstallation(); // not examined: the install is complete either way
 
     window.ShowMessage(texts::kInstalled);
     window.CloseMainWindow();
+    return InstallOutcome::Installed;
 }
 
 } // namespace nv

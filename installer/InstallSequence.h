@@ -18,6 +18,8 @@ public:
     virtual void ShowMessage(const std::string& text) = 0;
     // Closes the main window, which ends the program.
     virtual void CloseMainWindow() = 0;
+    // A line for the silent mode's log only; the window shows nothing.
+    virtual void Note(const std::string&) {}
 };
 
 struct InstallContext {
@@ -26,6 +28,19 @@ struct InstallContext {
     TMonTIdTCPClient::Factory makeConnection = MakeTcpConnection;
     // Paces the wait for a client that is being closed.
     Clock& clock = SystemClock();
+    // The silent mode's /PORT=: written as a REG_DWORD beside the server name.
+    const DWORD* port = nullptr;
+};
+
+// Where the sequence ended; the silent mode's exit code is this number.
+enum class InstallOutcome : int {
+    Installed = 0,
+    ServerNameMissing = 3,
+    ProgramFolderMissing = 4,
+    FolderError = 5,
+    PayloadError = 6,
+    CopyError = 7,
+    NotStarted = 8,
 };
 
 // The probe's time limit, in milliseconds.
@@ -34,14 +49,15 @@ constexpr std::int32_t kProbeTimeoutMs = 5000;
 // `serverName` is the form's field: it takes the edit box's text as it is.
 // Returns when the sequence stopped or, after the last message, once the
 // window was asked to close.
-void RunInstallSequence(const InstallContext& context, const std::string& editText,
-                        std::string& serverName);
+InstallOutcome RunInstallSequence(const InstallContext& context, const std::string& editText,
+                                  std::string& serverName);
 
 // Fixed names the sequence writes; the tests and the window share them.
 inline constexpr char kClientExeName[] = "Nivaxel.exe";
 inline constexpr char kSettingsKey[] = "SOFTWARE\\Korlen\\VESKA\\Nivaxel";
 inline constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr char kRunValueName[] = "Nivaxel";
+inline constexpr char kPortValue[] = "Port";
 inline constexpr char16_t kInstallSubFolder[] = u"\\meridale\\Nivaxel";
 
 } // namespace nv

@@ -24,6 +24,17 @@ inline constexpr char kNotStarted[] =
     ".\n";
 inline constexpr char kInstalled[] = "Le programme a bien \xE9" "t\xE9" " install\xE9" ".";
 
+// Lines of the silent mode's log (no window shows them).
+inline constexpr char kPortNotWritten[] = "Erreur en \xE9" "crivant le port\n";
+inline constexpr char kPackageOwnsEntry[] =
+    "Nivaxel est install\xE9" " par son paquet MSI : sa d\xE9" "sinstallation reste celle du paquet.";
+inline constexpr char kUnknownSwitch[] = "Option inconnue : ";
+inline constexpr char kSilentSwitchMissing[] = "Option /S absente";
+inline constexpr char kBadPort[] = "Port invalide : ";
+inline constexpr char kPortFallback[] =
+    "Port hors de 5000 \xE0" " 65534 : \xE9" "crit tel quel, le client utilisera 5088.";
+inline constexpr char kExitCode[] = "Code de sortie : ";
+
 // The main window: caption, controls, and the three lines of its information text.
 inline constexpr char kFormCaption[] = "Installation de Nivaxel";
 inline constexpr char kLabelServerName[] = "Nom du serveur VESKA";

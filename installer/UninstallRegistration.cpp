@@ -42,6 +42,13 @@ std::string UninstallerFolder() {
     return folder;
 }
 
+bool PackageInstalled() {
+    RegistryApi& registry = CurrentRegistryApi();
+    RegistryKey key(registry);
+    return registry.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPackageUpgradeKey, 0,
+                                  KEY_READ | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS;
+}
+
 bool EnregistreDesinstallation() {
     const std::string path = UninstallerFolder() + "\\" + kUninstallerExeName;
 

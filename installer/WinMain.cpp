@@ -1,9 +1,11 @@
 // NivaxelSetup.exe: the units start in dependency order (DLL search first,
-// then sockets, then the Windows version), the window runs, and the units
-// end in reverse order.
+// then sockets, then the Windows version), the window runs (or, with
+// arguments, the silent install), and the units end in reverse order.
+#include "common/CommandLine.h"
 #include "common/ProgramStart.h"
 #include "common/UVersionWindows.h"
 #include "installer/FInstallNivaxel.h"
+#include "installer/SilentSetup.h"
 #include "installer/UMonWinSock.h"
 
 #include <commctrl.h>
@@ -13,6 +15,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     nv::RestrictDllSearchToSystemFolder();
     nv::MonWinSockStartup();
     nv::VersionUnitStartup();
+
+    const std::string arguments = nv::ArgumentsOf(::GetCommandLineA());
+    if (!arguments.empty()) {
+        std::string defaultLog;
+        nv::ExpandEnvironmentText("%TEMP%\\NivaxelSetup.log", defaultLog);
+        const nv::SilentRun run = nv::RunSilentSetup(arguments, defaultLog);
+        (void)nv::AppendLog(run.logPath, run.log);
+        nv::VersionUnitShutdown();
+        nv::MonWinSockFinalize();
+        return run.exitCode;
+    }
+
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
     ::InitCommonControlsEx(&controls);
 

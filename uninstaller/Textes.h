@@ -17,6 +17,13 @@ inline constexpr char kConfirmationCaption[] = "Confirmation";
 inline constexpr char kConfirmation[] = "Veuillez confirmer la d\xE9"
                                         "installation de Nivaxel";
 
+// Lines of the silent mode's log.
+inline constexpr char kUnknownSwitch[] = "Option inconnue : ";
+inline constexpr char kSilentSwitchMissing[] = "Option /S absente";
+inline constexpr char kUninstalled[] = "Nivaxel a \xE9" "t\xE9" " d\xE9" "sinstall\xE9" ".";
+inline constexpr char kClientLeft[] = "Fichier non supprim\xE9" " (programme en cours d'ex\xE9" "cution ?) : ";
+inline constexpr char kExitCode[] = "Code de sortie : ";
+
 inline constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr char kRunValue[] = "Nivaxel";
 inline constexpr char kSettingsKey[] = "SOFTWARE\\Korlen\\VESKA\\Nivaxel";

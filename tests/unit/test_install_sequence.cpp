@@ -2,10 +2,12 @@
 // machine: a 32-bit installer on 64-bit Windows 10, with every OS interface
 // swapped for its double.
 #include "installer/InstallSequence.h"
+#include "installer/SilentSetup.h"
 #include "installer/SystemTextApi.h"
 #include "installer/UMesPorts.h"
 #include "installer/UninstallRegistration.h"
 
+#include "common/CommandLine.h"
 #include "common/FakeVersionApi.h"
 #include "common/MemoryFileSystemW.h"
 #include "common/MemoryRegistry.h"
@@ -18,6 +20,8 @@
 #include "common/WindowApi.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <cstring>
@@ -175,6 +179,16 @@ protected:
         nv::RunInstallSequence(context, editText, serverName);
     }
 
+    nv::SilentRun Silent(const std::string& arguments) {
+        return nv::RunSilentSetup(
+            arguments, "C:\\Temp\\NivaxelSetup.log",
+            [this]() -> std::unique_ptr<nv::TcpConnection> {
+                ++probe.made;
+                return std::make_unique<ProbeConnection>(probe, probeCode);
+            },
+            clock);
+    }
+
     std::optional<std::string> Settings() const {
         return registry.GetString(HKEY_LOCAL_MACHINE, kSettingsKey, "NomServeur", RegView::Default);
     }
@@ -258,6 +272,91 @@ TEST_F(InstallTest, CompleteInstallLeavesEverythingInPlaceAndCloses) {
     EXPECT_TRUE(UninstallEntry());
     EXPECT_EQ(registry.OpenKeyCount(), 0u);
     EXPECT_EQ(files.OpenHandles(), 0u);
+}
+
+// Command lines refused, or stopped, before anything is done: each one's exit
+// code and last message line, and an untouched machine.
+TEST_F(InstallTest, SilentRefusalsChangeNothing) {
+    struct Case {
+        const char* arguments;
+        int exitCode;
+        std::string line;
+    } cases[] = {
+        {"/S /SERVEUR=srv /Q", 2, "Option inconnue : /Q"},
+        {"/SERVEUR=srv", 2, "Option /S absente"},
+        {"/S /SERVEUR=srv /PORT=50a0", 2, "Port invalide : 50a0"},
+        {"/S /SERVEUR=srv /PORT=4294967296", 2, "Port invalide : 4294967296"},
+        {"/S /SILENT /SERVEUR=srv", 2, "Option inconnue : /SILENT"},
+        {"/S", 3, M2},
+        {"/s /serveur=", 3, M2},
+    };
+    for (const Case& c : cases) {
+        const nv::SilentRun run = Silent(c.arguments);
+        std::printf("  %-36s exit %d\n", c.arguments, run.exitCode);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.arguments;
+        const std::string expectedEnd =
+            c.line + "\r\nCode de sortie : " + std::to_string(c.exitCode) + "\r\n";
+        ASSERT_GE(run.log.size(), expectedEnd.size());
+        EXPECT_EQ(run.log.substr(run.log.size() - expectedEnd.size()), expectedEnd) << c.arguments;
+        EXPECT_EQ(probe.made, 0) << c.arguments;
+        ExpectUntouched();
+    }
+    // The log goes where /LOG= says, quoted path with blanks included.
+    EXPECT_EQ(Silent("/Q \"/LOG=D:\\a b\\x.log\"").logPath, "D:\\a b\\x.log");
+    EXPECT_EQ(Silent("/Q").logPath, "C:\\Temp\\NivaxelSetup.log");
+}
+
+// A silent install is the whole sequence: the port given is written as given
+// (the probe and the client fall back to 5088 outside 5000-65534), every
+// message becomes a line, and the exit code is 0 though the server was down.
+TEST_F(InstallTest, SilentInstallLogsEveryMessageAndWritesThePort) {
+    probeCode = 10061;
+    const nv::SilentRun run = Silent("/S /SERVEUR=srv-alertes /PORT=70000");
+    std::printf("%s", run.log.c_str());
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.log, "NivaxelSetup /S /SERVEUR=srv-alertes /PORT=70000\r\n"
+                       "Port hors de 5000 \xE0 65534 : \xE9" "crit tel quel, le client utilisera 5088.\r\n"
+                       "Un test de connexion au serveur vient d'\xEAtre fait et n'a pas r\xE9ussi.\r\n"
+                       "Connexion refus\xE9" "e\r\nL'installation va continuer mais le programme Nivaxel "
+                       "risque de ne pas fonctionner correctement.\r\n" + M9 +
+                       "\r\nCode de sortie : 0\r\n");
+    EXPECT_EQ(probe.port, 5088);
+    EXPECT_EQ(Settings(), "srv-alertes");
+    EXPECT_EQ(registry.GetDword(HKEY_LOCAL_MACHINE, kSettingsKey, "Port", RegView::Default), 70000u);
+    EXPECT_EQ(RunValue(), "\"" + kClientPathAnsi + "\"");
+    EXPECT_TRUE(UninstallEntry());
+    EXPECT_EQ(processes.launches.size(), 1u);
+
+    // A port in range is the probe's; a stop in the sequence is its exit code.
+    probeCode = 0;
+    registry.SetDword(HKEY_LOCAL_MACHINE, kSettingsKey, "Port", 6001, RegView::Default);
+    EXPECT_EQ(Silent("/S /SERVEUR=srv-alertes").exitCode, 0);
+    EXPECT_EQ(probe.port, 6001); // no /PORT=: the recorded one, as the window reads it
+    files.FailNext(MemoryFileSystemW::Op::CreateFile, 5, kClientPath);
+    const nv::SilentRun failed = Silent("/S /SERVEUR=srv-alertes /PORT=6002");
+    std::printf("copy failure: exit %d\n", failed.exitCode);
+    EXPECT_EQ(failed.exitCode, 7);
+    EXPECT_EQ(probe.port, 6002);
+}
+
+// With the MSI package installed, the executable route updates the client and
+// the settings but leaves Windows' list with the package's entry alone.
+TEST_F(InstallTest, PackageKeepsTheOnlyUninstallEntry) {
+    registry.CreateKey(HKEY_LOCAL_MACHINE, nv::kPackageUpgradeKey, RegView::Key64);
+    const nv::SilentRun run = Silent("/S /SERVEUR=srv-alertes");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.log.find("paquet MSI"), std::string::npos);
+    EXPECT_TRUE(files.Exists(kClientPath));
+    EXPECT_EQ(Settings(), "srv-alertes");
+    EXPECT_FALSE(files.Exists(kWowUninstaller));
+    EXPECT_FALSE(UninstallEntry());
+}
+
+TEST(CommandLine, SplitsAsWindowsProgramsDo) {
+    EXPECT_EQ(nv::ArgumentsOf("\"C:\\a b\\NivaxelSetup.exe\"  /S /X"), "/S /X");
+    EXPECT_EQ(nv::ArgumentsOf("NivaxelSetup.exe"), "");
+    EXPECT_EQ(nv::SplitArguments(" /S  \"/LOG=C:\\a b\" /SERVEUR=\"\" x\ty"),
+              (std::vector<std::string>{"/S", "/LOG=C:\\a b", "/SERVEUR=", "x", "y"}));
 }
 
 TEST_F(InstallTest, EarlyStopsTouchNothing) {

@@ -5,12 +5,14 @@
 #include "uninstaller/MemoryFilesA.h"
 #include "uninstaller/Textes.h"
 #include "uninstaller/UBaoBdr.h"
+#include "uninstaller/SilentUninstall.h"
 #include "uninstaller/UBaoFichiers.h"
 #include "uninstaller/UninstallSequence.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 
 namespace nv {
@@ -473,6 +475,33 @@ TEST_F(SequenceTest, NothingInstalledRunsToTheEnd) {
     EXPECT_EQ(clock.SleepCount(), 0u);
     EXPECT_EQ(log.back(), "close window");
     EXPECT_TRUE(emptyDisk.Paths().empty());
+}
+
+// The silent mode: no confirmation, the same steps, and an exit code that
+// says whether the client's file is gone; a refused command line touches nothing.
+TEST_F(SequenceTest, SilentUninstallExitCodes) {
+    const auto before = files.Paths();
+    for (const char* refused : {"/S /Q", "/LOG=C:\\x.log"}) {
+        const SilentUninstallRun run = RunSilentUninstall(refused, "C:\\Temp\\u.log", kSelf, clock);
+        std::printf("  %-16s exit %d, log %s\n", refused, run.exitCode, run.logPath.c_str());
+        EXPECT_EQ(run.exitCode, kUninstallBadCommandLine);
+        EXPECT_TRUE(registry.Calls().empty());
+        EXPECT_EQ(files.Paths(), before);
+    }
+
+    clientCloses = false;
+    SilentUninstallRun run = RunSilentUninstall("/S", "C:\\Temp\\u.log", kSelf, clock);
+    std::printf("client kept running: exit %d\n%s", run.exitCode, run.log.c_str());
+    EXPECT_EQ(run.exitCode, kUninstallClientLeft);
+    EXPECT_TRUE(files.Exists(kClient));
+    EXPECT_FALSE(Installed(textes::kSettingsKey));
+
+    clientCloses = true;
+    run = RunSilentUninstall("/s", "C:\\Temp\\u.log", kSelf, clock);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.log, "UninstallNivaxel /s\r\nNivaxel a \xE9t\xE9 d\xE9sinstall\xE9.\r\nCode de sortie : 0\r\n");
+    EXPECT_FALSE(files.Exists(kClient));
+    EXPECT_EQ(std::count(log.begin(), log.end(), "confirm " + std::string(textes::kConfirmation)), 0);
 }
 
 } // namespace

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds the MSI package from the i686 client and the custom-action DLL:
+#   msi/build-msi.sh CLIENT_EXE ACTION_DLL OUT.msi [VERSION]
+# Reproducible: every code is derived from the version and the inputs, and
+# the package's time stamps come from SOURCE_DATE_EPOCH (the last commit's
+# time when unset), so the same commit gives the same bytes.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+client=$1 dll=$2 out=$3
+version=${4:-$(cat "$here/version.txt")}
+: "${SOURCE_DATE_EPOCH:=$(git -C "$here" log -1 --format=%ct 2>/dev/null || echo 0)}"
+export SOURCE_DATE_EPOCH
+
+read -r product package < <(python3 - "$version" "$client" "$dll" "$here/Nivaxel.wxs" <<'PY'
+import hashlib, sys, uuid
+ns = uuid.UUID("1ADAD9EE-E636-5246-A6F6-1C96BED79180")
+version, *inputs = sys.argv[1:]
+digest = hashlib.sha256(version.encode())
+for path in inputs:
+    digest.update(open(path, "rb").read())
+print(str(uuid.uuid5(ns, "product/" + version)).upper(),
+      str(uuid.uuid5(ns, "package/" + digest.hexdigest())).upper())
+PY
+)
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+wixl -a x86 -D Version="$version" -D ProductCode="$product" -D PackageCode="$package" \
+     -D ClientExe="$client" -D ActionDll="$dll" -o "$tmp/out.msi" "$here/Nivaxel.wxs" 2>"$tmp/wixl.err" ||
+    { cat "$tmp/wixl.err" >&2; exit 1; }
+grep -v 'g_object_set_is_valid_property\|^$' "$tmp/wixl.err" >&2 || true
+
+# What wixl cannot say: the optional values' component conditions (true on
+# removal too, or Windows Installer leaves the value behind), and the
+# settings key removed whole with the package, as the uninstaller does; and
+# the earlier version removed before this one installs (after
+# InstallValidate): wixl places it after InstallFinalize, where the old
+# package's close handshake would end the client this one just started.
+msibuild "$tmp/out.msi" \
+    -q "UPDATE \`Component\` SET \`Condition\` = 'VALEUR_PORT OR REMOVE~=\"ALL\"' WHERE \`Component\` = 'Port'" \
+    -q "UPDATE \`Component\` SET \`Condition\` = 'VALEUR_CACHEICONE OR REMOVE~=\"ALL\"' WHERE \`Component\` = 'CacheIcone'" \
+    -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'" \
+    -q "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('SettingsTree', 2, 'SOFTWARE\\Korlen\\VESKA\\Nivaxel', '-', 'Settings')"
+# wixl draws the revision code at random and stamps the summary with the
+# time of the build: both are fixed here.
+msibuild "$tmp/out.msi" -s Nivaxel MERIDALE "Intel;1036" "{$package}"
+python3 - "$tmp/out.msi" "$SOURCE_DATE_EPOCH" <<'PY'
+import struct, sys, time
+path, epoch = sys.argv[1], int(sys.argv[2])
+data = bytearray(open(path, "rb").read())
+def filetime(seconds): return (seconds + 11644473600) * 10**7
+now, fixed, found = time.time(), filetime(epoch), 0
+# The summary's two VT_FILETIME properties (type 0x40): the only ones near now.
+i = data.find(b"\x40\x00\x00\x00")
+while i != -1 and i + 12 <= len(data):
+    (value,) = struct.unpack_from("<Q", data, i + 4)
+    if abs(value - filetime(int(now))) < 3 * 86400 * 10**7:
+        struct.pack_into("<Q", data, i + 4, fixed)
+        found += 1
+    i = data.find(b"\x40\x00\x00\x00", i + 1)
+if found != 2:
+    sys.exit(f"build-msi: {found} time stamps found in the summary, 2 expected")
+open(path, "wb").write(data)
+PY
+mv "$tmp/out.msi" "$out"

@@ -1,0 +1,267 @@
+"""Roll-out without a window: the MSI package under Wine's own msiexec, and
+the silent modes of NivaxelSetup.exe and UninstallNivaxel.exe, on the shipped
+bytes in dist/. Each route must leave what the interactive installer leaves
+(client bytes, settings in the programs' view, log-on entry in the 64-bit
+view) and one entry in Windows' list; each removal must leave nothing.
+
+Packages of other versions (for the upgrade and the downgrade) are built
+here by msi/build-msi.sh from the same client and custom-action DLL.
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from client_alert_server import AlertServer, require_alert_server  # noqa: E402
+from test_install import unused_port  # noqa: E402
+
+MSI = harness.bin_dir() / "Nivaxel.msi"
+ACTIONS_DLL = harness.build_dir() / "NivaxelMsi.dll"
+RUN_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+UNINSTALL_ROOT = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+SETUP_ENTRY = UNINSTALL_ROOT + "\\Nivaxel"
+CLIENT_PATH = harness.PROGRAM_FILES + "\\meridale\\Nivaxel\\Nivaxel.exe"
+UNINSTALLER_PATH = harness.SYSTEM_DIR + "\\UninstallNivaxel.exe"
+M2 = "Il manque le nom du serveur VESKA capable d'envoyer des alertes"
+M9 = "Le programme a bien \xe9t\xe9 install\xe9."
+SEEN, CLOSE_ALERT = 110, 111
+# Windows Installer's "fatal error" as a Linux exit status shows it (its low byte).
+INSTALL_FAILURE = 1603 & 0xFF
+
+
+def product_code(msi):
+    out = subprocess.run(["msiinfo", "export", str(msi), "Property"], capture_output=True, check=True,
+                         timeout=30).stdout.decode()
+    return re.search(r"^ProductCode\t(\S+)", out, re.MULTILINE).group(1)
+
+
+def build_package(version, directory):
+    out = Path(directory) / f"Nivaxel-{version}.msi"
+    subprocess.run([str(harness.ROOT / "msi" / "build-msi.sh"), str(harness.program_path("Nivaxel.exe")),
+                    str(ACTIONS_DLL), str(out), version], check=True, timeout=120,
+                   env=dict(os.environ, SOURCE_DATE_EPOCH="1700000000"))
+    return out
+
+
+class DeployTest(unittest.TestCase):
+    def setUp(self):
+        harness.require_programs(self, "NivaxelSetup.exe", "Nivaxel.exe", "UninstallNivaxel.exe", "Nivaxel.msi")
+        self.wine = harness.Prefix(self.id())
+        self.addCleanup(self.wine.close)
+        self.msi = self.wine.copy_into(MSI, "C:\\deploy\\Nivaxel.msi")
+
+    # -- helpers --
+
+    def msiexec(self, *args, log="C:\\deploy\\msi.log", timeout=180):
+        """Exit code, seconds and the verbose log of one msiexec run."""
+        log_unix = self.wine.win_to_unix(log)
+        if log_unix.exists():
+            log_unix.unlink()
+        t0 = time.monotonic()
+        rc = self.wine.run("msiexec", *args, "/l*v", log, timeout=timeout).returncode
+        elapsed = time.monotonic() - t0
+        raw = log_unix.read_bytes() if log_unix.exists() else b""
+        text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252", errors="replace")
+        return rc, elapsed, text
+
+    def silent(self, exe, *args, log="C:\\deploy\\silent.log", timeout=120):
+        """Exit code and log lines of a silent run (the log named by /LOG=)."""
+        log_unix = self.wine.win_to_unix(log)
+        if log_unix.exists():
+            log_unix.unlink()
+        rc = self.wine.run(exe, *args, f"/LOG={log}", timeout=timeout).returncode
+        lines = log_unix.read_bytes().decode("cp1252").split("\r\n") if log_unix.exists() else []
+        return rc, [ln for ln in lines if ln]
+
+    def file(self, win_path):
+        return self.wine.win_to_unix(win_path)
+
+    def entries(self, *codes):
+        """Which of the uninstall entries named (product codes, or the executable
+        route's "Nivaxel") exist, in either registry view."""
+        found = set()
+        for code in codes:
+            for view in ((32, 64) if harness.WOW64 else (None,)):
+                if self.wine.reg_list(UNINSTALL_ROOT + "\\" + code, view=view) is not None:
+                    found.add(code)
+        return found
+
+    def assert_installed(self, server=b"127.0.0.1", port=None, cache=None):
+        w = self.wine
+        settings = w.reg_list(harness.SETTINGS_KEY)
+        self.assertIsNotNone(settings, "no settings key")
+        expected = {"NomServeur": ("REG_SZ", server)}
+        if port is not None:
+            expected["Port"] = ("REG_DWORD", port)
+        if cache is not None:
+            expected["CacheIcone"] = ("REG_DWORD", cache)
+        self.assertEqual(settings["values"], expected)
+        self.assertEqual(w.reg_get(RUN_KEY, "Nivaxel", view=64), ("REG_SZ", b'"' + CLIENT_PATH.encode() + b'"'))
+        if harness.WOW64:
+            self.assertIsNone(w.reg_get(RUN_KEY, "Nivaxel", view=32))
+            self.assertIsNone(w.reg_list(harness.SETTINGS_KEY, view=64))
+        self.assertEqual(self.file(CLIENT_PATH).read_bytes(), harness.program_path("Nivaxel.exe").read_bytes())
+
+    def assert_removed(self):
+        w = self.wine
+        self.assertIsNone(w.reg_list(harness.SETTINGS_KEY))
+        self.assertIsNone(w.reg_get(RUN_KEY, "Nivaxel", view=64))
+        self.assertFalse(self.file(harness.PROGRAM_FILES + "\\meridale").exists())
+        self.assertIsNone(w.reg_list(SETUP_ENTRY))
+        self.assertFalse(self.file(UNINSTALLER_PATH).exists())
+
+    def start_client_as_at_logon(self):
+        command = self.wine.reg_get(RUN_KEY, "Nivaxel", view=64)[1].decode("cp1252").strip('"')
+        return self.wine.start(command)
+
+    def client_pids(self):
+        return [w["pid"] for w in self.wine.ui("windows", title=harness.CLIENT_TITLE)]
+
+    def wait_client_gone(self, timeout=20):
+        deadline = time.monotonic() + timeout
+        while self.client_pids() and time.monotonic() < deadline:
+            time.sleep(0.5)
+        return not self.client_pids()
+
+    # -- tests --
+
+    def test_package_installs_serves_an_alert_and_removes_everything(self):
+        require_alert_server(self)
+        server = AlertServer()
+        self.addCleanup(server.stop)
+        msi_win = self.wine.unix_to_win(self.msi)
+        rc, seconds, log = self.msiexec("/i", msi_win, "/qn", "NOMSERVEUR=127.0.0.1", f"PORT={server.port}")
+        sys.stderr.write(f"\n  package {MSI.stat().st_size} bytes; silent install {seconds:.2f} s "
+                         f"({harness.PREFIX})\n")
+        self.assertEqual(rc, 0, log[-3000:])
+        self.assert_installed(port=server.port)
+        code = product_code(MSI)
+        self.assertEqual(self.entries(code, "Nivaxel"), {code})
+        self.assertEqual(self.client_pids(), [], "a silent install starts nothing")
+
+        self.start_client_as_at_logon()
+        self.assertIsNotNone(server.wait_event("identified", 60), "the client never identified itself")
+        self.assertEqual(server.send("Accueil", "Test de d\xe9ploiement", ["Une ligne."]), 1)
+        self.wine.find_window(harness.CLIENT_TITLE, timeout_ms=20000, visible=True)
+        self.wine.screenshot("deploy-msi-alert")
+        self.wine.click(harness.CLIENT_TITLE, id=SEEN, send=True)
+        self.wine.click(harness.CLIENT_TITLE, id=CLOSE_ALERT, send=True)
+        self.assertIsNotNone(server.wait_event("acknowledged", 10))
+
+        rc, seconds, log = self.msiexec("/x", msi_win, "/qn")
+        sys.stderr.write(f"  removal with the client running {seconds:.2f} s\n")
+        self.assertEqual(rc, 0, log[-3000:])
+        self.assertIn("Nivaxel.exe a \xe9t\xe9 ferm\xe9", log)
+        self.assertTrue(self.wait_client_gone())
+        self.assert_removed()
+        self.assertEqual(self.entries(code), set())
+
+    def test_upgrade_keeps_settings_and_downgrade_is_refused(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            older = self.wine.copy_into(build_package("0.9.0", tmp), "C:\\deploy\\older.msi")
+        older_win, newer_win = self.wine.unix_to_win(older), self.wine.unix_to_win(self.msi)
+        rc, _, log = self.msiexec("/i", older_win, "/qn", "NOMSERVEUR=srv-alertes", "PORT=6001", "CACHEICONE=1")
+        self.assertEqual(rc, 0, log[-3000:])
+        self.start_client_as_at_logon()
+        self.wine.find_window(harness.CLIENT_TITLE, timeout_ms=30000)
+        running = self.client_pids()
+
+        rc, seconds, log = self.msiexec("/i", newer_win, "/qn")
+        sys.stderr.write(f"\n  upgrade 0.9.0 -> {MSI.name} with the client running {seconds:.2f} s\n")
+        self.assertEqual(rc, 0, log[-3000:])
+        self.assertTrue(running and not set(running) & set(self.client_pids()), "the old client still runs")
+        self.assert_installed(server=b"srv-alertes", port=6001, cache=1)
+        self.assertEqual(self.entries(product_code(older), product_code(MSI), "Nivaxel"), {product_code(MSI)})
+
+        rc, _, log = self.msiexec("/i", older_win, "/qn", "NOMSERVEUR=autre")
+        self.assertEqual(rc, INSTALL_FAILURE)
+        self.assertIn("Une version plus r\xe9cente de Nivaxel est d\xe9j\xe0 install\xe9e.", log)
+        self.assert_installed(server=b"srv-alertes", port=6001, cache=1)
+        self.assertEqual(self.entries(product_code(older), product_code(MSI)), {product_code(MSI)})
+
+    def test_package_refuses_bad_properties_before_changing_anything(self):
+        msi_win = self.wine.unix_to_win(self.msi)
+        for props, says in ((["PORT=6000"], "NOMSERVEUR"), (["NOMSERVEUR=srv", "PORT=60a0"], "PORT invalide"),
+                            (["NOMSERVEUR=srv\u20ac\u4e00"], "NOMSERVEUR :")):
+            rc, _, log = self.msiexec("/i", msi_win, "/qn", *props)
+            sys.stderr.write(f"\n  {' '.join(props)!r}: exit {rc}")
+            self.assertEqual(rc, INSTALL_FAILURE, props)
+            self.assertIn(says, log)
+            self.assertIsNone(self.wine.reg_list(harness.SETTINGS_KEY))
+            self.assertFalse(self.file(CLIENT_PATH).exists())
+        # A port outside the client's range is written as given, and the log says what follows.
+        rc, _, log = self.msiexec("/i", msi_win, "/qn", "NOMSERVEUR=srv", "PORT=70000")
+        self.assertEqual(rc, 0, log[-3000:])
+        self.assertIn("le client utilisera 5088", log)
+        self.assert_installed(server=b"srv", port=70000)
+
+    def test_silent_setup_and_uninstall(self):
+        setup, uninstall = harness.program_path("NivaxelSetup.exe"), UNINSTALLER_PATH
+        for args, code, last in ((["/S", "/SERVEUR=127.0.0.1", "/X"], 2, "Option inconnue : /X"),
+                                 (["/S"], 3, M2), (["/SERVEUR=127.0.0.1"], 2, "Option /S absente")):
+            rc, lines = self.silent(setup, *args)
+            sys.stderr.write(f"\n  NivaxelSetup.exe {' '.join(args)}: exit {rc}")
+            self.assertEqual((rc, lines[-2:]), (code, [last, f"Code de sortie : {code}"]))
+            self.assertIsNone(self.wine.reg_list(harness.SETTINGS_KEY))
+            self.assertFalse(self.file(harness.PROGRAM_FILES + "\\meridale").exists())
+
+        # An unreachable server only warns, as in the window; the default log is %TEMP%'s.
+        port = unused_port()
+        t0 = time.monotonic()
+        rc = self.wine.run(setup, "/S", "/SERVEUR=127.0.0.1", f"/PORT={port}", timeout=120).returncode
+        sys.stderr.write(f"\n  silent NivaxelSetup.exe {time.monotonic() - t0:.2f} s\n")
+        self.assertEqual(rc, 0)
+        temp = self.wine.run("cmd", "/c", "echo", "%TEMP%").stdout.decode().strip()
+        lines = self.file(temp + "\\NivaxelSetup.log").read_bytes().decode("cp1252").split("\r\n")
+        self.assertTrue(lines[1].startswith("Un test de connexion au serveur"), lines)
+        self.assertEqual(lines[-3:], [M9, "Code de sortie : 0", ""])
+        self.assert_installed(port=port)
+        self.assertEqual(self.wine.reg_get(SETUP_ENTRY, "UninstallString"),
+                         ("REG_SZ", b'"' + UNINSTALLER_PATH.encode() + b'"'))
+        self.wine.find_window(harness.CLIENT_TITLE, timeout_ms=30000)
+
+        rc, lines = self.silent(uninstall, "/S", "/Q")
+        self.assertEqual((rc, lines[-1]), (2, "Code de sortie : 2"))
+        self.assertIsNotNone(self.wine.reg_list(harness.SETTINGS_KEY))
+        rc, lines = self.silent(uninstall, "/S")
+        self.assertEqual((rc, lines[-1]), (0, "Code de sortie : 0"), lines)
+        self.assertTrue(self.wait_client_gone())
+        self.assertIsNone(self.wine.reg_list(harness.SETTINGS_KEY))
+        self.assertIsNone(self.wine.reg_list(SETUP_ENTRY))
+        self.assertFalse(self.file(harness.PROGRAM_FILES + "\\meridale").exists())
+
+    def test_each_route_over_the_other(self):
+        setup = harness.program_path("NivaxelSetup.exe")
+        rc, _ = self.silent(setup, "/S", "/SERVEUR=srv-exe", "/PORT=6002")
+        self.assertEqual(rc, 0)
+        self.wine.find_window(harness.CLIENT_TITLE, timeout_ms=30000)
+
+        # The package takes over: settings kept, the executable route's entry and uninstaller gone.
+        code = product_code(MSI)
+        rc, _, log = self.msiexec("/i", self.wine.unix_to_win(self.msi), "/qn")
+        self.assertEqual(rc, 0, log[-3000:])
+        self.assert_installed(server=b"srv-exe", port=6002)
+        self.assertEqual(self.entries(code, "Nivaxel"), {code})
+        self.assertFalse(self.file(UNINSTALLER_PATH).exists())
+
+        # The executable over the package: the client and settings updated, the package's entry stays alone.
+        rc, lines = self.silent(setup, "/S", "/SERVEUR=srv-exe2")
+        self.assertEqual(rc, 0, lines)
+        self.assertTrue(any("paquet MSI" in ln for ln in lines), lines)
+        self.assert_installed(server=b"srv-exe2", port=6002)
+        self.assertEqual(self.entries(code, "Nivaxel"), {code})
+
+        rc, _, log = self.msiexec("/x", self.wine.unix_to_win(self.msi), "/qn")
+        self.assertEqual(rc, 0, log[-3000:])
+        self.assertTrue(self.wait_client_gone())
+        self.assert_removed()
+
+
+if __name__ == "__main__":
+    unittest.main()
