@@ -80,9 +80,9 @@ mkdir -p dist
 for exe in NivaxelSetup Nivaxel UninstallNivaxel; do
     [[ -f build/windows/$exe.exe ]] && cp "build/windows/$exe.exe" dist/
 done
-# The MSI package, from the client just copied and the custom actions' DLL.
-if [[ -f build/windows/NivaxelMsi.dll && -f dist/Nivaxel.exe ]]; then
-    msi/build-msi.sh dist/Nivaxel.exe build/windows/NivaxelMsi.dll dist/Nivaxel.msi
+# The MSI package, from the client just copied and the custom actions' program.
+if [[ -f build/windows/NivaxelMsiAction.exe && -f dist/Nivaxel.exe ]]; then
+    msi/build-msi.sh dist/Nivaxel.exe build/windows/NivaxelMsiAction.exe dist/Nivaxel.msi
 fi
 rm -f dist/alert-server
 [[ -f build/bench/server/nivaxel-server ]] && cp build/bench/server/nivaxel-server dist/

@@ -133,14 +133,12 @@ target_include_directories(contract_quiet_system_error PRIVATE ${CMAKE_SOURCE_DI
 add_test(NAME contract_quiet_system_error COMMAND contract_quiet_system_error)
 set_tests_properties(contract_quiet_system_error PROPERTIES LABELS contract TIMEOUT 300)
 
-# The MSI package's custom actions: a DLL of the same units the installer and
-# the uninstaller use (close handshake, the settings' rules, the uninstall
-# entry), exported undecorated as Windows Installer calls them.
-if(EXISTS ${CMAKE_SOURCE_DIR}/msi/MsiActionsWin32.cpp AND TARGET nv_installer AND TARGET nv_uninstaller)
-    add_library(NivaxelMsi SHARED ${CMAKE_SOURCE_DIR}/msi/MsiActionsWin32.cpp ${NV_QUIET_RUNTIME})
-    set_target_properties(NivaxelMsi PROPERTIES PREFIX "")
-    target_compile_options(NivaxelMsi PRIVATE ${NV_WARNINGS} -Os -flto)
-    target_link_options(NivaxelMsi PRIVATE -s -flto -Wl,--kill-at -Wl,--no-insert-timestamp)
-    target_include_directories(NivaxelMsi PRIVATE ${CMAKE_SOURCE_DIR})
-    target_link_libraries(NivaxelMsi PRIVATE nv_installer nv_uninstaller nv_common msi)
+# The MSI package's custom actions: one small program of the units the
+# installer and the uninstaller use (close handshake, uninstall entry).
+if(EXISTS ${CMAKE_SOURCE_DIR}/msi/MsiActionWin32.cpp AND TARGET nv_installer AND TARGET nv_uninstaller)
+    add_executable(NivaxelMsiAction WIN32 ${CMAKE_SOURCE_DIR}/msi/MsiActionWin32.cpp ${NV_QUIET_RUNTIME})
+    target_compile_options(NivaxelMsiAction PRIVATE ${NV_WARNINGS} -Os -flto)
+    target_link_options(NivaxelMsiAction PRIVATE ${NV_PROGRAM_LINK} -Wl,--no-insert-timestamp)
+    target_include_directories(NivaxelMsiAction PRIVATE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(NivaxelMsiAction PRIVATE nv_installer nv_uninstaller nv_common)
 endif()

@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
-# Builds the MSI package from the i686 client and the custom-action DLL:
-#   msi/build-msi.sh CLIENT_EXE ACTION_DLL OUT.msi [VERSION]
+# Builds the MSI package from the i686 client and the custom-action program:
+#   msi/build-msi.sh CLIENT_EXE ACTION_EXE OUT.msi [VERSION]
 # Reproducible: every code is derived from the version and the inputs, and
 # the package's time stamps come from SOURCE_DATE_EPOCH (the last commit's
 # time when unset), so the same commit gives the same bytes.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-client=$1 dll=$2 out=$3
+client=$1 action=$2 out=$3
 version=${4:-$(cat "$here/version.txt")}
 : "${SOURCE_DATE_EPOCH:=$(git -C "$here" log -1 --format=%ct 2>/dev/null || echo 0)}"
 export SOURCE_DATE_EPOCH
 
-read -r product package < <(python3 - "$version" "$client" "$dll" "$here/Nivaxel.wxs" <<'PY'
+read -r product package < <(python3 - "$version" "$client" "$action" "$here/Nivaxel.wxs" <<'PY'
 import hashlib, sys, uuid
 ns = uuid.UUID("1ADAD9EE-E636-5246-A6F6-1C96BED79180")
 version, *inputs = sys.argv[1:]
@@ -26,20 +26,47 @@ PY
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 wixl -a x86 -D Version="$version" -D ProductCode="$product" -D PackageCode="$package" \
-     -D ClientExe="$client" -D ActionDll="$dll" -o "$tmp/out.msi" "$here/Nivaxel.wxs" 2>"$tmp/wixl.err" ||
+     -D ClientExe="$client" -D ActionExe="$action" -o "$tmp/out.msi" "$here/Nivaxel.wxs" 2>"$tmp/wixl.err" ||
     { cat "$tmp/wixl.err" >&2; exit 1; }
 grep -v 'g_object_set_is_valid_property\|^$' "$tmp/wixl.err" >&2 || true
 
-# What wixl cannot say: the optional values' component conditions (true on
+# What wixl cannot say: the numbers' checks (a text that is no integer is
+# never >= 0 for Windows Installer), error actions that stop the install
+# with their message; the optional values' component conditions (true on
 # removal too, or Windows Installer leaves the value behind), and the
 # settings key removed whole with the package, as the uninstaller does; and
 # the earlier version removed before this one installs (after
 # InstallValidate): wixl places it after InstallFinalize, where the old
 # package's close handshake would end the client this one just started.
-msibuild "$tmp/out.msi" \
+a_grave=$(printf '\xc3\xa0') # the queries are UTF-8, the package Windows-1252
+# The action program (Binary table), type 2: /VERIFIE whose failure stops
+# the install; /FERME before InstallValidate looks for files in use, its
+# result ignored (+64); /ADOPTE deferred (+1024), as the system (+2048).
+action_rows=(
+    "('CheckServerName', 2, 'ActionProgram', '/VERIFIE \"[NOMSERVEUR]\"')"
+    "('CloseClient', 66, 'ActionProgram', '/FERME')"
+    "('AdoptSetupRoute', 3138, 'ActionProgram', '/ADOPTE')"
+)
+sequence_rows=(
+    "('CheckServerName', 'NOMSERVEUR AND NOT REMOVE~=\"ALL\"', 104)"
+    "('CloseClient', '', 1399)"
+    "('AdoptSetupRoute', 'NOT REMOVE~=\"ALL\"', 4001)"
+)
+queries=()
+for row in "${action_rows[@]}"; do
+    queries+=(-q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES $row")
+done
+for row in "${sequence_rows[@]}"; do
+    queries+=(-q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES $row")
+done
+msibuild "$tmp/out.msi" "${queries[@]}" \
     -q "UPDATE \`Component\` SET \`Condition\` = 'VALEUR_PORT OR REMOVE~=\"ALL\"' WHERE \`Component\` = 'Port'" \
     -q "UPDATE \`Component\` SET \`Condition\` = 'VALEUR_CACHEICONE OR REMOVE~=\"ALL\"' WHERE \`Component\` = 'CacheIcone'" \
     -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'" \
+    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Target\`) VALUES ('BadPort', 19, 'PORT invalide (un nombre de 0 $a_grave 2147483647 est attendu) : [PORT]')" \
+    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Target\`) VALUES ('BadCache', 19, 'CACHEICONE invalide (un nombre est attendu) : [CACHEICONE]')" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('BadPort', 'PORT AND NOT (PORT >= 0) AND NOT REMOVE~=\"ALL\"', 101)" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('BadCache', 'CACHEICONE AND NOT (CACHEICONE >= 0) AND NOT REMOVE~=\"ALL\"', 102)" \
     -q "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('SettingsTree', 2, 'SOFTWARE\\Korlen\\VESKA\\Nivaxel', '-', 'Settings')"
 # wixl draws the revision code at random and stamps the summary with the
 # time of the build: both are fixed here.

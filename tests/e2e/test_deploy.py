@@ -5,7 +5,7 @@ bytes in dist/. Each route must leave what the interactive installer leaves
 view) and one entry in Windows' list; each removal must leave nothing.
 
 Packages of other versions (for the upgrade and the downgrade) are built
-here by msi/build-msi.sh from the same client and custom-action DLL.
+here by msi/build-msi.sh from the same client and custom-action program.
 """
 import os
 import re
@@ -22,7 +22,7 @@ from client_alert_server import AlertServer, require_alert_server  # noqa: E402
 from test_install import unused_port  # noqa: E402
 
 MSI = harness.bin_dir() / "Nivaxel.msi"
-ACTIONS_DLL = harness.build_dir() / "NivaxelMsi.dll"
+ACTION_EXE = harness.build_dir() / "NivaxelMsiAction.exe"
 RUN_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 UNINSTALL_ROOT = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 SETUP_ENTRY = UNINSTALL_ROOT + "\\Nivaxel"
@@ -31,8 +31,10 @@ UNINSTALLER_PATH = harness.SYSTEM_DIR + "\\UninstallNivaxel.exe"
 M2 = "Il manque le nom du serveur VESKA capable d'envoyer des alertes"
 M9 = "Le programme a bien \xe9t\xe9 install\xe9."
 SEEN, CLOSE_ALERT = 110, 111
-# Windows Installer's "fatal error" as a Linux exit status shows it (its low byte).
+# Windows Installer's failures as a Linux exit status shows them (the low
+# byte): 1603, or 1627 where Wine's msiexec reports a failed custom action.
 INSTALL_FAILURE = 1603 & 0xFF
+INSTALL_FAILURES = {1603 & 0xFF, 1627 & 0xFF}
 
 
 def product_code(msi):
@@ -44,7 +46,7 @@ def product_code(msi):
 def build_package(version, directory):
     out = Path(directory) / f"Nivaxel-{version}.msi"
     subprocess.run([str(harness.ROOT / "msi" / "build-msi.sh"), str(harness.program_path("Nivaxel.exe")),
-                    str(ACTIONS_DLL), str(out), version], check=True, timeout=120,
+                    str(ACTION_EXE), str(out), version], check=True, timeout=120,
                    env=dict(os.environ, SOURCE_DATE_EPOCH="1700000000"))
     return out
 
@@ -157,7 +159,7 @@ class DeployTest(unittest.TestCase):
         rc, seconds, log = self.msiexec("/x", msi_win, "/qn")
         sys.stderr.write(f"  removal with the client running {seconds:.2f} s\n")
         self.assertEqual(rc, 0, log[-3000:])
-        self.assertIn("Nivaxel.exe a \xe9t\xe9 ferm\xe9", log)
+        self.assertIn("CloseClient", log)
         self.assertTrue(self.wait_client_gone())
         self.assert_removed()
         self.assertEqual(self.entries(code), set())
@@ -187,18 +189,23 @@ class DeployTest(unittest.TestCase):
 
     def test_package_refuses_bad_properties_before_changing_anything(self):
         msi_win = self.wine.unix_to_win(self.msi)
-        for props, says in ((["PORT=6000"], "NOMSERVEUR"), (["NOMSERVEUR=srv", "PORT=60a0"], "PORT invalide"),
-                            (["NOMSERVEUR=srv\u20ac\u4e00"], "NOMSERVEUR :")):
+        for props, says in ((["PORT=6000"], "ERREUR = La propri\xe9t\xe9 NOMSERVEUR (nom du serveur VESKA) est "
+                                               "obligatoire."),
+                            (["NOMSERVEUR=srv", "PORT=60a0"], "ERREUR = PORT invalide (un nombre de 0 \xe0 "
+                                                              "2147483647 est attendu) : 60a0"),
+                            (["NOMSERVEUR=srv\u4e00"], ": CheckServerName.")):
             rc, _, log = self.msiexec("/i", msi_win, "/qn", *props)
             sys.stderr.write(f"\n  {' '.join(props)!r}: exit {rc}")
-            self.assertEqual(rc, INSTALL_FAILURE, props)
+            self.assertIn(rc, INSTALL_FAILURES, props)
             self.assertIn(says, log)
+            self.assertNotIn("InstallFiles", log)
             self.assertIsNone(self.wine.reg_list(harness.SETTINGS_KEY))
             self.assertFalse(self.file(CLIENT_PATH).exists())
         # A port outside the client's range is written as given, and the log says what follows.
         rc, _, log = self.msiexec("/i", msi_win, "/qn", "NOMSERVEUR=srv", "PORT=70000")
         self.assertEqual(rc, 0, log[-3000:])
-        self.assertIn("le client utilisera 5088", log)
+        self.assertIn("AVERTISSEMENT_PORT = PORT 70000 hors de 5000 \xe0 65534 : \xe9crit tel quel, "
+                      "le client utilisera 5088.", log)
         self.assert_installed(server=b"srv", port=70000)
 
     def test_silent_setup_and_uninstall(self):
