@@ -3,7 +3,9 @@
 // where its server for DLL actions fails here):
 //   /FERME            the close handshake with a running client;
 //   /VERIFIE name     exit 1 when the settings cannot hold the name;
-//   /ADOPTE           the executable route's uninstaller and entry removed.
+//   /ADOPTE           the executable route's uninstaller and entry removed;
+//   /NETTOIE          the vendor folder removed when empty (Wine's msiexec
+//                     leaves it, having looked before the client's went).
 // Any other command line: exit 2.
 #include "common/UFermeClient.h"
 #include "common/UVersionWindows.h"
@@ -41,6 +43,14 @@ int Adopt() {
     return 0;
 }
 
+int RemoveEmptyVendorFolder() {
+    std::string programFiles;
+    nv::ExpandEnvironmentText("%ProgramFiles%", programFiles);
+    if (!programFiles.empty())
+        (void)::RemoveDirectoryA((programFiles + "\\meridale").c_str()); // fails unless empty
+    return 0;
+}
+
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
@@ -52,6 +62,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         code = 0;
     } else if (args != nullptr && count == 2 && std::wcscmp(args[1], L"/ADOPTE") == 0) {
         code = Adopt();
+    } else if (args != nullptr && count == 2 && std::wcscmp(args[1], L"/NETTOIE") == 0) {
+        code = RemoveEmptyVendorFolder();
     } else if (args != nullptr && count == 3 && std::wcscmp(args[1], L"/VERIFIE") == 0) {
         code = FitsSettings(args[2]) ? 0 : 1;
     }

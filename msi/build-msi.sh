@@ -23,34 +23,45 @@ print(str(uuid.uuid5(ns, "product/" + version)).upper(),
 PY
 )
 
+out=$(realpath "$out")
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+# wixl takes the files' paths relative to where it runs (absolute ones fail).
+cp "$client" "$tmp/Nivaxel.exe"
+cp "$action" "$tmp/NivaxelMsiAction.exe"
+# The cabinet records each file's time.
+touch -d "@$SOURCE_DATE_EPOCH" "$tmp/Nivaxel.exe" "$tmp/NivaxelMsiAction.exe"
+cd "$tmp"
 wixl -a x86 -D Version="$version" -D ProductCode="$product" -D PackageCode="$package" \
-     -D ClientExe="$client" -D ActionExe="$action" -o "$tmp/out.msi" "$here/Nivaxel.wxs" 2>"$tmp/wixl.err" ||
-    { cat "$tmp/wixl.err" >&2; exit 1; }
-grep -v 'g_object_set_is_valid_property\|^$' "$tmp/wixl.err" >&2 || true
+     -D ClientExe=Nivaxel.exe -D ActionExe=NivaxelMsiAction.exe -o out.msi "$here/Nivaxel.wxs" 2>wixl.err ||
+    { cat wixl.err >&2; exit 1; }
+grep -v 'g_object_set_is_valid_property\|^$' wixl.err >&2 || true
 
 # What wixl cannot say: the numbers' checks (a text that is no integer is
 # never >= 0 for Windows Installer), error actions that stop the install
 # with their message; the optional values' component conditions (true on
 # removal too, or Windows Installer leaves the value behind), and the
-# settings key removed whole with the package, as the uninstaller does; and
+# settings key removed whole with the package, as the uninstaller does;
+# the vendor folder removed when empty (wixl ignores RemoveFolder's Directory); and
 # the earlier version removed before this one installs (after
 # InstallValidate): wixl places it after InstallFinalize, where the old
 # package's close handshake would end the client this one just started.
 a_grave=$(printf '\xc3\xa0') # the queries are UTF-8, the package Windows-1252
 # The action program (Binary table), type 2: /VERIFIE whose failure stops
 # the install; /FERME before InstallValidate looks for files in use, its
-# result ignored (+64); /ADOPTE deferred (+1024), as the system (+2048).
+# result ignored (+64); /ADOPTE and /NETTOIE deferred (+1024), as the
+# system (+2048).
 action_rows=(
     "('CheckServerName', 2, 'ActionProgram', '/VERIFIE \"[NOMSERVEUR]\"')"
     "('CloseClient', 66, 'ActionProgram', '/FERME')"
     "('AdoptSetupRoute', 3138, 'ActionProgram', '/ADOPTE')"
+    "('RemoveVendorFolder', 3138, 'ActionProgram', '/NETTOIE')"
 )
 sequence_rows=(
     "('CheckServerName', 'NOMSERVEUR AND NOT REMOVE~=\"ALL\"', 104)"
     "('CloseClient', '', 1399)"
     "('AdoptSetupRoute', 'NOT REMOVE~=\"ALL\"', 4001)"
+    "('RemoveVendorFolder', 'REMOVE~=\"ALL\"', 3501)"
 )
 queries=()
 for row in "${action_rows[@]}"; do
@@ -59,7 +70,7 @@ done
 for row in "${sequence_rows[@]}"; do
     queries+=(-q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES $row")
 done
-msibuild "$tmp/out.msi" "${queries[@]}" \
+msibuild out.msi "${queries[@]}" \
     -q "UPDATE \`Component\` SET \`Condition\` = 'VALEUR_PORT OR REMOVE~=\"ALL\"' WHERE \`Component\` = 'Port'" \
     -q "UPDATE \`Component\` SET \`Condition\` = 'VALEUR_CACHEICONE OR REMOVE~=\"ALL\"' WHERE \`Component\` = 'CacheIcone'" \
     -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'" \
@@ -67,11 +78,12 @@ msibuild "$tmp/out.msi" "${queries[@]}" \
     -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Target\`) VALUES ('BadCache', 19, 'CACHEICONE invalide (un nombre est attendu) : [CACHEICONE]')" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('BadPort', 'PORT AND NOT (PORT >= 0) AND NOT REMOVE~=\"ALL\"', 101)" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('BadCache', 'CACHEICONE AND NOT (CACHEICONE >= 0) AND NOT REMOVE~=\"ALL\"', 102)" \
+    -q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`DirProperty\`, \`InstallMode\`) VALUES ('VendorFolder', 'Client', 'MeridaleFolder', 2)" \
     -q "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('SettingsTree', 2, 'SOFTWARE\\Korlen\\VESKA\\Nivaxel', '-', 'Settings')"
 # wixl draws the revision code at random and stamps the summary with the
 # time of the build: both are fixed here.
-msibuild "$tmp/out.msi" -s Nivaxel MERIDALE "Intel;1036" "{$package}"
-python3 - "$tmp/out.msi" "$SOURCE_DATE_EPOCH" <<'PY'
+msibuild out.msi -s Nivaxel MERIDALE "Intel;1036" "{$package}"
+python3 - out.msi "$SOURCE_DATE_EPOCH" <<'PY'
 import struct, sys, time
 path, epoch = sys.argv[1], int(sys.argv[2])
 data = bytearray(open(path, "rb").read())
@@ -89,4 +101,4 @@ if found != 2:
     sys.exit(f"build-msi: {found} time stamps found in the summary, 2 expected")
 open(path, "wb").write(data)
 PY
-mv "$tmp/out.msi" "$out"
+mv out.msi "$out"
