@@ -5,13 +5,15 @@ records and when. Python stations over real sockets; native only (no Wine).
 import os
 import signal
 import socket
+import sqlite3
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_alert_server import (IDENTIFICATION, REPONSE_TEST_LIAISON, TEST_LIAISON, FakeClient,  # noqa: E402
-                               ServerProcess, alert_server_path, frame)
+from test_alert_server import (ALERTE, ALERTE_LUE, IDENTIFICATION, REPONSE_TEST_LIAISON,  # noqa: E402
+                               TEST_LIAISON, FakeClient, ServerProcess, alert_server_path, frame)
+from test_server_ledger import alert  # noqa: E402
 
 
 class From(FakeClient):
@@ -121,6 +123,112 @@ class WorkstationPort(Case):
         self.assertEqual(made, 5)
         self.assertTrue(answers(again))
         self.assertEqual(total, 1 + 4 + 1 + 1 + 5)
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+class Ledger(Case):
+    def ledger(self, alert_id):
+        status, body = self.server.api("GET", f"/api/alerts/{alert_id}")
+        self.assertEqual(status, 200, body)
+        return {(r["computer"], r["user"]): r for r in body["receipts"]}
+
+    def test_the_ledger_records_what_happened_and_where_from(self):
+        self.server = s = ServerProcess()
+        rogue = self.keep(FakeClient(s.port, computer=b"=HYPERLINK(1)", user=b"+cmd|x"))
+        self.assertTrue(answers(rogue))
+        status, a1 = s.api("POST", "/api/alerts", alert())
+        # The answer counts the sends it made.
+        self.assertEqual((status, a1["sent_now"], a1["counts"]["sent"], a1["counts"]["queued"]), (201, 1, 1, 0))
+        self.assertEqual(rogue.read_frame()[0], ALERTE)
+        csv = s.api("GET", f"/api/alerts/{a1['id']}/receipts.csv")[1].split("\r\n")
+        self.assertTrue(csv[1].startswith("'=HYPERLINK(1),'+cmd|x,sent,"), csv[1])
+        self.assertRegex(csv[1], r",127\.0\.0\.1:\d+,$")
+
+        # A group change while an alert is live reaches the connected stations at once.
+        self.assertEqual(s.api("PUT", "/api/groups/salle", {"computers": []})[0], 200)
+        g1 = self.keep(From(s.port, "127.0.0.2", computer=b"G1"))
+        self.assertEqual(g1.read_frame()[0], ALERTE)  # a1, to everyone
+        _, a2 = s.api("POST", "/api/alerts", {**alert(groups=["salle"]), "expires_in": 3})
+        self.assertEqual(a2["sent_now"], 0)
+        self.assertEqual(s.api("PUT", "/api/groups/salle", {"computers": ["g1"]})[0], 200)
+        self.assertIn(b"I=%d\r\n" % a2["id"], g1.read_frame(2)[1])
+
+        # Someone else claims G1 from another address and acknowledges: logged, and on record.
+        claim = self.keep(From(s.port, "127.0.0.3", computer=b"G1"))
+        self.assertIsNotNone(s.wait_event("duplicate_claim", 3))
+        self.assertIn(b"I=%d\r\n" % a1["id"], claim.read_frame()[1])  # not acknowledged by G1 yet
+        time.sleep(1.2)  # past the grace
+        claim.send(ALERTE_LUE)
+        deadline = time.monotonic() + 3
+        while self.ledger(a1["id"])[("G1", "anne")]["state"] != "acknowledged" and time.monotonic() < deadline:
+            time.sleep(0.05)
+        g1_a1 = self.ledger(a1["id"])[("G1", "anne")]
+        self.assertRegex(g1_a1["sent_address"], r"^127\.0\.0\.3:")
+        self.assertRegex(g1_a1["acknowledged_address"], r"^127\.0\.0\.3:")
+
+        # Expiry is final: a tick after it is no acknowledgement; no cancel after it, nor twice.
+        _, a3 = s.api("POST", "/api/alerts", {**alert(computers=["G1"]), "expires_in": 2})
+        self.assertIn(b"I=%d\r\n" % a3["id"], g1.read_frame()[1])
+        time.sleep(2.5)
+        g1.send(ALERTE_LUE)
+        self.assertTrue(answers(g1))
+        self.assertEqual(self.ledger(a3["id"])[("G1", "anne")]["state"], "expired")
+        self.assertEqual(s.api("POST", f"/api/alerts/{a3['id']}/cancel")[0], 409)
+        self.assertEqual(s.api("POST", f"/api/alerts/{a1['id']}/cancel")[0], 200)
+        self.assertEqual(s.api("POST", f"/api/alerts/{a1['id']}/cancel")[0], 409)
+        # A station first seen now does not join the ledgers of ended alerts.
+        late = self.keep(FakeClient(s.port, computer=b"LATE"))
+        self.assertTrue(answers(late))
+        self.assertNotIn(("LATE", "anne"), self.ledger(a1["id"]))
+        print(f"\n  G1 in the ledger of alert {a1['id']}: {g1_a1}", file=sys.stderr)
+
+    def test_a_locked_database_still_serves_new_stations_and_writes_them_later(self):
+        self.server = s = ServerProcess()
+        _, a1 = s.api("POST", "/api/alerts", alert())
+        lock = sqlite3.connect(os.path.join(s.data, "nivaxel.db"), isolation_level=None, timeout=10)
+        lock.execute("BEGIN EXCLUSIVE")
+        try:
+            new = self.keep(FakeClient(s.port, computer=b"NEW1"))
+            self.assertIn(b"I=%d\r\n" % a1["id"], new.read_frame()[1])
+            time.sleep(1.2)
+            new.send(ALERTE_LUE)
+            self.assertTrue(answers(new))
+        finally:
+            lock.execute("ROLLBACK")
+            lock.close()
+        deadline = time.monotonic() + 5
+        while self.ledger(a1["id"]).get(("NEW1", "anne"), {}).get("state") != "acknowledged":
+            self.assertLess(time.monotonic(), deadline, "written once the database is back")
+            time.sleep(0.1)
+
+    def test_reading_a_large_ledger_keeps_memory_flat(self):
+        data = __import__("tempfile").mkdtemp(prefix="nivaxel-big-")
+        ServerProcess(data=data).stop(keep_data=True)  # the schema
+        db = sqlite3.connect(os.path.join(data, "nivaxel.db"))
+        db.executemany("INSERT INTO stations(computer, user, computer_key, user_key, first_seen, last_seen) "
+                       "VALUES(?,?,?,?,0,0)", [(f"PC{i}", "u", f"pc{i}", "u") for i in range(10000)])
+        db.commit()
+        db.close()
+        # A sanitised build holds freed memory in quarantine: without it, RSS tells what is kept.
+        os.environ["ASAN_OPTIONS"] = "quarantine_size_mb=0:thread_local_quarantine_size_kb=0"
+        try:
+            self.server = s = ServerProcess(data=data)
+        finally:
+            del os.environ["ASAN_OPTIONS"]
+        _, a = s.api("POST", "/api/alerts", alert())
+        self.assertEqual(a["counts"]["queued"], 10000)
+        s.api("GET", f"/api/alerts/{a['id']}")
+        first = rss_kib(s.proc.pid)
+        for _ in range(10):
+            self.assertEqual(len(s.api("GET", f"/api/alerts/{a['id']}")[1]["receipts"]), 10000)
+        after = rss_kib(s.proc.pid)
+        print(f"\n  10,000-receipt ledger: RSS {first} KiB after one read, {after} KiB after ten more",
+              file=sys.stderr)
+        self.assertLess(after - first, 20 * 1024)
 
 
 if __name__ == "__main__":
