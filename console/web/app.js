@@ -30,6 +30,8 @@ const SERVER_MESSAGES = [
   [/^alert text above 1 MiB/, () => 'Le texte de l\'alerte dépasse 1 Mio, la limite des postes.'],
   [/^no group (.*)$/, (m) => `Le groupe « ${m[1]} » n'existe pas.`],
   [/^no token (.*)$/, (m) => `Le jeton n° ${m[1]} n'existe pas.`],
+  [/^(.*) is a directory group/, (m) => `« ${m[1]} » est un groupe de l'annuaire : il se modifie dans l'annuaire, et un groupe du serveur prend un autre nom.`],
+  [/^directory sync failed: (.*)$/, (m) => `La synchronisation avec l'annuaire a échoué : ${m[1]}`],
   [/^a group needs a name/, () => 'Un groupe a besoin d\'un nom de 200 octets au plus.'],
   [/^scope must be/, () => 'Portée : lecture, envoi ou administration.'],
   [/^request from another origin refused$/, () => 'Requête venue d\'un autre site : refusée.'],
@@ -781,7 +783,21 @@ views.groupes = (view) => {
     h('select', { name: 'scope', 'aria-label': 'Portée' }, ...Object.entries(TOKEN_SCOPES).map(([k, t]) => h('option', { value: k }, t))),
     h('button', { type: 'submit' }, 'Créer un jeton'));
   const newToken = h('p', { id: 'new-token' });
-  view.append(h('h1', {}, 'Groupes'),
+  // The organisation's directory, when the server has one: its last sync.
+  const directoryState = h('p', { id: 'directory-state' });
+  const syncButton = h('button', { type: 'button', id: 'directory-sync' }, 'Synchroniser maintenant');
+  const directory = h('section', { hidden: true }, h('h2', {}, 'Annuaire'), directoryState, syncButton);
+  function showDirectory(d) {
+    const ok = d.last_success ? `Dernière synchronisation réussie : ${when(d.last_success)} — ${d.users} utilisateurs, ${d.computers} ordinateurs, ${d.groups} groupes.` : 'Aucune synchronisation réussie.';
+    const age = d.error_age_seconds == null ? '' : ` (il y a ${Math.round(d.error_age_seconds / 60)} min)`;
+    directoryState.replaceChildren(ok, ...(d.error ? [h('br'), h('span', { class: 'error' }, `Erreur${age} : ${d.error}`)] : []));
+  }
+  syncButton.addEventListener('click', () => {
+    syncButton.disabled = true;
+    api('POST', '/api/directory/sync').then(() => { msg.textContent = ''; return load(); }).catch((e) => { fail(e); return load(); })
+      .finally(() => { syncButton.disabled = false; });
+  });
+  view.append(h('h1', {}, 'Groupes'), directory,
     h('table', { class: 'list', id: 'groups' }, h('thead', {}, h('tr', {}, h('th', {}, 'Groupe'), h('th', {}, 'Ordinateurs'), h('th', {}, 'Utilisateurs'), h('th', {}, h('span', { class: 'sr-only' }, 'Actions')))), groupsBody),
     h('h2', {}, 'Créer ou remplacer un groupe'), groupForm,
     h('h1', {}, 'Jetons d\'API'),
@@ -789,10 +805,16 @@ views.groupes = (view) => {
     tokenForm, newToken, msg);
   async function load() {
     const [g, t] = await Promise.all([api('GET', '/api/groups'), api('GET', '/api/tokens')]);
-    groupsBody.replaceChildren(...g.groups.map((x) => h('tr', {}, h('td', {}, x.name), h('td', {}, x.computers.join(', ')), h('td', {}, x.users.join(', ')),
-      h('td', {}, h('button', { type: 'button', onclick: async () => {
-        if (await confirmBox(`Supprimer le groupe ${x.name} ?`)) api('DELETE', '/api/groups/' + encodeURIComponent(x.name)).then(load).catch(fail);
-      } }, 'Supprimer')))));
+    // Directory groups come with their sizes only: they may hold thousands.
+    groupsBody.replaceChildren(...g.groups.map((x) => x.source === 'directory'
+      ? h('tr', { class: 'directory' }, h('td', {}, x.name + ' (annuaire)'), h('td', {}, `${x.computer_count} ordinateur(s)`), h('td', {}, `${x.user_count} utilisateur(s)`), h('td', {}))
+      : h('tr', {}, h('td', {}, x.name), h('td', {}, x.computers.join(', ')), h('td', {}, x.users.join(', ')),
+        h('td', {}, h('button', { type: 'button', onclick: async () => {
+          if (await confirmBox(`Supprimer le groupe ${x.name} ?`)) api('DELETE', '/api/groups/' + encodeURIComponent(x.name)).then(load).catch(fail);
+        } }, 'Supprimer')))));
+    const d = await api('GET', '/api/directory').catch(() => null);
+    directory.hidden = !d;
+    if (d) showDirectory(d);
     tokensBody.replaceChildren(...t.tokens.map((x) => h('tr', {}, h('td', {}, x.id), h('td', {}, x.name), h('td', {}, TOKEN_SCOPES[x.scope] || x.scope), h('td', {}, when(x.created_at)),
       h('td', {}, h('button', { type: 'button', onclick: async () => {
         if (await confirmBox(`Révoquer le jeton n° ${x.id} ? Les scripts qui l'utilisent seront refusés.`)) api('DELETE', '/api/tokens/' + x.id).then(load).catch(fail);
