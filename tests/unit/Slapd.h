@@ -113,11 +113,17 @@ public:
         dir_ = path;
         ldapPort_ = FreePort();
         ldapsPort_ = FreePort();
-        MakeCertificates();
-        Write("slapd.conf", Config());
-        Write("seed.ldif", SeedLdif() + extraLdif);
-        Run("mkdir -p " + dir_ + "/db && slapadd -q -f " + dir_ + "/slapd.conf -l " + dir_ + "/seed.ldif");
-        Start();
+        try {
+            MakeCertificates();
+            Write("slapd.conf", Config());
+            Write("seed.ldif", SeedLdif() + extraLdif);
+            Run("mkdir -p " + dir_ + "/db && slapadd -q -f " + dir_ + "/slapd.conf -l " + dir_ + "/seed.ldif");
+            Start();
+        } catch (...) {
+            Stop();
+            std::system(("rm -rf " + dir_).c_str());
+            throw;
+        }
     }
     ~Slapd() {
         Stop();

@@ -43,8 +43,9 @@ std::string Members(const Groups& groups, const std::string& name) {
     return s;
 }
 
+// One server for the whole program, stopped when it exits.
 Slapd& Server() {
-    static Slapd* s = new Slapd([] {
+    static Slapd s([] {
         std::string many;
         std::vector<std::string> dns;
         for (int i = 0; i < 150; ++i) {
@@ -54,7 +55,7 @@ Slapd& Server() {
         }
         return many + GroupEntry("Many", dns);
     }());
-    return *s;
+    return s;
 }
 
 } // namespace
