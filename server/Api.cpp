@@ -262,6 +262,8 @@ ApiResponse Api::Route(const ApiRequest& r, const Principal& who) {
         }
         if (parts.size() == 3 && parts[2] == "cancel" && m == "POST")
             return need(Scope::Send) ? CancelAlert(r, who, id) : Error(403, forbidden);
+        if (parts.size() == 3 && parts[2] == "resend-unread" && m == "POST")
+            return need(Scope::Send) ? ResendUnread(r, who, id) : Error(403, forbidden);
     } else if (what == "reach" && parts.size() == 1 && m == "POST") {
         return Reach(r);
     } else if (what == "stations" && parts.size() == 1 && m == "GET") {
@@ -327,6 +329,11 @@ ApiResponse Api::CreateAlert(const ApiRequest& r, const Principal& who) {
             throw BadRequest{"resend_replaced must be true or false"};
         a.resendReplaced = body["resend_replaced"].get<bool>();
     }
+    if (body.contains("exercise")) {
+        if (!body["exercise"].is_boolean())
+            throw BadRequest{"exercise must be true or false"};
+        a.exercise = body["exercise"].get<bool>();
+    }
     std::vector<std::string> missing;
     const std::string text = BuildAlertText({a.author, a.subject, a.date, a.lines}, &missing);
     if (!missing.empty() && unsupported == "refuse") {
@@ -338,7 +345,10 @@ ApiResponse Api::CreateAlert(const ApiRequest& r, const Principal& who) {
     }
     if (text.size() + 20 > kMaxAlertText)
         return Error(413, "alert text above 1 MiB, the client's limit");
-    const AuditEntry audit{Now(), who.name, "create alert", a.subject, r.remoteAddress};
+    return Issue(a, text, {Now(), who.name, "create alert", a.subject, r.remoteAddress});
+}
+
+ApiResponse Api::Issue(Alert& a, const std::string& text, const AuditEntry& audit) {
     store_.InsertAlert(a, text, &audit);
     const int sent = dispatch_.Deliver(a);
     json out = AlertWithCounts(a);
@@ -346,6 +356,38 @@ ApiResponse Api::CreateAlert(const ApiRequest& r, const Principal& who) {
     if (hub_.Listening())
         hub_.Publish("alert", Dump(out));
     return Json(201, out);
+}
+
+// A new alert, the same message, to exactly the stations that have not
+// acknowledged the first: those it was sent to, those offline, those it was
+// replaced on. Names no station ever used are left out: nothing reads there.
+ApiResponse Api::ResendUnread(const ApiRequest& r, const Principal& who, std::int64_t id) {
+    const auto first = store_.GetAlert(id);
+    if (!first)
+        return Error(404, "no alert " + std::to_string(id));
+    Alert a;
+    a.author = first->author;
+    a.subject = first->subject;
+    a.date = first->date;
+    a.lines = first->lines;
+    a.exercise = first->exercise;
+    a.resendReplaced = first->resendReplaced;
+    a.follows = id;
+    for (const Receipt& rc : store_.Receipts(*first, Now()))
+        if (rc.state != "acknowledged" && rc.state != "not reached")
+            a.target.stations.push_back({rc.computer, rc.user});
+    if (a.target.Empty())
+        return Error(409, "everyone has read alert " + std::to_string(id));
+    const Time now = Now();
+    a.createdAt = a.startsAt = now;
+    a.createdBy = who.name;
+    a.expiresAt = now + std::max<Time>(3600, first->expiresAt - first->startsAt);
+    const std::string text = BuildAlertText({a.author, a.subject, a.date, a.lines});
+    return Issue(a, text,
+                 {now, who.name, "resend unread",
+                  "to the " + std::to_string(a.target.stations.size()) + " stations that had not read alert " +
+                      std::to_string(id),
+                  r.remoteAddress});
 }
 
 ApiResponse Api::ListAlerts(const ApiRequest& r) {

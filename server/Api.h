@@ -96,6 +96,8 @@ class Api {
     ApiResponse ListAlerts(const ApiRequest& r);
     ApiResponse ShowAlert(std::int64_t id, bool csv, bool french);
     ApiResponse CancelAlert(const ApiRequest& r, const Principal& who, std::int64_t id);
+    ApiResponse ResendUnread(const ApiRequest& r, const Principal& who, std::int64_t id);
+    ApiResponse Issue(Alert& a, const std::string& text, const AuditEntry& audit);
     ApiResponse Reach(const ApiRequest& r);
     ApiResponse Stations(const ApiRequest& r);
     ApiResponse Groups(const ApiRequest& r, const Principal& who, const std::string& name);

@@ -7,10 +7,17 @@ using nlohmann::json;
 json TimeJson(Time t) { return t ? json(IsoTime(t)) : json(nullptr); }
 
 json TargetJson(const Target& t) {
-    return {{"everyone", t.everyone},
-            {"computers", t.computers},
-            {"users", t.users},
-            {"groups", t.groups}};
+    json out = {{"everyone", t.everyone},
+                {"computers", t.computers},
+                {"users", t.users},
+                {"groups", t.groups}};
+    if (!t.stations.empty()) {
+        json stations = json::array();
+        for (const StationName& s : t.stations)
+            stations.push_back({{"computer", s.computer}, {"user", s.user}});
+        out["stations"] = stations;
+    }
+    return out;
 }
 
 json AlertJson(const Alert& a, const std::map<std::string, std::int64_t>& counts, Time now) {
@@ -26,6 +33,8 @@ json AlertJson(const Alert& a, const std::map<std::string, std::int64_t>& counts
             {"expires_at", IsoTime(a.expiresAt)},
             {"cancelled_at", a.cancelledAt ? json(IsoTime(*a.cancelledAt)) : json(nullptr)},
             {"resend_replaced", a.resendReplaced},
+            {"exercise", a.exercise},
+            {"follows", a.follows ? json(a.follows) : json(nullptr)},
             {"state", a.State(now)},
             {"counts", counts}};
 }

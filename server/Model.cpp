@@ -77,6 +77,9 @@ bool Matches(const Target& t, const Groups& groups, const std::string& computer,
     const std::string c = NameKey(computer), u = NameKey(user);
     if (In(t.computers, c) || In(t.users, u))
         return true;
+    for (const StationName& s : t.stations)
+        if (NameKey(s.computer) == c && NameKey(s.user) == u)
+            return true;
     for (const std::string& name : t.groups) {
         const auto g = groups.find(NameKey(name));
         if (g == groups.end())

@@ -30,10 +30,18 @@ struct Group {
 // Keyed by the lower-cased name.
 using Groups = std::map<std::string, Group>;
 
+struct StationName {
+    std::string computer, user;
+};
+
 struct Target {
     bool everyone = false;
     std::vector<std::string> computers, users, groups;
-    bool Empty() const { return !everyone && computers.empty() && users.empty() && groups.empty(); }
+    // Exact stations (a computer with its user), for a resend to those who had not read.
+    std::vector<StationName> stations;
+    bool Empty() const {
+        return !everyone && computers.empty() && users.empty() && groups.empty() && stations.empty();
+    }
 };
 
 // Windows names ignore case: the capitals of Windows-1252 are folded (the
@@ -53,6 +61,8 @@ struct Alert {
     std::optional<Time> cancelledAt;
     std::string createdBy;
     bool resendReplaced = true;
+    bool exercise = false;
+    std::int64_t follows = 0; // the alert this one was sent again for, or 0
     std::string text; // what the client receives: Windows-1252, CR LF lines
 
     // "active", "scheduled", "expired" or "cancelled".

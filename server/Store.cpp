@@ -37,6 +37,10 @@ Target TargetFrom(const std::string& text) {
                             std::pair{"groups", &t.groups}})
         if (j.contains(key))
             *out = StringList(j[key].dump());
+    if (j.contains("stations") && j["stations"].is_array())
+        for (const json& st : j["stations"])
+            if (st.is_object())
+                t.stations.push_back({st.value("computer", ""), st.value("user", "")});
     return t;
 }
 
@@ -200,6 +204,10 @@ const char* const kMigrations[] = {
     R"(ALTER TABLE deliveries ADD COLUMN sent_address TEXT NOT NULL DEFAULT '';
        ALTER TABLE deliveries ADD COLUMN acknowledged_address TEXT NOT NULL DEFAULT '';
        ALTER TABLE alerts ADD COLUMN named TEXT;)",
+    // A drill is marked so it is never taken for the real thing; a resend
+    // to those who had not read names the alert it follows.
+    R"(ALTER TABLE alerts ADD COLUMN exercise INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE alerts ADD COLUMN follows INTEGER REFERENCES alerts(id);)",
 };
 } // namespace
 
@@ -254,7 +262,8 @@ class Transaction {
 };
 
 const char kAlertColumns[] = "id, author, subject, date, lines, target, created_at, created_by, "
-                             "starts_at, expires_at, cancelled_at, resend_replaced, text";
+                             "starts_at, expires_at, cancelled_at, resend_replaced, text, exercise, "
+                             "follows";
 } // namespace
 
 namespace {
@@ -274,6 +283,8 @@ Alert ReadAlert(auto& s) {
         a.cancelledAt = s.Int(10);
     a.resendReplaced = s.Int(11) != 0;
     a.text = s.Text(12);
+    a.exercise = s.Int(13) != 0;
+    a.follows = s.Int(14);
     return a;
 }
 } // namespace
@@ -283,11 +294,16 @@ void Store::InsertAlert(Alert& a, const std::string& textWithoutId, const AuditE
     Transaction t(db_);
     {
         Statement s(*this, "INSERT INTO alerts(author, subject, date, lines, target, created_at, "
-                           "created_by, starts_at, expires_at, resend_replaced, text) "
-                           "VALUES(?,?,?,?,?,?,?,?,?,?,'')");
+                           "created_by, starts_at, expires_at, resend_replaced, text, exercise, "
+                           "follows) VALUES(?,?,?,?,?,?,?,?,?,?,'',?,?)");
         s.Bind(1, a.author).Bind(2, a.subject).Bind(3, a.date).Bind(4, ListText(a.lines));
         s.Bind(5, TargetJson(a.target).dump()).Bind(6, a.createdAt).Bind(7, a.createdBy);
         s.Bind(8, a.startsAt).Bind(9, a.expiresAt).Bind(10, a.resendReplaced ? 1 : 0);
+        s.Bind(11, a.exercise ? 1 : 0);
+        if (a.follows)
+            s.Bind(12, a.follows);
+        else
+            s.BindNull(12);
         s.Step();
     }
     a.id = sqlite3_last_insert_rowid(db_);

@@ -76,7 +76,7 @@ struct StationSeen {
 
 class Store {
   public:
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     // `path` ":memory:" gives a private in-memory database (tests, fuzzing).
     // A write waits up to `busyMs` for another connection's transaction.

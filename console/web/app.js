@@ -49,6 +49,8 @@ const SERVER_MESSAGES = [
   [/^nothing to change/, () => 'Rien à changer : donnez un rôle ou un mot de passe.'],
   [/^(the )?last admin/, () => 'C\'est le dernier administrateur : nommez-en un autre d\'abord.'],
   [/^database unavailable/, () => 'La base de données est indisponible.'],
+  [/^everyone has read alert/, () => 'Tout le monde a lu cette alerte : rien à renvoyer.'],
+  [/^exercise must be/, () => 'La marque « exercice » doit être oui ou non.'],
 ];
 function frenchMessage(text) {
   for (const [re, say] of SERVER_MESSAGES) { const m = re.exec(text || ''); if (m) return say(m); }
@@ -62,10 +64,12 @@ const AUDIT_ACTIONS = {
   'delete group': 'Groupe supprimé', 'create token': 'Jeton créé', 'revoke token': 'Jeton révoqué',
   'user added': 'Utilisateur ajouté', 'user removed': 'Utilisateur supprimé', 'user role changed': 'Rôle changé',
   'user password changed': 'Mot de passe changé', 'user role and password changed': 'Rôle et mot de passe changés',
+  'resend unread': 'Renvoyée aux non-lecteurs', 'directory sync': 'Annuaire synchronisé',
 };
 const AUDIT_DETAILS = [
   [/^wrong password$/, () => 'mot de passe incorrect'],
   [/^unknown user$/, () => 'utilisateur inconnu'],
+  [/^alert (\d+): to the (\d+) stations that had not read alert (\d+)$/, (m) => `alerte n° ${m[1]} : aux ${m[2]} poste(s) qui n'avaient pas lu l'alerte n° ${m[3]}`],
   [/^alert (\d+): (.*)$/s, (m) => `alerte n° ${m[1]} : ${m[2]}`],
   [/^alert (\d+)$/, (m) => `alerte n° ${m[1]}`],
   [/^token (\d+) \((\w+)\)$/, (m) => `jeton n° ${m[1]} (${TOKEN_SCOPES[m[2]] || m[2]})`],
@@ -402,6 +406,8 @@ views.nouvelle = (view) => {
     ...[[3600, '1 heure'], [4 * 3600, '4 heures'], [86400, '24 heures'], [3 * 86400, '3 jours'], [7 * 86400, '7 jours']]
       .map(([v, t]) => h('option', { value: v, selected: v === 86400 }, t)));
   const replace = h('input', { type: 'checkbox', name: 'replace' });
+  const exercise = h('input', { type: 'checkbox', name: 'exercise' });
+  const starts = h('input', { type: 'datetime-local', name: 'starts' });
   const reach = h('p', { class: 'muted', id: 'reach', 'aria-live': 'polite' });
   const unknown = h('ul', { class: 'warnings', id: 'unknown', 'aria-live': 'polite' });
   const warnings = h('ul', { class: 'warnings', id: 'warnings' });
@@ -419,7 +425,9 @@ views.nouvelle = (view) => {
       h('label', { class: 'inline' }, everyone, ' Tout le monde'),
       h('label', { class: 'inline' }, chosen, ' Les ordinateurs, utilisateurs ou groupes choisis'),
       picks, reach, unknown),
+    field('Début (facultatif, heure locale)', starts, 'Vide : tout de suite. L\'alerte programmée figure dans l\'historique, où elle peut être annulée.'),
     field('Expire après', expiry),
+    h('label', { class: 'inline' }, exercise, ' Exercice : marquer cette alerte comme un exercice, pas une vraie alerte'),
     h('label', { class: 'inline' }, replace, ' Remplacer par « ? » les caractères que Windows-1252 n\'a pas (sinon le serveur refuse)'),
     bytes, warnings,
     h('div', { class: 'actions' }, send,
@@ -517,8 +525,9 @@ views.nouvelle = (view) => {
     try {
       if (!await confirmed(t, a)) return;
       send.disabled = true;
-      const body = { ...a, ...t, expires_in: Number(expiry.value), unsupported: replace.checked ? 'replace' : 'refuse' };
+      const body = { ...a, ...t, expires_in: Number(expiry.value), unsupported: replace.checked ? 'replace' : 'refuse', exercise: exercise.checked };
       if (!body.date) delete body.date;
+      if (starts.value) body.starts_at = new Date(starts.value).toISOString().replace(/\.\d{3}Z$/, 'Z');
       const created = await api('POST', '/api/alerts', body);
       location.hash = '#/alerte/' + created.id;
     } catch (e) {
@@ -556,6 +565,7 @@ function targetText(t) {
   if (t.computers && t.computers.length) parts.push('ordinateurs : ' + t.computers.join(', '));
   if (t.users && t.users.length) parts.push('utilisateurs : ' + t.users.join(', '));
   if (t.groups && t.groups.length) parts.push('groupes : ' + t.groups.join(', '));
+  if (t.stations && t.stations.length) parts.push(`${t.stations.length} poste(s) : ` + t.stations.map((x) => `${x.computer} (${x.user})`).join(', '));
   return parts.join(' ; ');
 }
 
@@ -605,10 +615,13 @@ views.alerte = (view, id) => {
   }
   function drawAlert(a) {
     last = a;
-    title.textContent = `Alerte n° ${a.id} : ${a.subject}`;
+    title.textContent = `${a.exercise ? 'Exercice — ' : ''}Alerte n° ${a.id} : ${a.subject}`;
     facts.replaceChildren(
       h('dl', { class: 'facts' },
-        h('dt', {}, 'État'), h('dd', { id: 'alert-state' }, ALERT_STATES[a.state] || a.state),
+        h('dt', {}, 'État'), h('dd', { id: 'alert-state' }, ALERT_STATES[a.state] || a.state,
+          a.exercise ? [' ', h('span', { class: 'pill exercise' }, 'Exercice')] : null),
+        a.follows ? [h('dt', {}, 'Suite de'), h('dd', {}, h('a', { href: '#/alerte/' + a.follows }, `l'alerte n° ${a.follows}`), ' (renvoyée à ceux qui ne l\'avaient pas lue)')] : null,
+        h('dt', {}, 'Début'), h('dd', {}, when(a.starts_at)),
         h('dt', {}, 'Auteur'), h('dd', {}, a.author + (a.created_by && a.created_by !== a.author ? ` (envoyée par ${a.created_by})` : '')),
         h('dt', {}, 'Destinataires'), h('dd', {}, targetText(a.target)),
         h('dt', {}, 'Créée'), h('dd', {}, when(a.created_at)),
@@ -620,6 +633,8 @@ views.alerte = (view, id) => {
       h('a', { class: 'button', href: `/api/alerts/${a.id}/receipts.csv?lang=fr`, download: `alerte-${a.id}.csv`, id: 'export' }, 'Exporter en CSV'),
       can('send') && (a.state === 'active' || a.state === 'scheduled')
         ? h('button', { type: 'button', id: 'cancel', onclick: cancel }, 'Annuler l\'alerte') : null,
+      can('send') && unread(a.counts) > 0
+        ? h('button', { type: 'button', id: 'resend', class: 'primary', onclick: () => resend(a) }, `Renvoyer à ceux qui ne l'ont pas lue (${unread(a.counts)})`) : null,
       h('span', { class: 'muted' }, ' Une alerte annulée n\'est plus envoyée ; elle ne peut pas être retirée d\'un écran où elle est déjà affichée.'));
   }
   async function load() {
@@ -635,6 +650,16 @@ views.alerte = (view, id) => {
   const reloadCounts = debounce(async () => {
     try { drawAlert(await api('GET', '/api/alerts/' + encodeURIComponent(id))); } catch (e) { /* next event retries */ }
   }, 250);
+  // Not read, on a station that exists: what a resend would reach.
+  const unread = (c) => ['sent', 'queued', 'replaced', 'expired', 'cancelled'].reduce((n, k) => n + ((c && c[k]) || 0), 0);
+  async function resend(a) {
+    if (!await confirmBox([h('p', {}, `Renvoyer « ${a.subject} » aux ${unread(a.counts)} poste(s) qui ne l'ont pas lue ?`),
+      h('p', {}, 'Une nouvelle alerte est créée pour eux seuls, liée à celle-ci.')], 'Renvoyer')) return;
+    try {
+      const created = await api('POST', `/api/alerts/${encodeURIComponent(id)}/resend-unread`, {});
+      location.hash = '#/alerte/' + created.id;
+    } catch (e) { actions.append(h('p', { class: 'error' }, errorText(e))); }
+  }
   async function cancel() {
     if (!await confirmBox('Annuler cette alerte ? Elle ne sera plus envoyée à aucun poste.', 'Oui, annuler l\'alerte')) return;
     try { drawAlert(await api('POST', `/api/alerts/${encodeURIComponent(id)}/cancel`, {})); } catch (e) {
@@ -687,7 +712,8 @@ views.historique = (view) => {
         target: fd.get('target'), limit: st.limit, offset: st.offset,
       }));
       body.replaceChildren(...(r.alerts.length ? r.alerts.map((a) => h('tr', { class: 'link', onclick: () => { location.hash = '#/alerte/' + a.id; } },
-        h('td', {}, h('a', { href: '#/alerte/' + a.id }, a.id)), h('td', {}, when(a.created_at)), h('td', {}, a.author), h('td', {}, a.subject),
+        h('td', {}, h('a', { href: '#/alerte/' + a.id }, a.id)), h('td', {}, when(a.created_at)), h('td', {}, a.author),
+        h('td', {}, a.exercise ? [h('span', { class: 'pill exercise' }, 'Exercice'), ' '] : null, a.subject, a.follows ? ` (suite de n° ${a.follows})` : null),
         h('td', {}, targetText(a.target)), h('td', {}, ALERT_STATES[a.state] || a.state),
         ...historyCounts(a.counts).map((n) => h('td', { class: 'num' }, n))))
         : [h('tr', {}, h('td', { colspan: 9, class: 'muted' }, 'Aucune alerte.'))]));

@@ -158,3 +158,34 @@ test('the last administrator can be neither demoted nor removed, and a role chan
   assert.equal((await sys.get(admin, '/api/users')).users.find((u) => u.name === 'anne').role, 'admin');
   await page.close();
 });
+
+test('"send again to those who have not read it" reaches only them, linked to the first; a drill is marked', async () => {
+  const r1 = sys.station('PC-R1', 'rita'), r2 = sys.station('PC-R2', 'rene');
+  await r1.wait('identified'); await r2.wait('identified');
+  const first = (await call('POST', '/api/alerts', { author: 'anne', subject: 'Exercice de confinement', lines: ['Restez dans vos bureaux.'],
+    computers: ['PC-R1', 'PC-R2', 'PC-OFF', 'PC-NOPE'], exercise: true })).body.id;
+  // The stations first get the alert to everyone still live; count only this one.
+  const got = (st) => st.seen('alert').filter((e) => /confinement/.test(e.text)).length;
+  await until('both got it', async () => got(r1) === 1 && got(r2) === 1);
+  await new Promise((r) => setTimeout(r, 1200)); // past the grace in which an ack counts for the alert before
+  r1.ack();
+  await until('PC-R1 acknowledged', async () => (await sys.get(admin, `/api/alerts/${first}`)).counts.acknowledged === 1);
+  const page = await browser.context.newPage();
+  await signIn(page, 'otto');
+  await page.goto(`${sys.base}/#/alerte/${first}`);
+  await page.click('#resend');
+  assert.match(await page.textContent('#confirm-text'), /aux 2 poste\(s\)/); // PC-R2 unread, PC-OFF offline
+  await page.click('#confirm-yes');
+  await page.waitForURL((u) => !u.hash.endsWith('/' + first));
+  const again = await sys.get(admin, '/api/alerts/' + page.url().split('/').pop());
+  await until('PC-R2 got it again', async () => got(r2) === 2);
+  await new Promise((r) => setTimeout(r, 500)); // time enough for a wrong delivery to PC-R1 to show
+  const to = again.receipts.map((x) => `${x.computer}\\${x.user}`).sort();
+  console.log(`resent alert ${again.id} (follows ${again.follows}) to: ${to.join(', ')}; PC-R1 got it ${got(r1)} time(s)`);
+  assert.deepEqual(to, ['PC-OFF\\olga', 'PC-R2\\rene']);
+  assert.equal(again.follows, first);
+  assert.equal(got(r1), 1);
+  await page.goto(sys.base + '/#/historique');
+  await page.waitForSelector(`#history tbody tr:has(a[href="#/alerte/${first}"]) .pill.exercise`);
+  await page.close();
+});
