@@ -207,7 +207,7 @@ const char* const kMigrations[] = {
     // A drill is marked so it is never taken for the real thing; a resend
     // to those who had not read names the alert it follows.
     R"(ALTER TABLE alerts ADD COLUMN exercise INTEGER NOT NULL DEFAULT 0;
-       ALTER TABLE alerts ADD COLUMN follows INTEGER REFERENCES alerts(id);)",
+       ALTER TABLE alerts ADD COLUMN follows INTEGER;)",
 };
 } // namespace
 
@@ -223,18 +223,22 @@ void Store::Migrate() {
     if (version > latest)
         throw StoreError("database schema " + std::to_string(version) +
                          " is newer than this server (" + std::to_string(latest) + ")");
-    for (; version < latest; ++version) {
-        Exec("BEGIN IMMEDIATE");
-        try {
+    if (version == latest)
+        return;
+    // All steps in one transaction: the ledger upgrade reads alerts with
+    // every column the later steps add.
+    Exec("BEGIN IMMEDIATE");
+    try {
+        const bool upgradeLedgers = version < 2;
+        for (; version < latest; ++version)
             Exec(kMigrations[version]);
-            if (version + 1 == 2)
-                UpgradeLedgers();
-            Exec(("PRAGMA user_version=" + std::to_string(version + 1)).c_str());
-            Exec("COMMIT");
-        } catch (...) {
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-            throw;
-        }
+        if (upgradeLedgers)
+            UpgradeLedgers();
+        Exec(("PRAGMA user_version=" + std::to_string(latest)).c_str());
+        Exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
     }
 }
 

@@ -122,7 +122,9 @@ TEST(ServerStore, TheLedgerKeepsWhoMatchedWhileTheAlertWasLiveAndOldDatabasesGai
     ASSERT_EQ(sqlite3_exec(db, "DELETE FROM deliveries WHERE state='queued'; "
                                "ALTER TABLE deliveries DROP COLUMN sent_address; "
                                "ALTER TABLE deliveries DROP COLUMN acknowledged_address; "
-                               "ALTER TABLE alerts DROP COLUMN named; PRAGMA user_version=1",
+                               "ALTER TABLE alerts DROP COLUMN named; "
+                               "ALTER TABLE alerts DROP COLUMN exercise; "
+                               "ALTER TABLE alerts DROP COLUMN follows; PRAGMA user_version=1",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
