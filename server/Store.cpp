@@ -457,7 +457,8 @@ std::vector<Alert> Store::ListAlerts(const AlertFilter& f, std::int64_t& total) 
         // Named in the target, or actually sent to that computer or user
         // (an alert to everyone, or through a group).
         where += " AND (target LIKE ?5 ESCAPE '\\' OR id IN (SELECT d.alert_id FROM deliveries d "
-                 "JOIN stations s ON s.id=d.station_id WHERE s.computer_key=?8 OR s.user_key=?8))";
+                 "JOIN stations s ON s.id=d.station_id WHERE d.sent_count > 0 AND (s.computer_key=?8 OR "
+                 "s.user_key=?8)))";
     auto bind = [&](Statement& s) {
         if (!f.q.empty())
             s.Bind(1, Like(SearchFold(f.q)));
