@@ -278,6 +278,8 @@ ApiResponse Api::Route(const ApiRequest& r, const Principal& who) {
         return need(Scope::Admin) ? DirectoryRequest(r, who, parts.size() == 2) : Error(403, forbidden);
     } else if (what == "audit" && parts.size() == 1 && m == "GET") {
         return need(Scope::Admin) ? Audit(r) : Error(403, forbidden);
+    } else if ((what == "cap" || what == "hooks") && extensions_) {
+        return extensions_(r, who, parts);
     } else if (what == "tokens" && parts.size() <= 2) {
         if (!need(Scope::Admin))
             return Error(403, forbidden);
@@ -334,18 +336,34 @@ ApiResponse Api::CreateAlert(const ApiRequest& r, const Principal& who) {
             throw BadRequest{"exercise must be true or false"};
         a.exercise = body["exercise"].get<bool>();
     }
+    std::string refusal;
+    ApiResponse out = Submit(a, unsupported == "replace", who, r.remoteAddress, &refusal);
+    if (out.status == 422 && !refusal.empty())
+        return Error(422, refusal + " (send with \"unsupported\":\"replace\" to turn them into ?)");
+    return out;
+}
+
+ApiResponse Api::Submit(Alert& a, bool replaceUnsupported, const Principal& who, const std::string& address,
+                        std::string* refusal) {
+    if (a.date.empty())
+        a.date = LocalDate();
     std::vector<std::string> missing;
     const std::string text = BuildAlertText({a.author, a.subject, a.date, a.lines}, &missing);
-    if (!missing.empty() && unsupported == "refuse") {
+    if (!missing.empty() && !replaceUnsupported) {
         std::string list;
         for (const std::string& ch : missing)
             list += (list.empty() ? "" : " ") + ch;
-        return Error(422, "characters that Windows-1252 lacks: " + list +
-                              " (send with \"unsupported\":\"replace\" to turn them into ?)");
+        if (refusal)
+            *refusal = "characters that Windows-1252 lacks: " + list;
+        return Error(422, "characters that Windows-1252 lacks: " + list);
     }
     if (text.size() + 20 > kMaxAlertText)
         return Error(413, "alert text above 1 MiB, the client's limit");
-    return Issue(a, text, {Now(), who.name, "create alert", a.subject, r.remoteAddress});
+    if (a.createdAt == 0)
+        a.createdAt = Now();
+    a.createdBy = who.name;
+    const AuditEntry audit{Now(), who.name, "create alert", a.subject, address};
+    return Issue(a, text, audit);
 }
 
 ApiResponse Api::Issue(Alert& a, const std::string& text, const AuditEntry& audit) {
@@ -355,6 +373,8 @@ ApiResponse Api::Issue(Alert& a, const std::string& text, const AuditEntry& audi
     out["sent_now"] = sent;
     if (hub_.Listening())
         hub_.Publish("alert", Dump(out));
+    if (created_)
+        created_(a, out);
     return Json(201, out);
 }
 
@@ -388,6 +408,19 @@ ApiResponse Api::ResendUnread(const ApiRequest& r, const Principal& who, std::in
                   "to the " + std::to_string(a.target.stations.size()) + " stations that had not read alert " +
                       std::to_string(id),
                   r.remoteAddress});
+}
+
+std::optional<Alert> Api::Cancel(std::int64_t id, const Principal& who, const std::string& address) {
+    const AuditEntry audit{Now(), who.name, "cancel alert", "alert " + std::to_string(id), address};
+    const Store::Cancel result = store_.CancelAlert(id, Now(), &audit);
+    if (result == Store::Cancel::NotFound)
+        return std::nullopt;
+    if (result == Store::Cancel::Done)
+        dispatch_.Cancel(id);
+    auto now = store_.GetAlert(id);
+    if (now && hub_.Listening())
+        hub_.Publish("alert", Dump(AlertWithCounts(*now)));
+    return now;
 }
 
 ApiResponse Api::ListAlerts(const ApiRequest& r) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -86,6 +87,22 @@ class Api {
     void SetSessionChecker(SessionChecker checker) { sessions_ = std::move(checker); }
     // The organisation's directory, when the server has one (serve --ldap).
     void SetDirectory(Directory* directory) { directory_ = directory; }
+    // Routes under /api/cap and /api/hooks, answered by the integrations.
+    using Extension = std::function<ApiResponse(const ApiRequest&, const Principal&,
+                                                const std::vector<std::string>& parts)>;
+    void SetExtensions(Extension handler) { extensions_ = std::move(handler); }
+    // Told of every alert made, with its JSON as the API answers it.
+    void SetCreatedHook(std::function<void(const Alert&, const nlohmann::json&)> hook) {
+        created_ = std::move(hook);
+    }
+    // Stores and delivers an alert whose fields and target are set: 201 with
+    // the alert, or the refusal (422: characters Windows-1252 lacks, put in
+    // `refusal` too; 413: too long).
+    ApiResponse Submit(Alert& alert, bool replaceUnsupported, const Principal& who,
+                       const std::string& address, std::string* refusal = nullptr);
+    // Cancels it unless already cancelled or expired; the alert as it now is, nullopt when there is none.
+    std::optional<Alert> Cancel(std::int64_t id, const Principal& who, const std::string& address);
+    nlohmann::json AlertWithCounts(const Alert& alert);
     // For the transport's event stream: nullopt when allowed, else the refusal.
     std::optional<ApiResponse> Authorize(const ApiRequest& request, Scope needed,
                                          Principal* who = nullptr);
@@ -106,7 +123,6 @@ class Api {
     ApiResponse Tokens(const ApiRequest& r, const Principal& who, const std::string& id);
     void Record(const ApiRequest& r, const Principal& who, const std::string& action,
                 const std::string& detail);
-    nlohmann::json AlertWithCounts(const Alert& alert);
 
     Store& store_;
     EventHub& hub_;
@@ -114,6 +130,8 @@ class Api {
     FailureThrottle throttle_;
     SessionChecker sessions_;
     Directory* directory_ = nullptr;
+    Extension extensions_;
+    std::function<void(const Alert&, const nlohmann::json&)> created_;
 };
 
 nlohmann::json SyncStateJson(const SyncState& state, Time now);

@@ -208,6 +208,22 @@ const char* const kMigrations[] = {
     // to those who had not read names the alert it follows.
     R"(ALTER TABLE alerts ADD COLUMN exercise INTEGER NOT NULL DEFAULT 0;
        ALTER TABLE alerts ADD COLUMN follows INTEGER;)",
+    // Other systems' alerts (CAP, Alertmanager) and the outgoing webhooks' queue.
+    R"(CREATE TABLE cap_documents(sender TEXT NOT NULL, identifier TEXT NOT NULL,
+         alert_id INTEGER NOT NULL DEFAULT 0, received_at INTEGER NOT NULL,
+         PRIMARY KEY(sender, identifier)) WITHOUT ROWID;
+       CREATE TABLE alert_origins(alert_id INTEGER PRIMARY KEY REFERENCES alerts(id),
+         source TEXT NOT NULL, exercise INTEGER NOT NULL, urgency TEXT NOT NULL,
+         severity TEXT NOT NULL, certainty TEXT NOT NULL, category TEXT NOT NULL, event TEXT NOT NULL);
+       CREATE TABLE hook_groups(group_key TEXT PRIMARY KEY, alert_id INTEGER NOT NULL,
+         firing INTEGER NOT NULL, updated_at INTEGER NOT NULL);
+       CREATE TABLE webhook_queue(id INTEGER PRIMARY KEY, url TEXT NOT NULL, event TEXT NOT NULL,
+         body BLOB NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, next_at_ms INTEGER NOT NULL,
+         created_at INTEGER NOT NULL, last_error TEXT NOT NULL DEFAULT '');
+       CREATE INDEX webhook_queue_due ON webhook_queue(next_at_ms);
+       CREATE TABLE webhook_once(alert_id INTEGER NOT NULL, event TEXT NOT NULL,
+         PRIMARY KEY(alert_id, event)) WITHOUT ROWID;
+       CREATE INDEX alerts_expires ON alerts(expires_at);)",
 };
 } // namespace
 

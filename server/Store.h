@@ -74,9 +74,25 @@ struct StationSeen {
     bool online;
 };
 
+// Where an alert came from when another system raised it, and what of the
+// CAP document is kept to write it out again.
+struct AlertOrigin {
+    std::string source; // "cap" or "alertmanager"
+    bool exercise = false;
+    std::string urgency, severity, certainty, category, event;
+};
+
+// One outgoing webhook call waiting in the queue.
+struct WebhookJob {
+    std::int64_t id = 0;
+    std::string url, event, body;
+    int attempts = 0;
+    Time createdAt = 0;
+};
+
 class Store {
   public:
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
 
     // `path` ":memory:" gives a private in-memory database (tests, fuzzing).
     // A write waits up to `busyMs` for another connection's transaction.
@@ -154,6 +170,32 @@ class Store {
     // Audit log.
     void Audit(const AuditEntry& entry);
     std::vector<AuditEntry> ListAudit(int limit, int offset, std::int64_t& total);
+
+    // Integrations (StoreIntegrations.cpp). A CAP document is known by its
+    // sender and identifier; Reserve is false when it was already received.
+    bool ReserveCap(const std::string& sender, const std::string& identifier, Time at);
+    void SetCapAlert(const std::string& sender, const std::string& identifier, std::int64_t alert);
+    void ForgetCap(const std::string& sender, const std::string& identifier);
+    // The alert a received document made (0: none), if it was received.
+    std::optional<std::int64_t> CapAlert(const std::string& sender, const std::string& identifier);
+    void SetOrigin(std::int64_t alert, const AlertOrigin& origin);
+    std::optional<AlertOrigin> Origin(std::int64_t alert);
+    // Alertmanager groups: Claim is true when the group was not already firing.
+    bool ClaimHookGroup(const std::string& groupKey, Time at);
+    void SetHookGroup(const std::string& groupKey, std::int64_t alert, bool firing, Time at);
+    // (alert, firing) of a group seen before.
+    std::optional<std::pair<std::int64_t, bool>> HookGroup(const std::string& groupKey);
+    // Outgoing webhooks: Queue is false when `limit` jobs already wait.
+    bool QueueWebhook(const std::string& url, const std::string& event, const std::string& body, Time at,
+                      std::int64_t limit);
+    std::vector<WebhookJob> DueWebhooks(std::int64_t nowMs, int limit);
+    void WebhookDone(std::int64_t id);
+    void WebhookRetry(std::int64_t id, std::int64_t nextMs, const std::string& error);
+    std::int64_t WebhookQueued();
+    // True the first time it is asked for this alert and event.
+    bool FirstTime(std::int64_t alert, const std::string& event);
+    // Alerts that expired in (from, to], not cancelled.
+    std::vector<std::int64_t> ExpiredBetween(Time from, Time to);
 
   private:
     class Statement;

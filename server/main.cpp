@@ -6,7 +6,9 @@
 #include "DataDirLock.h"
 #include "Directory.h"
 #include "Http.h"
+#include "Integrations.h"
 #include "Store.h"
+#include "Webhooks.h"
 #include "Workstations.h"
 
 #include <httplib.h>
@@ -31,7 +33,7 @@ const char kUsage[] =
     "                       [--tls-cert FILE --tls-key FILE] [--probe-interval SECONDS]\n"
     "                       [--ack-grace-ms 1000] [--max-per-address 512]\n"
     "                       [--max-unidentified 1024] [--new-stations-per-minute 120]\n"
-    "                       [--ldap FILE]\n"
+    "                       [--ldap FILE] [--integrations FILE]\n"
     "  nivaxel-server user add NAME --role admin|operator|viewer --data DIR  (password on stdin)\n"
     "  nivaxel-server user role|password|remove NAME, user list --data DIR\n"
     "  nivaxel-server token create --data DIR --scope read|send|admin [--name NAME]\n"
@@ -144,7 +146,7 @@ void OnSignal(int) {
 int Serve(const std::vector<std::string>& args) {
     WorkstationOptions wo;
     HttpOptions ho;
-    std::string data, ldap;
+    std::string data, ldap, integrationsFile;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (i + 1 >= args.size())
@@ -162,6 +164,8 @@ int Serve(const std::vector<std::string>& args) {
                 return Usage("--admin wants ADDR:PORT with an IPv4 address");
         } else if (a == "--ldap") {
             ldap = v;
+        } else if (a == "--integrations") {
+            integrationsFile = v;
         } else if (a == "--tls-cert") {
             ho.tlsCert = v;
         } else if (a == "--tls-key") {
@@ -193,6 +197,12 @@ int Serve(const std::vector<std::string>& args) {
                      "--tls-key are given: tokens must not cross the network in clear");
     if (data.empty())
         return Usage("serve needs --data DIR");
+    IntegrationConfig integrationConfig;
+    std::string configError;
+    if (!integrationsFile.empty() && !LoadIntegrationConfig(integrationsFile, integrationConfig, configError)) {
+        std::fprintf(stderr, "nivaxel-server: %s\n", configError.c_str());
+        return 2;
+    }
     // Each workstation is a descriptor: take as many as the system allows.
     rlimit lim{};
     ::getrlimit(RLIMIT_NOFILE, &lim);
@@ -235,6 +245,18 @@ int Serve(const std::vector<std::string>& args) {
         // Each sync's groups reach the delivery loop; a failure keeps the last good ones.
         directory->Start([&loop](std::shared_ptr<const Groups>) { loop.GroupsChanged(); });
     }
+    // Other systems' alerts in, and word back out; the webhooks have their own
+    // store connection so that a slow queue never waits on the API's.
+    auto hookStore = OpenStore(data);
+    if (!hookStore)
+        return 1;
+    if (directory)
+        hookStore->SetDirectoryGroups([d = directory.get()] { return d->Snapshot(); });
+    Webhooks webhooks(integrationConfig.webhooks, *hookStore, hub);
+    Integrations integrations(integrationConfig, *store, api);
+    integrations.Attach();
+    api.SetCreatedHook([&](const Alert&, const json& alert) { webhooks.Notify("alert.created", alert); });
+    webhooks.Start();
     auto console = ConsoleLink::Open(data, *store, !ho.tlsCert.empty());
     if (!console)
         return 1;
@@ -258,6 +280,7 @@ int Serve(const std::vector<std::string>& args) {
     httpThread.join();
     if (directory)
         directory->Stop();
+    webhooks.Stop();
     g_loop = nullptr;
     Workstations::Event("stopped", "");
     Workstations::WriteEvents();

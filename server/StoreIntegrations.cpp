@@ -1,0 +1,179 @@
+// The store's tables for other systems' alerts and the outgoing webhooks.
+#include "Store.h"
+
+#include <sqlite3.h>
+
+namespace nvserver {
+
+namespace {
+
+// One prepared statement, finalised on every path; failures throw StoreError.
+class Sql {
+  public:
+    Sql(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK)
+            Fail("prepare");
+    }
+    ~Sql() { sqlite3_finalize(s_); }
+    Sql(const Sql&) = delete;
+    Sql& operator=(const Sql&) = delete;
+    Sql& Bind(int i, const std::string& v) {
+        sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Sql& Bind(int i, std::int64_t v) {
+        sqlite3_bind_int64(s_, i, v);
+        return *this;
+    }
+    bool Step() {
+        const int rc = sqlite3_step(s_);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc != SQLITE_DONE)
+            Fail("step");
+        return false;
+    }
+    std::int64_t Int(int i) { return sqlite3_column_int64(s_, i); }
+    std::string Text(int i) {
+        const void* p = sqlite3_column_blob(s_, i);
+        return p ? std::string(static_cast<const char*>(p), static_cast<std::size_t>(sqlite3_column_bytes(s_, i)))
+                 : std::string();
+    }
+    int Changes() { return sqlite3_changes(db_); }
+
+  private:
+    [[noreturn]] void Fail(const char* what) {
+        throw StoreError(std::string("database ") + what + ": " + sqlite3_errmsg(db_));
+    }
+    sqlite3* db_;
+    sqlite3_stmt* s_ = nullptr;
+};
+
+} // namespace
+
+bool Store::ReserveCap(const std::string& sender, const std::string& identifier, Time at) {
+    std::lock_guard lock(mutex_);
+    Sql s(db_, "INSERT OR IGNORE INTO cap_documents(sender, identifier, alert_id, received_at) VALUES(?,?,0,?)");
+    s.Bind(1, sender).Bind(2, identifier).Bind(3, at).Step();
+    return s.Changes() == 1;
+}
+
+void Store::SetCapAlert(const std::string& sender, const std::string& identifier, std::int64_t alert) {
+    std::lock_guard lock(mutex_);
+    Sql(db_, "UPDATE cap_documents SET alert_id=? WHERE sender=? AND identifier=?")
+        .Bind(1, alert).Bind(2, sender).Bind(3, identifier).Step();
+}
+
+void Store::ForgetCap(const std::string& sender, const std::string& identifier) {
+    std::lock_guard lock(mutex_);
+    Sql(db_, "DELETE FROM cap_documents WHERE sender=? AND identifier=?").Bind(1, sender).Bind(2, identifier).Step();
+}
+
+std::optional<std::int64_t> Store::CapAlert(const std::string& sender, const std::string& identifier) {
+    std::lock_guard lock(mutex_);
+    Sql s(db_, "SELECT alert_id FROM cap_documents WHERE sender=? AND identifier=?");
+    s.Bind(1, sender).Bind(2, identifier);
+    if (!s.Step())
+        return std::nullopt;
+    return s.Int(0);
+}
+
+void Store::SetOrigin(std::int64_t alert, const AlertOrigin& o) {
+    std::lock_guard lock(mutex_);
+    Sql(db_, "INSERT OR REPLACE INTO alert_origins(alert_id, source, exercise, urgency, severity, certainty, "
+             "category, event) VALUES(?,?,?,?,?,?,?,?)")
+        .Bind(1, alert).Bind(2, o.source).Bind(3, std::int64_t{o.exercise}).Bind(4, o.urgency)
+        .Bind(5, o.severity).Bind(6, o.certainty).Bind(7, o.category).Bind(8, o.event).Step();
+}
+
+std::optional<AlertOrigin> Store::Origin(std::int64_t alert) {
+    std::lock_guard lock(mutex_);
+    Sql s(db_, "SELECT source, exercise, urgency, severity, certainty, category, event FROM alert_origins "
+               "WHERE alert_id=?");
+    s.Bind(1, alert);
+    if (!s.Step())
+        return std::nullopt;
+    return AlertOrigin{s.Text(0), s.Int(1) != 0, s.Text(2), s.Text(3), s.Text(4), s.Text(5), s.Text(6)};
+}
+
+bool Store::ClaimHookGroup(const std::string& key, Time at) {
+    std::lock_guard lock(mutex_);
+    Sql s(db_, "INSERT INTO hook_groups(group_key, alert_id, firing, updated_at) VALUES(?,0,1,?) "
+               "ON CONFLICT(group_key) DO UPDATE SET alert_id=0, firing=1, updated_at=excluded.updated_at "
+               "WHERE firing=0");
+    s.Bind(1, key).Bind(2, at).Step();
+    return s.Changes() == 1;
+}
+
+void Store::SetHookGroup(const std::string& key, std::int64_t alert, bool firing, Time at) {
+    std::lock_guard lock(mutex_);
+    Sql(db_, "INSERT OR REPLACE INTO hook_groups(group_key, alert_id, firing, updated_at) VALUES(?,?,?,?)")
+        .Bind(1, key).Bind(2, alert).Bind(3, std::int64_t{firing}).Bind(4, at).Step();
+}
+
+std::optional<std::pair<std::int64_t, bool>> Store::HookGroup(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    Sql s(db_, "SELECT alert_id, firing FROM hook_groups WHERE group_key=?");
+    s.Bind(1, key);
+    if (!s.Step())
+        return std::nullopt;
+    return std::pair{s.Int(0), s.Int(1) != 0};
+}
+
+bool Store::QueueWebhook(const std::string& url, const std::string& event, const std::string& body, Time at,
+                         std::int64_t limit) {
+    std::lock_guard lock(mutex_);
+    // One statement: the count and the insert cannot be split by another writer.
+    Sql s(db_, "INSERT INTO webhook_queue(url, event, body, next_at_ms, created_at) "
+               "SELECT ?,?,?,?,? WHERE (SELECT count(*) FROM webhook_queue) < ?");
+    s.Bind(1, url).Bind(2, event).Bind(3, body).Bind(4, at * 1000).Bind(5, at).Bind(6, limit).Step();
+    return s.Changes() == 1;
+}
+
+std::vector<WebhookJob> Store::DueWebhooks(std::int64_t nowMs, int limit) {
+    std::lock_guard lock(mutex_);
+    Sql s(db_, "SELECT id, url, event, body, attempts, created_at FROM webhook_queue WHERE next_at_ms <= ? "
+               "ORDER BY id LIMIT ?");
+    s.Bind(1, nowMs).Bind(2, std::int64_t{limit});
+    std::vector<WebhookJob> out;
+    while (s.Step())
+        out.push_back({s.Int(0), s.Text(1), s.Text(2), s.Text(3), static_cast<int>(s.Int(4)), s.Int(5)});
+    return out;
+}
+
+void Store::WebhookDone(std::int64_t id) {
+    std::lock_guard lock(mutex_);
+    Sql(db_, "DELETE FROM webhook_queue WHERE id=?").Bind(1, id).Step();
+}
+
+void Store::WebhookRetry(std::int64_t id, std::int64_t nextMs, const std::string& error) {
+    std::lock_guard lock(mutex_);
+    Sql(db_, "UPDATE webhook_queue SET attempts=attempts+1, next_at_ms=?, last_error=? WHERE id=?")
+        .Bind(1, nextMs).Bind(2, error).Bind(3, id).Step();
+}
+
+std::int64_t Store::WebhookQueued() {
+    std::lock_guard lock(mutex_);
+    Sql s(db_, "SELECT count(*) FROM webhook_queue");
+    s.Step();
+    return s.Int(0);
+}
+
+bool Store::FirstTime(std::int64_t alert, const std::string& event) {
+    std::lock_guard lock(mutex_);
+    Sql s(db_, "INSERT OR IGNORE INTO webhook_once(alert_id, event) VALUES(?,?)");
+    s.Bind(1, alert).Bind(2, event).Step();
+    return s.Changes() == 1;
+}
+
+std::vector<std::int64_t> Store::ExpiredBetween(Time from, Time to) {
+    std::lock_guard lock(mutex_);
+    Sql s(db_, "SELECT id FROM alerts WHERE expires_at > ? AND expires_at <= ? AND cancelled_at IS NULL ORDER BY id");
+    s.Bind(1, from).Bind(2, to);
+    std::vector<std::int64_t> out;
+    while (s.Step())
+        out.push_back(s.Int(0));
+    return out;
+}
+
+} // namespace nvserver
