@@ -206,9 +206,16 @@ void Webhooks::FollowLoop() {
         touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
         try {
             Acknowledged(touched);
-            if (std::chrono::steady_clock::now() - lastCheck > std::chrono::seconds(1)) {
+            if (std::chrono::steady_clock::now() - lastCheck > std::chrono::seconds(2)) {
                 lastCheck = std::chrono::steady_clock::now();
                 CheckExpired(Now());
+                // The stream may have skipped receipts (it is bounded): the live
+                // alerts are looked at again, so that none is left unreported.
+                std::vector<std::int64_t> live;
+                for (const Alert& a : store_.LiveAlerts(Now()))
+                    if (!reportedAcknowledged_.count(a.id))
+                        live.push_back(a.id);
+                Acknowledged(live);
             }
         } catch (const StoreError&) {
         }
@@ -226,7 +233,11 @@ void Webhooks::Acknowledged(const std::vector<std::int64_t>& alerts) {
         std::int64_t unread = 0;
         for (const char* state : {"queued", "sent", "replaced", "not reached"})
             unread += counts.count(state) ? counts.at(state) : 0;
-        if (unread == 0 && store_.FirstTime(id, "alert.acknowledged"))
+        const std::int64_t read = counts.count("acknowledged") ? counts.at("acknowledged") : 0;
+        if (unread != 0 || read == 0)
+            continue;
+        reportedAcknowledged_.insert(id);
+        if (store_.FirstTime(id, "alert.acknowledged"))
             Notify("alert.acknowledged", AlertJson(*a, counts, now));
     }
 }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -51,6 +52,7 @@ class Webhooks {
     bool stop_ = false;
     std::atomic<std::int64_t> overflowed_{0};
     Time expiredChecked_ = 0;
+    std::set<std::int64_t> reportedAcknowledged_; // follow thread only
     std::thread deliver_, follow_;
 };
 

@@ -263,6 +263,13 @@ class SignedWebhooks(IntegrationCase):
         pc.send(ALERTE_LUE)
         self.assertTrue(wait_for(lambda: receiver.named("alert.acknowledged"), 15), receiver.events)
         self.assertEqual(receiver.named("receipt.acknowledged")[0]["data"]["computer"], "PC1")
+        # An alert that expires before anyone reads it is reported once.
+        status, short = s.api("POST", "/api/alerts", {"author": "Accueil", "subject": "Court", "lines": ["L"],
+                                                      "computers": ["PC-absent"], "expires_in": 1})
+        self.assertEqual(status, 201)
+        expired = wait_for(lambda: receiver.named("alert.expired"), 15)
+        self.assertTrue(expired, receiver.events)
+        self.assertEqual([e["data"]["id"] for e in expired], [short["id"]])
         self.assertEqual(receiver.bad, [])
         print(f"webhooks received with a valid signature: {len(receiver.events)}, bad: {len(receiver.bad)}")
 
