@@ -1,0 +1,178 @@
+// Other systems into the server: prints the time from an Alertmanager
+// webhook (the JSON Alertmanager sends, posted on one kept-alive
+// connection) to the last of N stations holding the alert, and how many CAP
+// documents the API accepts per second (parsed, checked against the schema,
+// judged, stored; sent to a group with no station online).
+//   bench_integrations [--server PATH] [--clients N] [--cap-documents M]
+#include "AlertServerProcess.h"
+#include "client/UDataEntete.h"
+
+#include <sys/epoll.h>
+#include <sys/resource.h>
+
+#include <ctime>
+#include <vector>
+
+namespace {
+
+using Ms = std::chrono::duration<double, std::milli>;
+using Clock = std::chrono::steady_clock;
+
+std::string Message(std::int32_t type, const std::string& text = {}) {
+    nv::EnteteMessage e;
+    e.TypeMessage = type;
+    e.Taille1 = static_cast<std::int32_t>(text.size());
+    std::string out(24, '\0');
+    nv::EcritEntete(e, reinterpret_cast<std::uint8_t*>(out.data()));
+    return out + text;
+}
+
+// Source addresses spread over 127.0.0.0/8, as many ports as the stations need.
+int Connect(std::uint16_t port, int i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    src.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + static_cast<unsigned>(i / 20000));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        std::perror("connect");
+        std::exit(1);
+    }
+    const std::string id = Message(nv::Identification, "NS=PC" + std::to_string(i) + "\r\nNU=user");
+    if (::send(fd, id.data(), id.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(id.size()))
+        std::exit(1);
+    return fd;
+}
+
+// Reads every station until each holds one whole alert frame; false on a stall.
+bool AllReceive(const std::vector<int>& fds) {
+    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    int maxFd = 0;
+    for (int fd : fds) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+        maxFd = std::max(maxFd, fd);
+    }
+    std::vector<std::size_t> got(static_cast<std::size_t>(maxFd) + 1, 0);
+    std::size_t frameSize = 0, complete = 0;
+    std::vector<epoll_event> events(1024);
+    char buf[4096];
+    while (complete < fds.size()) {
+        const int k = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), 30000);
+        if (k <= 0) {
+            std::fprintf(stderr, "stalled at %zu of %zu\n", complete, fds.size());
+            ::close(ep);
+            return false;
+        }
+        for (int i = 0; i < k; ++i) {
+            const int fd = events[i].data.fd;
+            const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+            if (r <= 0)
+                continue;
+            if (frameSize == 0 && r >= 24) {
+                const nv::EnteteMessage e = nv::LitEntete(reinterpret_cast<const std::uint8_t*>(buf));
+                frameSize = 24 + static_cast<std::size_t>(e.Taille1) + static_cast<std::size_t>(e.Taille2);
+            }
+            got[static_cast<std::size_t>(fd)] += static_cast<std::size_t>(r);
+            if (frameSize && got[static_cast<std::size_t>(fd)] == frameSize)
+                ++complete;
+        }
+    }
+    ::close(ep);
+    return true;
+}
+
+std::string CapTimeNow(long offsetSeconds) {
+    const std::time_t t = std::time(nullptr) + offsetSeconds;
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[40];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S-00:00", &tm);
+    return buf;
+}
+
+std::string CapDocument(int i) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><alert xmlns=\"urn:oasis:names:tc:emergency:cap:1.2\">"
+           "<identifier>bench-" + std::to_string(i) + "</identifier><sender>bench@example.org</sender><sent>" +
+           CapTimeNow(0) + "</sent><status>Actual</status><msgType>Alert</msgType><scope>Public</scope><info>"
+           "<language>fr-FR</language><category>Safety</category><event>Essai</event><urgency>Immediate</urgency>"
+           "<severity>Severe</severity><certainty>Observed</certainty><expires>" + CapTimeNow(3600) +
+           "</expires><senderName>Banc</senderName><headline>Document " + std::to_string(i) +
+           "</headline><description>Une ligne.\nUne autre.</description><area><areaDesc>salle</areaDesc></area>"
+           "</info></alert>";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    rlimit lim{};
+    ::getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = lim.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+    int n = 10000, documents = 1000;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--clients") == 0)
+            n = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--cap-documents") == 0)
+            documents = std::atoi(argv[i + 1]);
+    }
+    if (static_cast<rlim_t>(n) + 64 > lim.rlim_cur) {
+        std::printf("N=%d skipped: descriptor limit %llu\n", n, static_cast<unsigned long long>(lim.rlim_cur));
+        return 0;
+    }
+    nvbench::AlertServerProcess server(nvbench::AlertServerPath(argc, argv));
+    nvbench::AdminLink admin(server.AdminPort(), server.Token());
+
+    admin.Send("{\"computers\":[\"PC-absent\"]}", "PUT", "/api/groups/salle");
+    admin.Answer();
+    const auto c0 = Clock::now();
+    int accepted = 0;
+    for (int i = 0; i < documents; ++i) {
+        admin.Send(CapDocument(i), "POST", "/api/cap");
+        accepted += admin.Answer().find("\"alert\":{") != std::string::npos;
+    }
+    const double capMs = Ms(Clock::now() - c0).count();
+    std::printf("CAP: %d of %d documents accepted in %.1f ms: %.0f documents/s\n", accepted, documents, capMs,
+                accepted * 1000.0 / capMs);
+
+    std::string names;
+    for (int i = 0; i < n; ++i)
+        names += (i ? ",\"PC" : "\"PC") + std::to_string(i) + "\"";
+    admin.Send("{\"computers\":[" + names + "]}", "PUT", "/api/groups/tous");
+    admin.Answer();
+    std::vector<int> fds;
+    for (int i = 0; i < n; ++i)
+        fds.push_back(Connect(server.Port(), i));
+    if (!server.WaitCount("identified", static_cast<std::size_t>(n), 120000)) {
+        std::fprintf(stderr, "only %zu of %d stations identified\n", server.Count("identified"), n);
+        return 1;
+    }
+    // The 1000 CAP alerts above went to the "salle" group: the stations here hold nothing yet.
+    const std::string hook =
+        R"({"version":"4","groupKey":"{}:{alertname=\"Bench\"}","status":"firing","receiver":"nivaxel",)"
+        R"("groupLabels":{"alertname":"Bench"},"commonLabels":{"alertname":"Bench","nivaxel_target":"tous"},)"
+        R"("commonAnnotations":{"summary":"banc"},"externalURL":"http://127.0.0.1:9093","truncatedAlerts":0,)"
+        R"("alerts":[{"status":"firing","labels":{"alertname":"Bench","nivaxel_target":"tous"},)"
+        R"("annotations":{"summary":"banc d'essai"},"startsAt":"2026-12-10T00:00:00Z",)"
+        R"("endsAt":"0001-01-01T00:00:00Z","generatorURL":"","fingerprint":"0123456789abcdef"}]})";
+    const auto t0 = Clock::now();
+    admin.Send(hook, "POST", "/api/hooks/alertmanager");
+    if (!AllReceive(fds))
+        return 1;
+    const double fanMs = Ms(Clock::now() - t0).count();
+    const std::string answer = admin.Answer();
+    std::printf("Alertmanager webhook -> last of %d stations holding the alert: %.2f ms (answer %.60s...)\n", n,
+                fanMs, answer.c_str());
+    for (int fd : fds)
+        ::close(fd);
+    std::system(("rm -rf " + server.DataDir()).c_str());
+    return answer.find("\"id\":") != std::string::npos ? 0 : 1;
+}
