@@ -113,6 +113,7 @@ std::string CapDocument(int i) {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure out as soon as it is known
     rlimit lim{};
     ::getrlimit(RLIMIT_NOFILE, &lim);
     lim.rlim_cur = lim.rlim_max;
