@@ -4,16 +4,16 @@
 
 #include "console/Sessions.h"
 
+#include <cstddef>
 #include <functional>
+#include <map>
 #include <optional>
+#include <semaphore>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct sqlite3;
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-} // namespace httplib
 
 namespace nvconsole {
 
@@ -31,6 +31,19 @@ struct SessionPrincipal {
 struct RequestInfo {
     std::string method, path, remoteAddress;
     std::string cookie, origin, fetchSite, host, csrf; // header values, empty when absent
+};
+
+// A request and its answer, whatever transport carries them.
+struct WebRequest {
+    std::string method, path, body, remoteAddress;
+    std::map<std::string, std::string> headers; // names lower-cased
+    std::string Header(const std::string& lowerName) const;
+};
+struct WebResponse {
+    int status = 200;
+    std::string contentType = "application/json";
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
 };
 
 struct SessionAuth {
@@ -59,30 +72,36 @@ class Console {
     // now: the clock of sessions and the throttle; tests hold it still.
     Console(sqlite3* db, AuditFn audit, bool tls,
             std::function<Clock::time_point()> now = Clock::now);
-    // Adds "/", "/console/..." and "/api/session", "/api/users" to the server.
-    void Mount(httplib::Server& server);
+    // "/", "/console/..." and "/api/session", "/api/users": nullopt for any other request.
+    std::optional<WebResponse> Handle(const WebRequest& request);
+    // The largest body the console's routes take; sign-in is checked before
+    // anything is read, written or hashed.
+    static std::size_t BodyLimit(const std::string& method, const std::string& path);
     // For the server's authentication: a request that carries the session
     // cookie is that session's user, and a change must also pass the
     // cross-site checks. NoSession lets the server try its tokens.
     SessionAuth Authenticate(const RequestInfo& request);
-    SessionAuth Authenticate(const httplib::Request& request);
 
     SessionStore& Sessions() { return sessions_; }
     void SetDirectory(DirectoryHooks hooks) { directory_ = std::move(hooks); }
     SignInThrottle& Throttle() { return throttle_; }
 
+    static constexpr std::size_t kMaxSignInBody = 4096;
+    static constexpr std::size_t kMaxPassword = 1024;
+    static constexpr int kParallelChecks = 2; // Argon2id takes 64 MiB each
+
   private:
-    void SignIn(const httplib::Request& req, httplib::Response& res);
-    void Current(const httplib::Request& req, httplib::Response& res);
-    void SignOut(const httplib::Request& req, httplib::Response& res);
-    void DirectorySignIn(const httplib::Request& req, httplib::Response& res, const std::string& name,
-                         const std::string& password, Clock::time_point now);
+    WebResponse SignIn(const WebRequest& req);
+    WebResponse Current(const WebRequest& req);
+    WebResponse SignOut(const WebRequest& req);
+    WebResponse DirectorySignIn(const WebRequest& req, const std::string& name, const std::string& password);
     // A directory session's role, looked up again when due; false when it has none now.
     bool RecheckRole(Session& session, const std::string& address);
-    void Users(const httplib::Request& req, httplib::Response& res);
-    void ChangeUser(const httplib::Request& req, httplib::Response& res);
-    std::optional<SessionPrincipal> RequireAdmin(const httplib::Request& req,
-                                                 httplib::Response& res);
+    WebResponse Users(const WebRequest& req);
+    WebResponse ChangeUser(const WebRequest& req, const std::string& target);
+    // The session, if it lives and its local user still has the role and password it began with.
+    std::optional<Session> LiveSession(const std::string& id, const std::string& address);
+    std::optional<SessionPrincipal> RequireAdmin(const WebRequest& req, WebResponse& refused);
 
     sqlite3* db_;
     AuditFn audit_;
@@ -92,6 +111,7 @@ class Console {
     std::function<Clock::time_point()> now_;
     DirectoryHooks directory_;
     std::string dummyHash_; // verified against when the user is unknown, to keep timing even
+    std::counting_semaphore<kParallelChecks> checks_{kParallelChecks};
 };
 
 } // namespace nvconsole

@@ -18,8 +18,9 @@ std::string RandomHex(std::size_t bytes) {
     return hex;
 }
 
-Session SessionStore::Create(const std::string& name, Role role, Clock::time_point now, bool directory) {
-    Session s{RandomHex(32), RandomHex(32), name, role, now, now, directory, now};
+Session SessionStore::Create(const std::string& name, Role role, Clock::time_point now, bool directory,
+                             const std::string& stamp) {
+    Session s{RandomHex(32), RandomHex(32), name, role, now, now, directory, now, stamp};
     std::lock_guard lock(mutex_);
     sessions_[s.id] = s;
     return s;
@@ -56,41 +57,95 @@ void SessionStore::RemoveUser(const std::string& name) {
     std::erase_if(sessions_, [&](const auto& kv) { return kv.second.name == name; });
 }
 
-std::chrono::milliseconds SignInThrottle::Wait(const std::string& name, const std::string& address,
-                                               Clock::time_point now) {
-    std::lock_guard lock(mutex_);
-    std::chrono::milliseconds wait{0};
-    for (const std::string& key : {"u:" + name, "a:" + address}) {
-        auto it = entries_.find(key);
-        if (it != entries_.end() && it->second.notBefore > now)
-            wait = std::max(
-                wait, std::chrono::ceil<std::chrono::milliseconds>(it->second.notBefore - now));
+namespace {
+
+std::string ThrottleKey(const std::string& name, const std::string& address) {
+    return address + '\n' + name; // names never hold a line break
+}
+
+} // namespace
+
+SignInThrottle::Entry& SignInThrottle::Slot(const std::string& key, Clock::time_point now) {
+    auto it = entries_.find(key);
+    if (it != entries_.end())
+        return it->second;
+    if (entries_.size() >= kMaxEntries) {
+        // Full: forget the quiet ones, then if need be the longest quiet.
+        std::erase_if(entries_, [&](const auto& kv) {
+            return kv.second.inFlight == 0 && now - kv.second.last > kForget;
+        });
+        while (entries_.size() >= kMaxEntries) {
+            auto oldest = entries_.end();
+            for (auto e = entries_.begin(); e != entries_.end(); ++e)
+                if (e->second.inFlight == 0 && (oldest == entries_.end() || e->second.last < oldest->second.last))
+                    oldest = e;
+            if (oldest == entries_.end())
+                break;
+            entries_.erase(oldest);
+        }
     }
-    return wait;
-}
-
-void SignInThrottle::Note(const std::string& key, Clock::time_point now) {
     Entry& e = entries_[key];
-    ++e.failures;
-    if (e.failures <= kFreeAttempts)
-        return;
-    auto delay = kFirstDelay;
-    for (int i = kFreeAttempts + 1; i < e.failures && delay < kMaxDelay; ++i)
-        delay *= 2;
-    e.notBefore = now + std::min(delay, kMaxDelay);
+    e.last = now;
+    return e;
 }
 
-void SignInThrottle::Failed(const std::string& name, const std::string& address,
-                            Clock::time_point now) {
+void SignInThrottle::Drop(const std::string& key) {
+    auto it = entries_.find(key);
+    if (it != entries_.end() && it->second.inFlight == 0 && it->second.failures == 0)
+        entries_.erase(it);
+}
+
+SignInThrottle::Admission SignInThrottle::Begin(const std::string& name, const std::string& address,
+                                                Clock::time_point now) {
     std::lock_guard lock(mutex_);
-    Note("u:" + name, now);
-    Note("a:" + address, now);
+    Entry& e = Slot(ThrottleKey(name, address), now);
+    if (e.inFlight == 0 && now - e.last > kForget)
+        e.failures = e.refusals = 0;
+    const bool free = e.failures + e.inFlight < kFreeAttempts;
+    const bool turn = e.failures >= kFreeAttempts && e.inFlight == 0 && e.notBefore <= now;
+    if (free || turn) {
+        ++e.inFlight;
+        e.last = now;
+        return {};
+    }
+    ++e.refusals;
+    const auto wait = e.notBefore > now ? std::chrono::ceil<std::chrono::milliseconds>(e.notBefore - now)
+                                        : kFirstDelay; // the allowance is being checked right now
+    return {wait, e.refusals};
+}
+
+int SignInThrottle::Failed(const std::string& name, const std::string& address, Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    Entry& e = Slot(ThrottleKey(name, address), now);
+    e.inFlight = std::max(0, e.inFlight - 1);
+    e.last = now;
+    ++e.failures;
+    if (e.failures >= kFreeAttempts) {
+        auto delay = kFirstDelay;
+        for (int i = kFreeAttempts; i < e.failures && delay < kMaxDelay; ++i)
+            delay *= 2;
+        e.notBefore = now + std::min(delay, kMaxDelay);
+    }
+    return e.failures;
 }
 
 void SignInThrottle::Succeeded(const std::string& name, const std::string& address) {
     std::lock_guard lock(mutex_);
-    entries_.erase("u:" + name);
-    entries_.erase("a:" + address);
+    entries_.erase(ThrottleKey(name, address));
+}
+
+void SignInThrottle::Abandon(const std::string& name, const std::string& address) {
+    std::lock_guard lock(mutex_);
+    const std::string key = ThrottleKey(name, address);
+    auto it = entries_.find(key);
+    if (it != entries_.end())
+        it->second.inFlight = std::max(0, it->second.inFlight - 1);
+    Drop(key);
+}
+
+std::size_t SignInThrottle::Size() {
+    std::lock_guard lock(mutex_);
+    return entries_.size();
 }
 
 namespace {

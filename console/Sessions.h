@@ -25,6 +25,7 @@ struct Session {
     // again now and then, so that removal from a group ends the access.
     bool directory = false;
     Clock::time_point roleChecked;
+    std::string stamp; // a local user's password hash at sign-in: a change elsewhere ends the session
 };
 
 // Sessions live in memory: a restart signs everybody out, which is the safe side.
@@ -32,7 +33,8 @@ class SessionStore {
   public:
     SessionStore(std::chrono::seconds idle, std::chrono::seconds absolute)
         : idle_(idle), absolute_(absolute) {}
-    Session Create(const std::string& name, Role role, Clock::time_point now, bool directory = false);
+    Session Create(const std::string& name, Role role, Clock::time_point now, bool directory = false,
+                   const std::string& stamp = {});
     // A directory session's role as looked up at `checked`.
     void SetRole(const std::string& id, Role role, Clock::time_point checked);
     // Renews the idle time; an expired session is forgotten and not returned.
@@ -48,26 +50,36 @@ class SessionStore {
     std::map<std::string, Session> sessions_;
 };
 
-// Failed sign-ins, per user name and per address: after the first few, each
-// further attempt must wait twice as long as the last, up to a ceiling.
+// Failed sign-ins, per address and user name together: a person's right
+// password still works from another address. Admission and counting are one
+// step, so parallel guesses get no more checks than the allowance: the first
+// few run, then each one waits for the last to fail, twice as long each time.
 class SignInThrottle {
   public:
-    // Zero when an attempt may go ahead now, else how long to wait.
-    std::chrono::milliseconds Wait(const std::string& name, const std::string& address,
-                                   Clock::time_point now);
-    void Failed(const std::string& name, const std::string& address, Clock::time_point now);
+    struct Admission {
+        std::chrono::milliseconds wait{0}; // zero: admitted, and counted until its outcome
+        int refusals = 0;                  // refused attempts since the last success, when wait > 0
+    };
+    Admission Begin(const std::string& name, const std::string& address, Clock::time_point now);
+    // The admitted attempt's outcome. Failed returns the failures in a row.
+    int Failed(const std::string& name, const std::string& address, Clock::time_point now);
     void Succeeded(const std::string& name, const std::string& address);
+    void Abandon(const std::string& name, const std::string& address);
+    std::size_t Size();
 
     static constexpr int kFreeAttempts = 3;
     static constexpr std::chrono::milliseconds kFirstDelay{1000};
     static constexpr std::chrono::milliseconds kMaxDelay{60000};
+    static constexpr std::chrono::minutes kForget{15}; // quiet this long, failures are forgotten
+    static constexpr std::size_t kMaxEntries = 10000;
 
   private:
     struct Entry {
-        int failures = 0;
-        Clock::time_point notBefore;
+        int failures = 0, inFlight = 0, refusals = 0;
+        Clock::time_point notBefore, last;
     };
-    void Note(const std::string& key, Clock::time_point now);
+    Entry& Slot(const std::string& key, Clock::time_point now);
+    void Drop(const std::string& key);
     std::mutex mutex_;
     std::map<std::string, Entry> entries_;
 };

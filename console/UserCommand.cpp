@@ -100,7 +100,7 @@ int Report(UserResult r, const std::string& name, std::ostream& err) {
 } // namespace
 
 int RunUserCommand(const std::vector<std::string>& args, PasswordInput& input, std::ostream& out,
-                   std::ostream& err) {
+                   std::ostream& err, const CommandAudit& audit) {
     std::string verb, name, data, roleText;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -146,10 +146,18 @@ int RunUserCommand(const std::vector<std::string>& args, PasswordInput& input, s
             out << u.name << " " << RoleName(u.role) << "\n";
         return 0;
     }
+    // A change is audited once made; the server re-reads the user at each request.
+    auto audited = [&](UserResult r, const std::string& action, const std::string& detail) {
+        const int status = Report(r, name, err);
+        if (status != 0 || !audit || audit(data, action, name + (detail.empty() ? "" : " " + detail)))
+            return status;
+        err << "nivaxel-server: the change was made, but its audit line could not be written\n";
+        return 1;
+    };
     if (verb == "remove")
-        return Report(users.Remove(name), name, err);
+        return audited(users.Remove(name), "user removed", "");
     if (verb == "role")
-        return Report(users.SetRole(name, *role), name, err);
+        return audited(users.SetRole(name, *role), "user role changed", RoleName(*role));
 
     if (verb == "add" && users.Find(name))
         return Report(UserResult::Exists, name, err);
@@ -169,7 +177,8 @@ int RunUserCommand(const std::vector<std::string>& args, PasswordInput& input, s
         out << (verb == "add" ? "user " + name + " added, role " + RoleName(*role)
                               : "password of " + name + " changed")
             << "\n";
-    return Report(r, name, err);
+    return verb == "add" ? audited(r, "user added", RoleName(*role))
+                         : audited(r, "user password changed", "");
 }
 
 } // namespace nvconsole

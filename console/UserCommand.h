@@ -2,6 +2,7 @@
 // database, run by the local administrator on the server's machine.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -42,8 +43,12 @@ using UserDatabase = std::unique_ptr<sqlite3, Sqlite3Close>;
 // Opens DIR's database with the users table ready; null after writing why to err.
 UserDatabase OpenUserDatabase(const std::string& dir, std::ostream& err);
 
+// Writes one audit line for a change made under --data DIR; false when it was lost.
+using CommandAudit = std::function<bool(const std::string& dataDir, const std::string& action,
+                                        const std::string& detail)>;
+
 // args are those after "user". Returns the exit status.
 int RunUserCommand(const std::vector<std::string>& args, PasswordInput& input, std::ostream& out,
-                   std::ostream& err);
+                   std::ostream& err, const CommandAudit& audit = {});
 
 } // namespace nvconsole

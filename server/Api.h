@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -62,7 +63,8 @@ struct ApiResponse {
     int status = 200;
     std::string contentType = "application/json";
     std::string body;
-    int delayMs = 0; // the transport waits this long before answering
+    int delayMs = 0; // the transport waits this long before answering, holding no thread
+    std::vector<std::pair<std::string, std::string>> headers; // more header lines
 };
 
 // Repeated authentication failures from one address are slowed down: each

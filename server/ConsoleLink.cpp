@@ -75,7 +75,14 @@ void ConsoleLink::Attach(Api& api, HttpOptions& http) {
         ParseScope(a.principal.scope, c.who.scope);
         return c;
     });
-    http.extraRoutes = [this](httplib::Server& s) { console_->Mount(s); };
+    http.extraRoutes = [this](const ApiRequest& r) -> std::optional<ApiResponse> {
+        auto out = console_->Handle({r.method, r.path, r.body, r.remoteAddress, r.headers});
+        if (!out)
+            return std::nullopt;
+        return ApiResponse{out->status, std::move(out->contentType), std::move(out->body), 0,
+                           std::move(out->headers)};
+    };
+    http.bodyLimit = &nvconsole::Console::BodyLimit;
 }
 
 } // namespace nvserver

@@ -12,6 +12,8 @@ void EventHub::Publish(const std::string& event, const std::string& data) {
         }
     }
     changed_.notify_all();
+    if (watcher_)
+        watcher_();
 }
 
 std::uint64_t EventHub::Cursor() {
@@ -40,7 +42,11 @@ void EventHub::Close() {
         closed_ = true;
     }
     changed_.notify_all();
+    if (watcher_)
+        watcher_();
 }
+
+void EventHub::SetWatcher(std::function<void()> watcher) { watcher_ = std::move(watcher); }
 
 bool EventHub::Closed() {
     std::lock_guard lock(mutex_);

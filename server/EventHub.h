@@ -1,6 +1,7 @@
 // Server-sent events for the API's live stream: a bounded ring of formatted
 // events that any number of readers follow at their own pace. A reader that
-// falls a whole ring behind skips ahead and is told so.
+// falls a whole ring behind skips ahead and is told so. Readers either wait in
+// Next or, without a thread each, are woken by the watcher and take with no wait.
 #pragma once
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -28,6 +30,8 @@ class EventHub {
     void Leave() { --readers_; }
     void Close();
     bool Closed();
+    // Called after each Publish and on Close, outside the hub's lock; it must not block.
+    void SetWatcher(std::function<void()> watcher);
 
   private:
     std::mutex mutex_;
@@ -37,6 +41,7 @@ class EventHub {
     std::size_t capacity_;
     std::atomic<int> readers_{0};
     bool closed_ = false;
+    std::function<void()> watcher_; // set before any Publish
 };
 
 } // namespace nvserver

@@ -652,7 +652,20 @@ int main(int argc, char** argv) {
         return Token(args);
     if (command == "user") {
         nvconsole::StdinPasswordInput input;
-        return nvconsole::RunUserCommand(args, input, std::cout, std::cerr);
+        return nvconsole::RunUserCommand(
+            args, input, std::cout, std::cerr,
+            [](const std::string& data, const std::string& action, const std::string& detail) {
+                auto store = OpenStore(data);
+                if (!store)
+                    return false;
+                try {
+                    store->Audit({Now(), "local administrator", action, detail, "command line"});
+                    return true;
+                } catch (const StoreError& e) {
+                    std::cerr << "nivaxel-server: " << e.what() << "\n";
+                    return false;
+                }
+            });
     }
     if (command == "send")
         return Send(args);

@@ -173,25 +173,37 @@ TEST(ConsoleSessions, ExpireWhenIdleOrTooOld) {
     EXPECT_FALSE(store.Use(b.id, t0));
 }
 
-TEST(ConsoleSessions, FailedSignInsWaitLongerEachTime) {
+TEST(ConsoleSessions, FailedSignInsWaitLongerEachTimeForThatAddressAndName) {
     SignInThrottle t;
     Clock::time_point now{};
-    for (int i = 0; i < SignInThrottle::kFreeAttempts; ++i) {
-        EXPECT_EQ(t.Wait("anne", "10.0.0.1", now).count(), 0);
+    // The allowance, taken at once: no further attempt is admitted until they end.
+    for (int i = 0; i < SignInThrottle::kFreeAttempts; ++i)
+        EXPECT_EQ(t.Begin("anne", "10.0.0.1", now).wait.count(), 0);
+    EXPECT_EQ(t.Begin("anne", "10.0.0.1", now).wait, SignInThrottle::kFirstDelay);
+    for (int i = 0; i < SignInThrottle::kFreeAttempts; ++i)
         t.Failed("anne", "10.0.0.1", now);
-    }
-    EXPECT_EQ(t.Wait("anne", "10.0.0.1", now).count(), 0);
-    t.Failed("anne", "10.0.0.1", now);
-    EXPECT_EQ(t.Wait("anne", "10.0.0.9", now), 1000ms); // by name, from any address
-    EXPECT_EQ(t.Wait("paul", "10.0.0.1", now), 1000ms); // by address, for any name
+    // The next one waits: the allowance is spent.
+    EXPECT_EQ(t.Begin("anne", "10.0.0.1", now).wait, 1000ms);
+    EXPECT_EQ(t.Begin("anne", "10.0.0.9", now).wait.count(), 0); // anne elsewhere
+    EXPECT_EQ(t.Begin("paul", "10.0.0.1", now).wait.count(), 0); // someone else from there
     now += 1000ms;
+    EXPECT_EQ(t.Begin("anne", "10.0.0.1", now).wait.count(), 0);
     t.Failed("anne", "10.0.0.1", now);
-    EXPECT_EQ(t.Wait("anne", "10.0.0.1", now), 2000ms);
+    EXPECT_EQ(t.Begin("anne", "10.0.0.1", now).wait, 2000ms);
     for (int i = 0; i < 20; ++i)
         t.Failed("anne", "10.0.0.1", now);
-    EXPECT_EQ(t.Wait("anne", "10.0.0.1", now), SignInThrottle::kMaxDelay);
+    const auto refused = t.Begin("anne", "10.0.0.1", now);
+    EXPECT_EQ(refused.wait, SignInThrottle::kMaxDelay);
+    EXPECT_EQ(refused.refusals, 4);
     t.Succeeded("anne", "10.0.0.1");
-    EXPECT_EQ(t.Wait("anne", "10.0.0.1", now).count(), 0);
+    EXPECT_EQ(t.Begin("anne", "10.0.0.1", now).wait.count(), 0);
+
+    // Bounded: a flood of names keeps the map at its ceiling, not beyond.
+    for (std::size_t i = 0; i < SignInThrottle::kMaxEntries + 500; ++i) {
+        t.Begin("n" + std::to_string(i), "10.0.0.2", now);
+        t.Failed("n" + std::to_string(i), "10.0.0.2", now + std::chrono::seconds(i));
+    }
+    EXPECT_EQ(t.Size(), SignInThrottle::kMaxEntries);
 }
 
 TEST(ConsoleSessions, CookieAndCrossSiteChecks) {
