@@ -70,8 +70,9 @@ void ParseQuery(std::string_view q, std::multimap<std::string, std::string>& out
         const std::string_view part = q.substr(0, amp);
         if (!part.empty()) {
             const std::size_t eq = part.find('=');
-            out.emplace(Decode(part.substr(0, eq), true),
-                        eq == std::string_view::npos ? std::string() : Decode(part.substr(eq + 1), true));
+            out.emplace(Decode(part.substr(0, eq), true), eq == std::string_view::npos
+                                                              ? std::string()
+                                                              : Decode(part.substr(eq + 1), true));
         }
         if (amp == std::string_view::npos)
             break;
@@ -82,7 +83,11 @@ void ParseQuery(std::string_view q, std::multimap<std::string, std::string>& out
 bool IsUtf8(std::string_view s) {
     for (std::size_t i = 0; i < s.size();) {
         const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t n = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 9;
+        std::size_t n = c < 0x80         ? 0
+                        : (c >> 5) == 6  ? 1
+                        : (c >> 4) == 14 ? 2
+                        : (c >> 3) == 30 ? 3
+                                         : 9;
         if (n == 9 || i + n >= s.size())
             return false;
         std::uint32_t cp = n == 0 ? c : c & (0x3F >> n);
@@ -253,7 +258,8 @@ class Connection : public Subscriber, public std::enable_shared_from_this<Connec
         if (http_.hub_.Closed())
             return Close();
         if (chunk.empty()) {
-            if (!tick || std::chrono::steady_clock::now() - lastWrite_ < kKeepAliveEvery - seconds(1))
+            if (!tick ||
+                std::chrono::steady_clock::now() - lastWrite_ < kKeepAliveEvery - seconds(1))
                 return;
             chunk = ": keep-alive\n\n";
         }
@@ -272,9 +278,8 @@ class Connection : public Subscriber, public std::enable_shared_from_this<Connec
         // One deadline for the whole head, however slowly its bytes come.
         Lowest().expires_after(seconds(http_.limits_.headSeconds));
         bhttp::async_read_header(stream_, buffer_, *parser_,
-                                 [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                                     self->OnHead(ec);
-                                 });
+                                 [self = this->shared_from_this()](
+                                     beast::error_code ec, std::size_t) { self->OnHead(ec); });
     }
 
     void OnHead(beast::error_code ec) {
@@ -285,7 +290,8 @@ class Connection : public Subscriber, public std::enable_shared_from_this<Connec
         path_ = Decode(std::string_view(target).substr(0, target.find('?')), false);
         std::size_t limit = http_.limits_.maxBody;
         if (http_.options_.bodyLimit)
-            limit = std::min(limit, http_.options_.bodyLimit(std::string(req.method_string()), path_));
+            limit =
+                std::min(limit, http_.options_.bodyLimit(std::string(req.method_string()), path_));
         keepAlive_ = req.keep_alive();
         version_ = req.version();
         if (parser_->content_length() && *parser_->content_length() > limit) {
@@ -310,12 +316,13 @@ class Connection : public Subscriber, public std::enable_shared_from_this<Connec
         };
         if (beast::iequals(req[bhttp::field::expect], "100-continue")) {
             raw_ = "HTTP/1.1 100 Continue\r\n\r\n";
-            net::async_write(stream_, net::buffer(raw_),
-                             [self = this->shared_from_this(), readBody](beast::error_code ec, std::size_t) {
-                                 if (ec)
-                                     return self->Close();
-                                 readBody();
-                             });
+            net::async_write(
+                stream_, net::buffer(raw_),
+                [self = this->shared_from_this(), readBody](beast::error_code ec, std::size_t) {
+                    if (ec)
+                        return self->Close();
+                    readBody();
+                });
             return;
         }
         readBody();
@@ -369,9 +376,8 @@ class Connection : public Subscriber, public std::enable_shared_from_this<Connec
             return Write(std::move(out));
         // The wait holds a timer, not a thread.
         delay_.expires_after(std::chrono::milliseconds(out.delayMs));
-        delay_.async_wait([self = this->shared_from_this(), out = std::move(out)](beast::error_code) mutable {
-            self->Write(std::move(out));
-        });
+        delay_.async_wait([self = this->shared_from_this(), out = std::move(out)](
+                              beast::error_code) mutable { self->Write(std::move(out)); });
     }
 
     void Write(ApiResponse out) {
@@ -405,12 +411,12 @@ class Connection : public Subscriber, public std::enable_shared_from_this<Connec
     }
 
     void Watch() {
-        stream_.async_read_some(net::buffer(sink_),
-                                [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                                    if (ec)
-                                        return self->Close();
-                                    self->Watch();
-                                });
+        stream_.async_read_some(net::buffer(sink_), [self = this->shared_from_this()](
+                                                        beast::error_code ec, std::size_t) {
+            if (ec)
+                return self->Close();
+            self->Watch();
+        });
     }
 
     void WriteRaw(std::string data) {
@@ -459,8 +465,8 @@ bool Http::Impl::Start() {
     if (!options_.tlsCert.empty()) {
         tls_.emplace(ssl::context::tls_server);
         tls_->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                          ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
-                          ssl::context::single_dh_use);
+                          ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
+                          ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
         SSL_CTX* native = tls_->native_handle();
         SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
         SSL_CTX_set_options(native, SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION);
@@ -518,11 +524,12 @@ void Http::Impl::Accept() {
         const std::string address = socket.remote_endpoint(peerEc).address().to_string();
         if (!peerEc && Admit(address)) {
             if (tls_)
-                std::make_shared<Connection<nvserver::Tls>>(*this, nvserver::Tls(std::move(socket), *tls_),
-                                                             address)
+                std::make_shared<Connection<nvserver::Tls>>(
+                    *this, nvserver::Tls(std::move(socket), *tls_), address)
                     ->Start();
             else
-                std::make_shared<Connection<Plain>>(*this, Plain(std::move(socket)), address)->Start();
+                std::make_shared<Connection<Plain>>(*this, Plain(std::move(socket)), address)
+                    ->Start();
         }
         Accept();
     });
@@ -596,8 +603,9 @@ void Http::Impl::Decorate(bhttp::response<bhttp::string_body>& res, const std::s
 }
 
 std::string Http::Impl::StreamHead() const {
-    return std::string("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
-                       "X-Content-Type-Options: nosniff\r\n") +
+    return std::string(
+               "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
+               "X-Content-Type-Options: nosniff\r\n") +
            (tls_ ? std::string("Strict-Transport-Security: ") + kHsts + "\r\n" : std::string()) +
            "Transfer-Encoding: chunked\r\n\r\n";
 }
@@ -607,9 +615,17 @@ Http::Http(HttpOptions options, Api& api, EventHub& hub, HttpLimits limits)
 
 Http::~Http() = default;
 
-bool Http::Start() { return impl_->Start(); }
-std::uint16_t Http::Port() const { return impl_->Port(); }
-void Http::Run() { impl_->Run(); }
-void Http::Stop() { impl_->Stop(); }
+bool Http::Start() {
+    return impl_->Start();
+}
+std::uint16_t Http::Port() const {
+    return impl_->Port();
+}
+void Http::Run() {
+    impl_->Run();
+}
+void Http::Stop() {
+    impl_->Stop();
+}
 
 } // namespace nvserver

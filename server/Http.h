@@ -28,7 +28,7 @@ struct HttpOptions {
 // Limits of the listener; tests may shrink them.
 struct HttpLimits {
     std::size_t maxBody = 4u << 20; // an alert of 1 MiB in JSON, with room
-    int headSeconds = 10;           // the whole request head, from its first byte or the last answer
+    int headSeconds = 10; // the whole request head, from its first byte or the last answer
     int bodySeconds = 60;
     int writeSeconds = 30; // an answer, or an event, not taken by the peer in this time ends it
     int perAddress = 64;   // open connections from one address, event streams included
