@@ -239,6 +239,8 @@ class AdminListenerTest(unittest.TestCase):
 
     def test_command_line_user_changes_reach_live_sessions_and_are_audited(self):
         s = self.start()
+        self.assertEqual(user_cli(s.data, "add", "root", "--role", "admin",
+                                  stdin=b"root-password\nroot-password\n").returncode, 0)
         self.assertEqual(user_cli(s.data, "add", "vera", "--role", "admin",
                                   stdin=b"vera-password\nvera-password\n").returncode, 0)
         c = Console(s)
@@ -259,7 +261,7 @@ class AdminListenerTest(unittest.TestCase):
                    and e["action"].startswith("user ")]
         print(f"\nsessions after role, password, remove on the command line: {ended}; audited {audited}")
         self.assertEqual(ended, [401, 401, 401])
-        self.assertEqual(sorted(audited), ["user added", "user password changed", "user removed",
+        self.assertEqual(sorted(audited), ["user added", "user added", "user password changed", "user removed",
                                            "user role changed"])
 
     def test_transport_headers_suites_and_names_that_are_not_utf8(self):
