@@ -124,7 +124,10 @@ TEST(ServerStore, TheLedgerKeepsWhoMatchedWhileTheAlertWasLiveAndOldDatabasesGai
                                "ALTER TABLE deliveries DROP COLUMN acknowledged_address; "
                                "ALTER TABLE alerts DROP COLUMN named; "
                                "ALTER TABLE alerts DROP COLUMN exercise; "
-                               "ALTER TABLE alerts DROP COLUMN follows; PRAGMA user_version=1",
+                               "ALTER TABLE alerts DROP COLUMN follows; "
+                               "DROP TABLE cap_documents; DROP TABLE alert_origins; DROP TABLE hook_groups; "
+                               "DROP TABLE webhook_queue; DROP TABLE webhook_once; DROP INDEX alerts_expires; "
+                               "PRAGMA user_version=1",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
