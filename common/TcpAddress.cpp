@@ -2,7 +2,7 @@
 
 namespace nv {
 
-bool ParseDottedIPv4(const std::string& text, std::uint8_t (&bytes)[4]) {
+bool ParseDottedIPv4(const std::string& text, Ipv4& bytes) {
     std::size_t pos = 0;
     for (int part = 0; part < 4; ++part) {
         if (part > 0) {
@@ -22,6 +22,16 @@ bool ParseDottedIPv4(const std::string& text, std::uint8_t (&bytes)[4]) {
         bytes[part] = static_cast<std::uint8_t>(value);
     }
     return pos == text.size();
+}
+
+std::int32_t AttemptLimitMs(std::int32_t timeoutMs, std::int64_t elapsedMs, std::size_t left) {
+    if (timeoutMs <= 0)
+        return 0;
+    const std::int64_t remaining = timeoutMs - elapsedMs;
+    if (remaining <= 0)
+        return -1;
+    const std::int64_t share = remaining / static_cast<std::int64_t>(left == 0 ? 1 : left);
+    return static_cast<std::int32_t>(share > 0 ? share : remaining);
 }
 
 } // namespace nv

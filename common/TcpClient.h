@@ -1,5 +1,5 @@
 // The TCP client layer that the probe and the connection thread stand on:
-// connect with a time limit (IPv4 resolution), status notifications, wait for
+// connect with a time limit (to every IPv4 address of the name), status notifications, wait for
 // data, exact reads, writes, quiet close. Winsock on Windows, BSD sockets on
 // Linux, so the connection thread runs natively against a real server.
 #pragma once
@@ -34,9 +34,12 @@ public:
     virtual void SetStatusHandler(std::function<void(TcpStatus)> handler) = 0;
 
     // 0 when connected; otherwise the platform code of the failed step
-    // (resolution, socket, connect), or 2250 when there is none (empty host,
-    // port 0, time limit reached, already connected). A limit of 0 or less
-    // leaves the connect to the stack's own give-up time.
+    // (resolution, socket, the last address's connect), or 2250 when there is
+    // none (empty host, port 0, time limit reached, already connected). Every
+    // IPv4 address of the name is tried in the resolver's order, each within
+    // an equal share of the time left, so one silent address cannot starve
+    // the others. A limit of 0 or less leaves each connect to the stack's own
+    // give-up time.
     [[nodiscard]] virtual DWORD Connect(const std::string& host, std::uint16_t port,
                                         std::int32_t timeoutMs) = 0;
     virtual bool IsOpen() const = 0;

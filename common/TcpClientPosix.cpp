@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace nv {
 namespace {
@@ -53,48 +54,40 @@ public:
             return ERROR_NOT_CONNECTED;
 
         Notify(TcpStatus::Resolving);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = PortToNetwork(port);
-        std::uint8_t ip[4];
-        if (ParseDottedIPv4(host, ip)) {
-            std::memcpy(&addr.sin_addr, ip, 4);
-        } else {
-            if (host.find('\0') != std::string::npos)
-                return kHostNotFound;
-            addrinfo hints{};
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* found = nullptr;
-            errno = 0;
-            const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-            if (rc != 0)
-                return ResolverError(rc);
-            if (found == nullptr || found->ai_addrlen < sizeof(sockaddr_in)) {
-                if (found != nullptr)
-                    ::freeaddrinfo(found);
-                return kHostNotFound;
-            }
-            std::memcpy(&addr.sin_addr, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, 4);
-            ::freeaddrinfo(found);
-        }
+        std::vector<Ipv4> addresses;
+        if (const DWORD error = Resolve(host, addresses); error != 0)
+            return error;
 
         Notify(TcpStatus::Connecting);
-        // The time limit covers the connect only, not the name lookup.
+        // The time limit covers the connects only, not the name lookup. Every
+        // address the name has is tried, in the resolver's order, before the
+        // attempt fails with the last address's code.
         const auto start = std::chrono::steady_clock::now();
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0)
-            return ErrnoOr2250(errno);
-        const DWORD error = ConnectWithin(fd, addr, timeoutMs, start);
-        if (error != 0) {
+        DWORD error = ERROR_NOT_CONNECTED;
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            const auto elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            const std::int32_t limit = AttemptLimitMs(timeoutMs, elapsed.count(), addresses.size() - i);
+            if (limit < 0)
+                return ERROR_NOT_CONNECTED;
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            if (fd < 0)
+                return ErrnoOr2250(errno);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = PortToNetwork(port);
+            std::memcpy(&addr.sin_addr, addresses[i].data(), 4);
+            error = ConnectWithin(fd, addr, limit);
+            if (error == 0) {
+                // Reads and writes block from here on, as the layer promises.
+                ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+                fd_ = fd;
+                Notify(TcpStatus::Connected);
+                return 0;
+            }
             ::close(fd);
-            return error;
         }
-        // Reads and writes block from here on, as the layer promises.
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        fd_ = fd;
-        Notify(TcpStatus::Connected);
-        return 0;
+        return error;
     }
 
     bool IsOpen() const override { return fd_ >= 0; }
@@ -181,21 +174,51 @@ public:
     }
 
 private:
-    static DWORD ConnectWithin(int fd, const sockaddr_in& addr, std::int32_t timeoutMs,
-                               std::chrono::steady_clock::time_point start) {
+    // The name's IPv4 addresses in the resolver's order; a dotted address
+    // stands for itself without a lookup.
+    static DWORD Resolve(const std::string& host, std::vector<Ipv4>& out) {
+        Ipv4 ip;
+        if (ParseDottedIPv4(host, ip)) {
+            out.push_back(ip);
+            return 0;
+        }
+        if (host.find('\0') != std::string::npos)
+            return kHostNotFound;
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        errno = 0;
+        const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+        if (rc != 0)
+            return ResolverError(rc);
+        for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+            if (a->ai_addr == nullptr || a->ai_addrlen < sizeof(sockaddr_in))
+                continue;
+            std::memcpy(ip.data(), &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, 4);
+            out.push_back(ip);
+        }
+        if (found != nullptr)
+            ::freeaddrinfo(found);
+        return out.empty() ? kHostNotFound : 0;
+    }
+
+    // One address within limitMs (0: the stack's own give-up time).
+    static DWORD ConnectWithin(int fd, const sockaddr_in& addr, std::int32_t limitMs) {
+        const auto start = std::chrono::steady_clock::now();
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
             return 0;
         if (errno != EINPROGRESS && errno != EINTR)
             return ErrnoOr2250(errno);
         for (;;) {
             int wait = -1; // no limit given: the stack's own give-up time applies
-            if (timeoutMs > 0) {
+            if (limitMs > 0) {
                 const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - start)
                                          .count();
-                if (elapsed >= timeoutMs)
+                if (elapsed >= limitMs)
                     return ERROR_NOT_CONNECTED;
-                wait = static_cast<int>(timeoutMs - elapsed);
+                wait = static_cast<int>(limitMs - elapsed);
             }
             pollfd p{fd, POLLOUT, 0};
             const int rc = ::poll(&p, 1, wait);

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstring>
+#include <vector>
 
 namespace nv {
 namespace {
@@ -35,49 +36,41 @@ public:
         ws_ = WinSock(&loadError);
         if (ws_ == nullptr)
             return loadError;
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = PortToNetwork(port);
-        std::uint8_t ip[4];
-        if (ParseDottedIPv4(host, ip)) {
-            std::memcpy(&addr.sin_addr, ip, 4);
-        } else {
-            if (host.find('\0') != std::string::npos)
-                return kHostNotFound;
-            ADDRINFOA hints{};
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            ADDRINFOA* found = nullptr;
-            const int rc = ws_->getaddrinfo(host.c_str(), nullptr, &hints, &found);
-            if (rc != 0)
-                return CodeOr2250(rc);
-            const bool usable = found != nullptr && found->ai_addr != nullptr &&
-                                found->ai_addrlen >= static_cast<int>(sizeof(sockaddr_in));
-            if (usable)
-                std::memcpy(&addr.sin_addr, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, 4);
-            if (found != nullptr)
-                ws_->freeaddrinfo(found);
-            if (!usable)
-                return kHostNotFound;
-        }
+        std::vector<Ipv4> addresses;
+        if (const DWORD error = Resolve(host, addresses); error != 0)
+            return error;
 
         Notify(TcpStatus::Connecting);
-        // The time limit covers the connect only, not the name lookup.
+        // The time limit covers the connects only, not the name lookup. Every
+        // address the name has is tried, in the resolver's order, before the
+        // attempt fails with the last address's code.
         const DWORD start = ::GetTickCount();
-        const SOCKET s = ws_->socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (s == INVALID_SOCKET)
-            return CodeOr2250(ws_->WSAGetLastError());
-        // Programs this process starts must not inherit the connection.
-        ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-        const DWORD error = ConnectWithin(s, addr, timeoutMs, start);
-        if (error != 0) {
+        DWORD error = ERROR_NOT_CONNECTED;
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            const std::int32_t limit = AttemptLimitMs(timeoutMs, ::GetTickCount() - start, addresses.size() - i);
+            if (limit < 0) {
+                error = ERROR_NOT_CONNECTED;
+                break;
+            }
+            const SOCKET s = ws_->socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            if (s == INVALID_SOCKET)
+                return CodeOr2250(ws_->WSAGetLastError());
+            // Programs this process starts must not inherit the connection.
+            ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = PortToNetwork(port);
+            std::memcpy(&addr.sin_addr, addresses[i].data(), 4);
+            error = ConnectWithin(s, addr, limit);
+            if (error == 0) {
+                s_ = s;
+                Notify(TcpStatus::Connected);
+                return 0;
+            }
             CloseSocket(s);
-            ::SetLastError(error);
-            return error;
         }
-        s_ = s;
-        Notify(TcpStatus::Connected);
-        return 0;
+        ::SetLastError(error);
+        return error;
     }
 
     bool IsOpen() const override { return s_ != INVALID_SOCKET; }
@@ -164,7 +157,37 @@ public:
     }
 
 private:
-    DWORD ConnectWithin(SOCKET s, const sockaddr_in& addr, std::int32_t timeoutMs, DWORD start) {
+    // The name's IPv4 addresses in the resolver's order; a dotted address
+    // stands for itself without a lookup.
+    DWORD Resolve(const std::string& host, std::vector<Ipv4>& out) {
+        Ipv4 ip;
+        if (ParseDottedIPv4(host, ip)) {
+            out.push_back(ip);
+            return 0;
+        }
+        if (host.find('\0') != std::string::npos)
+            return kHostNotFound;
+        ADDRINFOA hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        ADDRINFOA* found = nullptr;
+        const int rc = ws_->getaddrinfo(host.c_str(), nullptr, &hints, &found);
+        if (rc != 0)
+            return CodeOr2250(rc);
+        for (const ADDRINFOA* a = found; a != nullptr; a = a->ai_next) {
+            if (a->ai_addr == nullptr || a->ai_addrlen < static_cast<int>(sizeof(sockaddr_in)))
+                continue;
+            std::memcpy(ip.data(), &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, 4);
+            out.push_back(ip);
+        }
+        if (found != nullptr)
+            ws_->freeaddrinfo(found);
+        return out.empty() ? kHostNotFound : 0;
+    }
+
+    // One address within limitMs (0: the stack's own give-up time).
+    DWORD ConnectWithin(SOCKET s, const sockaddr_in& addr, std::int32_t limitMs) {
+        const DWORD start = ::GetTickCount();
         u_long nonBlocking = 1;
         if (ws_->ioctlsocket(s, FIONBIO, &nonBlocking) != 0)
             return CodeOr2250(ws_->WSAGetLastError());
@@ -175,11 +198,11 @@ private:
             for (;;) {
                 timeval tv{};
                 timeval* limit = nullptr; // no limit given: the stack's own give-up time applies
-                if (timeoutMs > 0) {
+                if (limitMs > 0) {
                     const DWORD elapsed = ::GetTickCount() - start;
-                    if (elapsed >= static_cast<DWORD>(timeoutMs))
+                    if (elapsed >= static_cast<DWORD>(limitMs))
                         return ERROR_NOT_CONNECTED;
-                    const DWORD left = static_cast<DWORD>(timeoutMs) - elapsed;
+                    const DWORD left = static_cast<DWORD>(limitMs) - elapsed;
                     tv.tv_sec = static_cast<long>(left / 1000);
                     tv.tv_usec = static_cast<long>((left % 1000) * 1000);
                     limit = &tv;

@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
 #include <thread>
 #include <vector>
 
@@ -27,7 +31,7 @@ long long MillisSince(std::chrono::steady_clock::time_point t) {
 }
 
 TEST(TcpAddress, OnlyPlainDottedQuadsSkipTheResolver) {
-    std::uint8_t b[4] = {};
+    nv::Ipv4 b{};
     ASSERT_TRUE(nv::ParseDottedIPv4("127.0.0.1", b));
     EXPECT_EQ(b[0], 127);
     EXPECT_EQ(b[3], 1);
@@ -255,6 +259,106 @@ TEST(TcpConnection, DestroyingAnOpenConnectionClosesItWithoutStatuses) {
     ASSERT_TRUE(peer);
     EXPECT_TRUE(PeerClosed(peer.get()));
     EXPECT_TRUE(statuses.empty());
+}
+
+
+// /etc/hosts is the given text for this process only (a private mount
+// namespace), so that a name has several loopback addresses without touching
+// the machine's own configuration. The bind mount is undone at destruction.
+class PrivateHosts {
+public:
+    explicit PrivateHosts(const std::string& text) {
+        char path[] = "/tmp/nivaxel-hosts-XXXXXX";
+        const Fd file(::mkstemp(path));
+        const bool ok = file && ::write(file.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                        ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                        ::mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+        if (!ok)
+            why_ = std::string("no private /etc/hosts: ") + std::strerror(errno);
+        ::unlink(path); // the bind mount holds the file
+    }
+    ~PrivateHosts() {
+        if (why_.empty())
+            ::umount2("/etc/hosts", MNT_DETACH);
+    }
+    const std::string& why() const { return why_; }
+
+private:
+    std::string why_;
+};
+
+Fd Socket(const char* ip, std::uint16_t port, sockaddr_in& a) {
+    a = LoopbackAddress(port);
+    ::inet_pton(AF_INET, ip, &a.sin_addr);
+    return Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+}
+
+// Listening on one loopback address. A silent one has its queue filled, so
+// that further connection requests go unanswered, as to a machine that is off.
+std::vector<Fd> ListenOn(const char* ip, std::uint16_t port, bool silent) {
+    std::vector<Fd> fds;
+    sockaddr_in a;
+    fds.push_back(Socket(ip, port, a));
+    int one = 1;
+    ::setsockopt(fds[0].get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fds[0].get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fds[0].get(), silent ? 0 : 8) != 0)
+        return {};
+    for (bool answered = silent; answered;) {
+        fds.push_back(Socket(ip, port, a));
+        ::connect(fds.back().get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        pollfd p{fds.back().get(), POLLOUT, 0};
+        answered = ::poll(&p, 1, 200) > 0 && fds.size() < 10;
+    }
+    return fds;
+}
+
+bool Accepts(const Fd& listening) {
+    pollfd p{listening.get(), POLLIN, 0};
+    return ::poll(&p, 1, 3000) > 0 && Fd(::accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+// The name resolves to 127.0.0.3 then 127.0.0.2 (the resolver keeps that
+// order: both are as near to the source address); the server listens on the
+// second only.
+TEST(TcpConnection, EveryAddressOfTheNameIsTriedInOrderWithinTheLimit) {
+    PrivateHosts hosts("127.0.0.1 localhost\n127.0.0.3 two.nivaxel.test\n127.0.0.2 two.nivaxel.test\n");
+    if (!hosts.why().empty())
+        GTEST_SKIP() << hosts.why();
+    const std::uint16_t port = ClosedPort(); // free on 127.0.0.1, and so on the others
+    std::vector<Fd> live = ListenOn("127.0.0.2", port, false);
+    ASSERT_FALSE(live.empty());
+
+    // The first address refuses: the second answers at once.
+    Recorded c;
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(c.tcp->Connect("two.nivaxel.test", port, 4000), 0u);
+    const long long refusedFirstMs = MillisSince(start);
+    EXPECT_EQ(c.statuses, (std::vector<TcpStatus>{TcpStatus::Resolving, TcpStatus::Connecting, TcpStatus::Connected}));
+    EXPECT_TRUE(Accepts(live[0]));
+    c.tcp->Close();
+
+    // The first address never answers: it gets half the limit, the second the rest.
+    const std::vector<Fd> silent = ListenOn("127.0.0.3", port, true);
+    ASSERT_FALSE(silent.empty());
+    start = std::chrono::steady_clock::now();
+    ASSERT_EQ(c.tcp->Connect("two.nivaxel.test", port, 4000), 0u);
+    const long long silentFirstMs = MillisSince(start);
+    EXPECT_GE(silentFirstMs, 1900);
+    EXPECT_LT(silentFirstMs, 4000);
+    EXPECT_TRUE(Accepts(live[0]));
+    c.tcp->Close();
+
+    // The first silent, the second refusing: the attempt fails within the
+    // limit with the last address's code.
+    live.clear();
+    start = std::chrono::steady_clock::now();
+    const DWORD allDead = c.tcp->Connect("two.nivaxel.test", port, 4000);
+    const long long allDeadMs = MillisSince(start);
+    EXPECT_EQ(allDead, static_cast<DWORD>(ECONNREFUSED));
+    EXPECT_LT(allDeadMs, 4500);
+    EXPECT_FALSE(c.tcp->IsOpen());
+    std::printf("two addresses, first refusing: %lld ms; first silent (limit 4000 ms): %lld ms; "
+                "none answering: %lld ms\n", refusedFirstMs, silentFirstMs, allDeadMs);
 }
 
 } // namespace
