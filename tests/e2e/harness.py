@@ -475,11 +475,12 @@ class Prefix:
             return self.unix_to_win(exe)
         return exe
 
-    def start(self, exe, *args, cwd=None, env=None):
-        """Starts a Windows program (host path or Windows path) in the background."""
+    def start(self, exe, *args, cwd=None, env=None, wrap=()):
+        """Starts a Windows program (host path or Windows path) in the background,
+        through the `wrap` command line when one is given."""
         log = self._log_path(exe)
         with open(log, "wb") as out:
-            popen = subprocess.Popen([WINE, self._exe(exe), *map(str, args)], env=dict(self.env, **(env or {})),
+            popen = subprocess.Popen([*wrap, WINE, self._exe(exe), *map(str, args)], env=dict(self.env, **(env or {})),
                                      cwd=str(cwd) if cwd else None, stdout=out, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL, start_new_session=True)
         proc = WineProcess(popen, log)

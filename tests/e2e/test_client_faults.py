@@ -4,7 +4,10 @@ The client's keep-alive interval and read limit are shortened through its test
 environment variables, so that a reset or a stall is noticed in seconds.
 """
 import os
+import shutil
+import socket
 import sys
+import tempfile
 import time
 import unittest
 
@@ -102,6 +105,74 @@ class ClientUnderFaults(FaultCase):
         self.assertIsNotNone(self.server.wait_event("acknowledged", timeout=10),
                              "the second alert's close was not acknowledged")
 
+
+
+def silent_listener(host, port):
+    """A listener whose accept queue is full: further connection requests
+    are dropped unanswered, as by a machine that is down."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind((host, port))
+    listener.listen(0)
+    held = [listener]
+    for _ in range(8):
+        f = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        f.settimeout(0.2)
+        try:
+            f.connect((host, port))
+        except OSError:
+            f.close()  # never answered: the queue is full
+            break
+        held.append(f)
+    return held
+
+
+def connecting_to(host, port):
+    """True while a socket of this machine waits for the answer to its
+    connection request to host:port (SYN-SENT in /proc/net/tcp)."""
+    remote = "%08X:%04X" % (int.from_bytes(socket.inet_aton(host), sys.byteorder), port)
+    with open("/proc/net/tcp") as table:
+        return any(f[2] == remote and f[3] == "02" for f in (line.split() for line in list(table)[1:]))
+
+
+class ClientWithTwoAddresses(unittest.TestCase):
+    """The server's name resolves to 127.0.0.3 then 127.0.0.2, through a hosts
+    file bound over /etc/hosts in the client's own mount namespace."""
+
+    def test_first_address_silent_the_second_serves_at_the_first_attempt(self):
+        harness.require_programs(self, "Nivaxel.exe")
+        require_alert_server(self)
+        if os.geteuid() != 0 or not shutil.which("unshare"):
+            self.skipTest("a private mount namespace needs root and unshare")
+        server = AlertServer(bind="127.0.0.2")
+        self.addCleanup(server.stop)
+        for s in silent_listener("127.0.0.3", server.port):
+            self.addCleanup(s.close)
+        hosts = tempfile.NamedTemporaryFile("w", prefix="nivaxel-hosts-", delete=False)
+        self.addCleanup(os.unlink, hosts.name)
+        hosts.write("127.0.0.1 localhost\n127.0.0.3 two.nivaxel.test\n127.0.0.2 two.nivaxel.test\n")
+        hosts.close()
+        wine = harness.Prefix(self.id())
+        self.addCleanup(wine.close)
+        wine.reg_set(harness.SETTINGS_KEY, "NomServeur", "two.nivaxel.test")
+        wine.reg_set(harness.SETTINGS_KEY, "Port", server.port, type="REG_DWORD")
+        wine.start(harness.program_path("Nivaxel.exe"), wrap=[
+            "unshare", "-m", "--propagation", "private", "sh", "-c",
+            'mount --bind "$0" /etc/hosts && exec "$@"', hosts.name])
+        first_tried = identified = None
+        deadline = time.monotonic() + 90
+        while identified is None and time.monotonic() < deadline:
+            if first_tried is None and connecting_to("127.0.0.3", server.port):
+                first_tried = time.monotonic()
+            identified = server.wait_event("identified", timeout=0.05)
+        self.assertIsNotNone(first_tried, "the first address was never tried")
+        self.assertIsNotNone(identified, "never identified through the second address")
+        gap = identified["_received"] - first_tried
+        print(f"\nidentified through the second address {gap:.1f} s after the silent first one "
+              f"was tried (the client's limit: 5 s, a second attempt: 10 s after a failed one)")
+        # Given up for the second address within the limit, yet only after
+        # its share of it; a failed attempt would have cost 5 + 10 s.
+        self.assertGreater(gap, 2.0, "the silent address was not given its share of the limit")
+        self.assertLess(gap, 10, "connected only at a later attempt")
 
 if __name__ == "__main__":
     unittest.main()
