@@ -52,7 +52,8 @@ bool ParsePort(const std::string& text, DWORD& port) {
 }
 
 SilentRun RunSilentSetup(const std::string& arguments, const std::string& defaultLogPath,
-                         TMonTIdTCPClient::Factory makeConnection, Clock& clock) {
+                         TMonTIdTCPClient::Factory makeConnection, Clock& clock,
+                         bool argumentsExact) {
     SilentRun run;
     run.logPath = defaultLogPath;
     AddLine(run.log, "NivaxelSetup " + arguments);
@@ -61,7 +62,7 @@ SilentRun RunSilentSetup(const std::string& arguments, const std::string& defaul
     std::string serverName;
     std::string portText;
     bool hasPort = false;
-    std::string refused;
+    std::string refused = argumentsExact ? std::string() : texts::kArgumentsNotInCodePage + arguments;
     for (const std::string& argument : SplitArguments(arguments)) {
         std::string value;
         if (SwitchWithValue(argument, "/SERVEUR=", value))

@@ -24,9 +24,11 @@ struct SilentRun {
 };
 
 // `arguments` is the command line after the program's name; `logPath` comes
-// in as the default (%TEMP%\NivaxelSetup.log).
+// in as the default (%TEMP%\NivaxelSetup.log). `argumentsExact` is false when
+// the ANSI command line lost characters (a '?' or a look-alike in place of
+// one the code page lacks): the name would then be another server's.
 SilentRun RunSilentSetup(const std::string& arguments, const std::string& defaultLogPath,
                          TMonTIdTCPClient::Factory makeConnection = MakeTcpConnection,
-                         Clock& clock = SystemClock());
+                         Clock& clock = SystemClock(), bool argumentsExact = true);
 
 } // namespace nv

@@ -29,6 +29,8 @@ inline constexpr char kPortNotWritten[] = "Erreur en \xE9" "crivant le port\n";
 inline constexpr char kPackageOwnsEntry[] =
     "Nivaxel est install\xE9" " par son paquet MSI : sa d\xE9" "sinstallation reste celle du paquet.";
 inline constexpr char kUnknownSwitch[] = "Option inconnue : ";
+inline constexpr char kArgumentsNotInCodePage[] =
+    "Caract\xE8" "res hors de la page de code Windows : ";
 inline constexpr char kSilentSwitchMissing[] = "Option /S absente";
 inline constexpr char kBadPort[] = "Port invalide : ";
 inline constexpr char kPortFallback[] =

@@ -11,6 +11,17 @@
 #include <commctrl.h>
 #include <windows.h>
 
+namespace {
+// GetCommandLineA's text is the wide one in the ANSI code page, with '?' or
+// a look-alike for what the page lacks.
+bool CommandLineFitsCodePage() {
+    BOOL lossy = FALSE;
+    const int size = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, ::GetCommandLineW(), -1,
+                                           nullptr, 0, nullptr, &lossy);
+    return size > 0 && !lossy;
+}
+} // namespace
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     nv::RestrictDllSearchToSystemFolder();
     nv::MonWinSockStartup();
@@ -20,7 +31,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     if (!arguments.empty()) {
         std::string defaultLog;
         nv::ExpandEnvironmentText("%TEMP%\\NivaxelSetup.log", defaultLog);
-        const nv::SilentRun run = nv::RunSilentSetup(arguments, defaultLog);
+        const nv::SilentRun run = nv::RunSilentSetup(arguments, defaultLog, nv::MakeTcpConnection,
+                                                     nv::SystemClock(), CommandLineFitsCodePage());
         (void)nv::AppendLog(run.logPath, run.log);
         nv::VersionUnitShutdown();
         nv::MonWinSockFinalize();

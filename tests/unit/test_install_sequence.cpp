@@ -179,14 +179,14 @@ protected:
         nv::RunInstallSequence(context, editText, serverName);
     }
 
-    nv::SilentRun Silent(const std::string& arguments) {
+    nv::SilentRun Silent(const std::string& arguments, bool argumentsExact = true) {
         return nv::RunSilentSetup(
             arguments, "C:\\Temp\\NivaxelSetup.log",
             [this]() -> std::unique_ptr<nv::TcpConnection> {
                 ++probe.made;
                 return std::make_unique<ProbeConnection>(probe, probeCode);
             },
-            clock);
+            clock, argumentsExact);
     }
 
     std::optional<std::string> Settings() const {
@@ -301,6 +301,12 @@ TEST_F(InstallTest, SilentRefusalsChangeNothing) {
         EXPECT_EQ(probe.made, 0) << c.arguments;
         ExpectUntouched();
     }
+    // A name that lost characters on its way to the ANSI command line is refused, not installed.
+    const nv::SilentRun lossy = Silent("/S /SERVEUR=srv?", false);
+    EXPECT_EQ(lossy.exitCode, 2);
+    EXPECT_NE(lossy.log.find("Caract\xE8res hors de la page de code Windows : /S /SERVEUR=srv?\r\n"),
+              std::string::npos);
+    ExpectUntouched();
     // The log goes where /LOG= says, quoted path with blanks included.
     EXPECT_EQ(Silent("/Q \"/LOG=D:\\a b\\x.log\"").logPath, "D:\\a b\\x.log");
     EXPECT_EQ(Silent("/Q").logPath, "C:\\Temp\\NivaxelSetup.log");
