@@ -9,6 +9,7 @@ here by msi/build-msi.sh from the same client and custom-action program.
 """
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -22,14 +23,18 @@ from client_alert_server import AlertServer, require_alert_server  # noqa: E402
 from test_install import unused_port  # noqa: E402
 
 MSI = harness.bin_dir() / "Nivaxel.msi"
+MAKE_TRANSFORM = harness.ROOT / "msi" / "make-transform.py"
 ACTION_EXE = harness.build_dir() / "NivaxelMsiAction.exe"
 RUN_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 UNINSTALL_ROOT = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 SETUP_ENTRY = UNINSTALL_ROOT + "\\Nivaxel"
 CLIENT_PATH = harness.PROGRAM_FILES + "\\meridale\\Nivaxel\\Nivaxel.exe"
+CLIENT_PROCESS = "\\Nivaxel.exe"  # in a command line (not UninstallNivaxel.exe)
 UNINSTALLER_PATH = harness.SYSTEM_DIR + "\\UninstallNivaxel.exe"
 M2 = "Il manque le nom du serveur VESKA capable d'envoyer des alertes"
 M9 = "Le programme a bien \xe9t\xe9 install\xe9."
+PER_MACHINE = ("ERREUR = Nivaxel s'installe pour tout le poste : ALLUSERS=1 et des droits d'administrateur "
+               "sont requis.")
 SEEN, CLOSE_ALERT = 121, 122  # CheckBoxVu, ButtonFermerAlerte
 # Windows Installer's failures as a Linux exit status shows them (the low
 # byte): 1603, or 1627 where Wine's msiexec reports a failed custom action.
@@ -84,6 +89,9 @@ class DeployTest(unittest.TestCase):
         if log_unix.exists():
             log_unix.unlink()
         rc = self.wine.run(exe, *args, f"/LOG={log}", timeout=timeout).returncode
+        if rc == 0 and not log_unix.exists():  # the same Wine slip as msiexec's above
+            sys.stderr.write(f"\n  {Path(exe).name} ended without a log; run again\n")
+            rc = self.wine.run(exe, *args, f"/LOG={log}", timeout=timeout).returncode
         lines = log_unix.read_bytes().decode("cp1252").split("\r\n") if log_unix.exists() else []
         return rc, [ln for ln in lines if ln]
 
@@ -127,6 +135,29 @@ class DeployTest(unittest.TestCase):
     def start_client_as_at_logon(self):
         command = self.wine.reg_get(RUN_KEY, "Nivaxel", view=64)[1].decode("cp1252").strip('"')
         return self.wine.start(command)
+
+    def program_pids(self, name):
+        """Linux pids of this prefix's processes whose command line holds `name`
+        (the launcher's process group does not hold them all)."""
+        mark, pids = f"\0WINEPREFIX={self.wine.path}\0".encode(), []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if (name.lower().encode() in Path(f"/proc/{pid}/cmdline").read_bytes().lower()
+                        and mark in b"\0" + Path(f"/proc/{pid}/environ").read_bytes()):
+                    pids.append(int(pid))
+            except OSError:
+                pass
+        return pids
+
+    def kill_program(self, name):
+        """SIGKILL to the prefix's processes running `name`; how many there were."""
+        pids = self.program_pids(name)
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        return len(pids)
 
     def client_pids(self):
         return [w["pid"] for w in self.wine.ui("windows", title=harness.CLIENT_TITLE)]
@@ -199,7 +230,10 @@ class DeployTest(unittest.TestCase):
                                                "obligatoire."),
                             (["NOMSERVEUR=srv", "PORT=60a0"], "ERREUR = PORT invalide (un nombre de 0 \xe0 "
                                                               "2147483647 est attendu) : 60a0"),
-                            (["NOMSERVEUR=srv\u4e00"], ": CheckServerName.")):
+                            (["NOMSERVEUR=srv\u4e00"], ": CheckServerName."),
+                            # Per user: Wine takes ALLUSERS=2 MSIINSTALLPERUSER=1 as per machine, Windows not.
+                            (["NOMSERVEUR=srv", "ALLUSERS="], PER_MACHINE),
+                            (["NOMSERVEUR=srv", "ALLUSERS=2", "MSIINSTALLPERUSER=1"], PER_MACHINE)):
             rc, _, log = self.msiexec("/i", msi_win, "/qn", *props)
             sys.stderr.write(f"\n  {' '.join(props)!r}: exit {rc}")
             self.assertIn(rc, INSTALL_FAILURES, props)
@@ -218,13 +252,24 @@ class DeployTest(unittest.TestCase):
 
     def test_silent_setup_and_uninstall(self):
         setup, uninstall = harness.program_path("NivaxelSetup.exe"), UNINSTALLER_PATH
+        vendor = self.file(harness.PROGRAM_FILES + "\\meridale")
         for args, code, last in ((["/S", "/SERVEUR=127.0.0.1", "/X"], 2, "Option inconnue : /X"),
-                                 (["/S"], 3, M2), (["/SERVEUR=127.0.0.1"], 2, "Option /S absente")):
+                                 (["/S"], 3, M2), (["/SERVEUR=127.0.0.1"], 2, "Option /S absente"),
+                                 (["/S", "/SERVEUR=srv\u4e00"], 2,
+                                  "Caract\xe8res hors de la page de code Windows : /S /SERVEUR=srv? /LOG="),
+                                 # A file where the install folder goes: the folder cannot be made.
+                                 (["/S", "/SERVEUR=127.0.0.1"], 5, None)):
+            if code == 5:
+                vendor.write_bytes(b"")
             rc, lines = self.silent(setup, *args)
             sys.stderr.write(f"\n  NivaxelSetup.exe {' '.join(args)}: exit {rc}")
-            self.assertEqual((rc, lines[-2:]), (code, [last, f"Code de sortie : {code}"]))
+            self.assertEqual((rc, lines[-1]), (code, f"Code de sortie : {code}"), lines)
+            self.assertTrue(last is None or lines[-2].startswith(last), lines)
             self.assertIsNone(self.wine.reg_list(harness.SETTINGS_KEY))
-            self.assertFalse(self.file(harness.PROGRAM_FILES + "\\meridale").exists())
+            self.assertIsNone(self.wine.reg_get(RUN_KEY, "Nivaxel", view=64))
+            self.assertIsNone(self.wine.reg_list(SETUP_ENTRY))
+            self.assertFalse(vendor.is_dir())
+        vendor.unlink()
 
         # An unreachable server only warns, as in the window; the default log is %TEMP%'s.
         port = unused_port()
@@ -250,6 +295,63 @@ class DeployTest(unittest.TestCase):
         self.assertIsNone(self.wine.reg_list(harness.SETTINGS_KEY))
         self.assertIsNone(self.wine.reg_list(SETUP_ENTRY))
         self.assertFalse(self.file(harness.PROGRAM_FILES + "\\meridale").exists())
+
+    def test_interrupted_installs_then_installs_that_finish(self):
+        """Each route killed midway, then run again: one consistent install. The
+        last one is the README's transform example."""
+        setup = harness.program_path("NivaxelSetup.exe")
+        client = self.file(CLIENT_PATH)
+        self.wine.start(setup, "/S", "/SERVEUR=srv-coupe")
+        deadline = time.monotonic() + 120
+        while not client.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(self.kill_program("NivaxelSetup.exe"), "NivaxelSetup.exe ended before it could be killed")
+        sys.stderr.write(f"\n  NivaxelSetup.exe killed, client written: {client.exists()}, "
+                         f"settings: {self.wine.reg_list(harness.SETTINGS_KEY) is not None}\n")
+        if self.program_pids(CLIENT_PROCESS):
+            # Started just before the kill: the new install comes once it is up, as it would
+            # later on (one still starting has no window to be closed through). Under Wine a
+            # start cut short by the kill can leave a process that never runs: a restart's job.
+            try:
+                self.wine.find_window(harness.CLIENT_TITLE, timeout_ms=30000)
+            except harness.UiDriverError:
+                stuck = self.kill_program(CLIENT_PROCESS)
+                sys.stderr.write(f"  a client start cut short: {stuck} process(es) killed\n")
+        rc, lines = self.silent(setup, "/S", "/SERVEUR=srv-exe")
+        self.assertEqual(rc, 0, lines)
+        self.assert_installed(server=b"srv-exe")
+        self.assertIsNotNone(self.wine.reg_list(SETUP_ENTRY))
+
+        # The package killed while its deferred script runs: the client is
+        # written, the registry and the product's registration are not yet.
+        msi_win, log = self.wine.unix_to_win(self.msi), "C:\\deploy\\coupe.log"
+        self.wine.start("msiexec", "/i", msi_win, "/qn", "NOMSERVEUR=srv-coupe", "/l*v", log)
+
+        def adopt_started():  # scheduled once, then run from the deferred script
+            raw = self.file(log).read_bytes() if self.file(log).exists() else b""
+            text = raw.decode("utf-16", errors="replace") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252")
+            return sum(ln.startswith("Action start") and ": AdoptSetupRoute." in ln for ln in text.splitlines())
+        deadline = time.monotonic() + 240
+        while adopt_started() < 2 and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertTrue(self.kill_program("msiexec.exe"), "msiexec ended before it could be killed")
+        sys.stderr.write(f"  msiexec killed in its deferred script, settings: "
+                         f"{self.wine.reg_list(harness.SETTINGS_KEY)}\n")
+
+        # The README's example, word for word: \\fileserver\deploy is C:\deploy (Wine's UNC folder).
+        unc = self.wine.path / "dosdevices" / "unc" / "fileserver"
+        unc.mkdir(parents=True)
+        (unc / "deploy").symlink_to(self.file("C:\\deploy"))
+        subprocess.run([str(MAKE_TRANSFORM), str(MSI), "site.mst", "NOMSERVEUR=srv-alertes", "PORT=5088"],
+                       check=True, timeout=60, cwd=self.file("C:\\deploy"))
+        rc, seconds, log = self.msiexec("/i", "\\\\fileserver\\deploy\\Nivaxel.msi",
+                                        "TRANSFORMS=\\\\fileserver\\deploy\\site.mst", "/qn")
+        sys.stderr.write(f"  install with a transform after the interrupted one {seconds:.2f} s\n")
+        self.assertEqual(rc, 0, log[-3000:])
+        self.assert_installed(server=b"srv-alertes", port=5088)
+        code = product_code(MSI)
+        self.assertEqual(self.entries(code, "Nivaxel"), {code})
+        self.assertFalse(self.file(UNINSTALLER_PATH).exists())
 
     def test_each_route_over_the_other(self):
         setup = harness.program_path("NivaxelSetup.exe")
