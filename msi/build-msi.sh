@@ -48,17 +48,18 @@ grep -v 'g_object_set_is_valid_property\|^$' wixl.err >&2 || true
 # package's close handshake would end the client this one just started.
 a_grave=$(printf '\xc3\xa0') # the queries are UTF-8, the package Windows-1252
 # The action program (Binary table), type 2: /VERIFIE whose failure stops
-# the install; /FERME before InstallValidate looks for files in use, its
-# result ignored (+64); /ADOPTE and /NETTOIE deferred (+1024), as the
-# system (+2048).
+# the install (once costing has set INSTALLDIR; its trailing backslash
+# would escape the closing quote, hence "\."); /FERME before
+# InstallValidate looks for files in use, its result ignored (+64);
+# /ADOPTE and /NETTOIE deferred (+1024), as the system (+2048).
 action_rows=(
-    "('CheckServerName', 2, 'ActionProgram', '/VERIFIE \"[NOMSERVEUR]\"')"
+    "('CheckInstall', 2, 'ActionProgram', '/VERIFIE \"[NOMSERVEUR]\" \"[INSTALLDIR].\"')"
     "('CloseClient', 66, 'ActionProgram', '/FERME')"
     "('AdoptSetupRoute', 3138, 'ActionProgram', '/ADOPTE')"
     "('RemoveVendorFolder', 3138, 'ActionProgram', '/NETTOIE')"
 )
 sequence_rows=(
-    "('CheckServerName', 'NOMSERVEUR AND NOT REMOVE~=\"ALL\"', 104)"
+    "('CheckInstall', 'NOMSERVEUR AND NOT REMOVE~=\"ALL\"', 1005)"
     "('CloseClient', '', 1399)"
     "('AdoptSetupRoute', 'NOT REMOVE~=\"ALL\"', 4001)"
     "('RemoveVendorFolder', 'REMOVE~=\"ALL\"', 3501)"

@@ -230,11 +230,18 @@ class DeployTest(unittest.TestCase):
                                                "obligatoire."),
                             (["NOMSERVEUR=srv", "PORT=60a0"], "ERREUR = PORT invalide (un nombre de 0 \xe0 "
                                                               "2147483647 est attendu) : 60a0"),
-                            (["NOMSERVEUR=srv\u4e00"], ": CheckServerName."),
+                            (["NOMSERVEUR=srv\u4e00"], ": CheckInstall."),
+                            # A file where the vendor folder goes (Wine's msiexec alone would retry for ever).
+                            (["NOMSERVEUR=srv", "BLOCKED"], ": CheckInstall."),
                             # Per user: Wine takes ALLUSERS=2 MSIINSTALLPERUSER=1 as per machine, Windows not.
                             (["NOMSERVEUR=srv", "ALLUSERS="], PER_MACHINE),
                             (["NOMSERVEUR=srv", "ALLUSERS=2", "MSIINSTALLPERUSER=1"], PER_MACHINE)):
-            rc, _, log = self.msiexec("/i", msi_win, "/qn", *props)
+            blocker = self.file(harness.PROGRAM_FILES + "\\meridale")
+            if "BLOCKED" in props:
+                blocker.write_bytes(b"")
+            rc, _, log = self.msiexec("/i", msi_win, "/qn", *(p for p in props if p != "BLOCKED"))
+            if "BLOCKED" in props:
+                blocker.unlink()
             sys.stderr.write(f"\n  {' '.join(props)!r}: exit {rc}")
             self.assertIn(rc, INSTALL_FAILURES, props)
             self.assertIn(says, log)
