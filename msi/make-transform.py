@@ -181,7 +181,7 @@ def parse(arguments):
 
 
 def main(argv):
-    if len(argv) < 4:
+    if len(argv) < 3:
         sys.stderr.write(__doc__)
         return 2
     msi, out = argv[1], argv[2]
@@ -190,7 +190,11 @@ def main(argv):
     except ValueError as e:
         sys.stderr.write(f"make-transform: {e}\n")
         return 2
-    package = package_properties(msi)
+    try:
+        package = package_properties(msi)
+    except (OSError, subprocess.CalledProcessError) as e:
+        sys.stderr.write(f"make-transform: cannot read the package's properties ({e})\n")
+        return 1
     pool, data, rows = property_rows(properties)
     streams = [(table_stream_name("_StringPool"), pool), (table_stream_name("_StringData"), data),
                (table_stream_name("Property"), rows),

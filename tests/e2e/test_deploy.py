@@ -351,6 +351,14 @@ class DeployTest(unittest.TestCase):
         (unc / "deploy").symlink_to(self.file("C:\\deploy"))
         subprocess.run([str(MAKE_TRANSFORM), str(MSI), "site.mst", "NOMSERVEUR=srv-alertes", "PORT=5088"],
                        check=True, timeout=60, cwd=self.file("C:\\deploy"))
+        for args, says in ((["INSTALLDIR=C:\\x"], "expected NAME=value with NAME one of NOMSERVEUR, PORT, "
+                                                   "CACHEICONE: INSTALLDIR=C:\\x"),
+                           (["NOMSERVEUR=srv\u4e00"], "not Windows-1252 text: NOMSERVEUR=srv\u4e00"),
+                           ([], "no property given")):
+            refused = subprocess.run([str(MAKE_TRANSFORM), str(MSI), "x.mst", *args], capture_output=True,
+                                     timeout=60, cwd=self.file("C:\\deploy"))
+            self.assertEqual((refused.returncode, refused.stderr.decode()), (2, f"make-transform: {says}\n"))
+            self.assertFalse(self.file("C:\\deploy\\x.mst").exists())
         rc, seconds, log = self.msiexec("/i", "\\\\fileserver\\deploy\\Nivaxel.msi",
                                         "TRANSFORMS=\\\\fileserver\\deploy\\site.mst", "/qn")
         sys.stderr.write(f"  install with a transform after the interrupted one {seconds:.2f} s\n")
