@@ -48,7 +48,8 @@ json ReceiptJson(const Receipt& r) {
             {"sent_count", r.sentCount},
             {"acknowledged_at", TimeJson(r.acknowledgedAt)},
             {"sent_address", r.sentAddress},
-            {"acknowledged_address", r.acknowledgedAddress}};
+            {"acknowledged_address", r.acknowledgedAddress},
+            {"directory_group", r.directoryGroup}};
 }
 
 json StationJson(const Station& s) {

@@ -70,25 +70,34 @@ bool InDirectoryGroup(const DirectoryMembers& g, const std::string& computer, co
 }
 } // namespace
 
-bool Matches(const Target& t, const Groups& groups, const std::string& computer,
-             const std::string& user) {
+std::optional<std::string> MatchVia(const Target& t, const Groups& groups,
+                                    const std::string& computer, const std::string& user) {
     if (t.everyone)
-        return true;
+        return "";
     const std::string c = NameKey(computer), u = NameKey(user);
     if (In(t.computers, c) || In(t.users, u))
-        return true;
+        return "";
     for (const StationName& s : t.stations)
         if (NameKey(s.computer) == c && NameKey(s.user) == u)
-            return true;
+            return "";
+    // Named groups in the target's order: the first that holds the station says how.
     for (const std::string& name : t.groups) {
         const auto g = groups.find(NameKey(name));
         if (g == groups.end())
             continue;
-        if (g->second.directory ? InDirectoryGroup(*g->second.directory, computer, user)
-                                : In(g->second.computers, c) || In(g->second.users, u))
-            return true;
+        if (g->second.directory) {
+            if (InDirectoryGroup(*g->second.directory, computer, user))
+                return g->second.directory->name;
+        } else if (In(g->second.computers, c) || In(g->second.users, u)) {
+            return "";
+        }
     }
-    return false;
+    return std::nullopt;
+}
+
+bool Matches(const Target& t, const Groups& groups, const std::string& computer,
+             const std::string& user) {
+    return MatchVia(t, groups, computer, user).has_value();
 }
 
 std::string Alert::State(Time now) const {

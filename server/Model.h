@@ -51,6 +51,10 @@ std::string NameKey(std::string name);
 std::string SearchFold(const std::string& text);
 bool Matches(const Target& target, const Groups& groups, const std::string& computer,
              const std::string& user);
+// How a station matches: not at all (nullopt), by its own names or a server
+// group (""), or through a directory group (that group's name).
+std::optional<std::string> MatchVia(const Target& target, const Groups& groups,
+                                    const std::string& computer, const std::string& user);
 
 struct Alert {
     std::int64_t id = 0;
@@ -86,6 +90,7 @@ struct Station {
 struct Receipt {
     std::string computer, user, state;
     std::string sentAddress, acknowledgedAddress; // of the connection, for the record
+    std::string directoryGroup; // the directory group it was reached through, or ""
     Time firstSentAt = 0, lastSentAt = 0, acknowledgedAt = 0;
     std::int64_t sentCount = 0;
 };

@@ -224,6 +224,8 @@ const char* const kMigrations[] = {
        CREATE TABLE webhook_once(alert_id INTEGER NOT NULL, event TEXT NOT NULL,
          PRIMARY KEY(alert_id, event)) WITHOUT ROWID;
        CREATE INDEX alerts_expires ON alerts(expires_at);)",
+    // The directory group through which each station entered a ledger.
+    R"(ALTER TABLE deliveries ADD COLUMN directory_group TEXT NOT NULL DEFAULT '';)",
 };
 } // namespace
 
@@ -364,12 +366,16 @@ json NamedOf(const Target& t, const Groups& groups) {
 // not 0) in the alert's ledger, and adds the names its target now gives.
 void Store::EnterMatchingLocked(const Alert& a, const Groups& groups, Time endedBy) {
     Statement enter(*this, "INSERT OR IGNORE INTO deliveries(alert_id, station_id, state, "
-                           "first_sent_at, last_sent_at, sent_count) VALUES(?,?,'queued',0,0,0)");
+                           "first_sent_at, last_sent_at, sent_count, directory_group) "
+                           "VALUES(?,?,'queued',0,0,0,?)");
     for (const Station& st : AllStationsLocked()) {
-        if ((endedBy && st.firstSeen >= endedBy) || !Matches(a.target, groups, st.computer, st.user))
+        if (endedBy && st.firstSeen >= endedBy)
+            continue;
+        const auto via = MatchVia(a.target, groups, st.computer, st.user);
+        if (!via)
             continue;
         enter.Reset();
-        enter.Bind(1, a.id).Bind(2, st.id);
+        enter.Bind(1, a.id).Bind(2, st.id).Bind(3, *via);
         enter.Step();
     }
     json named = NamedOf(a.target, groups);
@@ -590,7 +596,7 @@ void Store::ForEachReceipt(const Alert& a, Time now, const std::function<void(co
     const std::string alertState = a.State(now);
     {
         Statement s(*this, "SELECT s.computer, s.user, d.state, d.first_sent_at, d.last_sent_at, "
-                           "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address "
+                           "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address, d.directory_group "
                            "FROM deliveries d JOIN stations s ON s.id=d.station_id "
                            "WHERE d.alert_id=? ORDER BY d.station_id");
         s.Bind(1, a.id);
@@ -605,6 +611,7 @@ void Store::ForEachReceipt(const Alert& a, Time now, const std::function<void(co
             r.acknowledgedAt = s.IsNull(6) ? 0 : s.Int(6);
             r.sentAddress = s.Text(7);
             r.acknowledgedAddress = s.Text(8);
+            r.directoryGroup = s.Text(9);
             each(r);
         }
     }
@@ -708,7 +715,8 @@ void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
     Statement replaced(*this, "UPDATE deliveries SET state='replaced' "
                               "WHERE alert_id=?1 AND station_id=?2 AND state='sent'");
     Statement entered(*this, "INSERT OR IGNORE INTO deliveries(alert_id, station_id, state, "
-                             "first_sent_at, last_sent_at, sent_count) VALUES(?1,?2,'queued',0,0,0)");
+                             "first_sent_at, last_sent_at, sent_count, directory_group) "
+                             "VALUES(?1,?2,'queued',0,0,0,?3)");
     for (const LedgerOp& op : ops) {
         Statement& s = op.kind == LedgerOp::Sent           ? sent
                        : op.kind == LedgerOp::Acknowledged ? ack
@@ -716,7 +724,9 @@ void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
                                                            : entered;
         s.Reset();
         s.Bind(1, op.alert).Bind(2, op.station);
-        if (op.kind != LedgerOp::Entered)
+        if (op.kind == LedgerOp::Entered)
+            s.Bind(3, op.directoryGroup);
+        else
             s.Bind(3, op.at);
         if (op.kind == LedgerOp::Sent || op.kind == LedgerOp::Acknowledged)
             s.Bind(4, op.address);
@@ -727,7 +737,7 @@ void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
 std::optional<Store::ReceiptRow> Store::ReceiptOf(std::int64_t alert, std::int64_t station) {
     std::lock_guard lock(mutex_);
     Statement s(*this, "SELECT s.computer, s.user, d.state, d.first_sent_at, d.last_sent_at, "
-                       "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address "
+                       "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address, d.directory_group "
                        "FROM deliveries d JOIN stations s ON "
                        "s.id=d.station_id WHERE d.alert_id=? AND d.station_id=?");
     s.Bind(1, alert).Bind(2, station);
@@ -743,6 +753,7 @@ std::optional<Store::ReceiptRow> Store::ReceiptOf(std::int64_t alert, std::int64
     row.receipt.acknowledgedAt = s.IsNull(6) ? 0 : s.Int(6);
     row.receipt.sentAddress = s.Text(7);
     row.receipt.acknowledgedAddress = s.Text(8);
+    row.receipt.directoryGroup = s.Text(9);
     return row;
 }
 

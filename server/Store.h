@@ -53,6 +53,7 @@ struct LedgerOp {
     std::int64_t alert, station;
     Time at;
     std::string address = {};
+    std::string directoryGroup = {}; // Entered: the directory group that brought it in
 };
 
 struct StationKey {
@@ -92,7 +93,7 @@ struct WebhookJob {
 
 class Store {
   public:
-    static constexpr int kSchemaVersion = 4;
+    static constexpr int kSchemaVersion = 5;
 
     // `path` ":memory:" gives a private in-memory database (tests, fuzzing).
     // A write waits up to `busyMs` for another connection's transaction.

@@ -726,10 +726,11 @@ void Workstations::Identified(Client& c) {
     }
     c.pending.clear();
     for (auto& [id, live] : live_) {
-        if (!Matches(live.alert.target, groups_, c.computer, c.user))
+        auto via = MatchVia(live.alert.target, groups_, c.computer, c.user);
+        if (!via)
             continue;
         // Matching while the alert is live puts the station in its ledger.
-        ledger_.push_back({LedgerOp::Entered, id, c.station, now});
+        ledger_.push_back({LedgerOp::Entered, id, c.station, now, {}, std::move(*via)});
         if (live.alert.Deliverable(now) && Wanted(c, live))
             c.pending.push_back(id);
     }

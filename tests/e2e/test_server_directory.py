@@ -65,6 +65,10 @@ class DirectoryServerTest(unittest.TestCase):
                 pass
         return sorted(got)
 
+    def via(self, alert_id):
+        status, alert = self.server.api("GET", f"/api/alerts/{alert_id}")
+        return {r["computer"]: r["directory_group"] for r in alert["receipts"] if r["state"] != "not reached"}
+
     def test_alert_to_a_nested_group_reaches_exactly_its_members(self):
         out = self.cli("directory", "sync")
         self.assertEqual(out.returncode, 0, out.stderr)
@@ -82,9 +86,11 @@ class DirectoryServerTest(unittest.TestCase):
         status, reach = self.server.api("POST", "/api/reach", {"groups": ["staff"]})
         self.assertEqual((status, reach["stations"], reach["online"]), (200, 3, 3))
         status, alert = self.server.api("POST", "/api/alerts", {"author": "A", "subject": "S", "lines": ["x"],
-                                                                 "groups": ["Staff"]})
+                                                                 "groups": ["Engineering", "Staff"]})
         self.assertEqual((status, alert["sent_now"]), (201, 3), alert)
         self.assertEqual(self.received(stations), ["alice", "bob-qualified", "pc01"])
+        # Each receipt names the first of the alert's groups that brought its station in.
+        self.assertEqual(self.via(alert["id"]), {"PC05": "Staff", "PC06": "Engineering", "PC01": "Engineering"})
 
         # A member added in the directory and synced gets an alert sent after.
         self.ldap.modify(f"dn: {group_dn('Ops')}\nchangetype: modify\nadd: member\nmember: {user_dn('dave')}\n")
@@ -93,6 +99,10 @@ class DirectoryServerTest(unittest.TestCase):
             status, alert = self.server.api("POST", "/api/alerts", {"author": "A", "subject": "T",
                                                                      "lines": ["y"], "groups": ["Staff"]})
             self.assertEqual(self.received({"dave": stations["dave"]}), ["dave"])
+            late = self.station(b"PC10", b"EXAMPLE\\dave")  # enters the ledger as it connects
+            self.assertEqual(self.received({"late": late}), ["late"])
+            self.assertEqual(self.via(alert["id"]), {"PC05": "Staff", "PC06": "Staff", "PC01": "Staff",
+                                                     "PC08": "Staff", "PC10": "Staff"})
         finally:
             self.ldap.modify(f"dn: {group_dn('Ops')}\nchangetype: modify\ndelete: member\n"
                              f"member: {user_dn('dave')}\n")
