@@ -2,6 +2,7 @@
 
 #include "DirectoryNames.h"
 #include "Ldap.h"
+#include "LdapRange.h"
 
 #include <chrono>
 #include <deque>
@@ -185,12 +186,16 @@ std::shared_ptr<const Groups> Directory::Read(SyncState& counts) const {
         RawGroup g;
         g.name = cn.front();
         std::vector<std::string> dns;
-        for (const std::string& m : e.Values(config_.memberAttribute)) {
+        // A large group arrives in slices (Active Directory): the rest is read by name.
+        auto readSlice = [&](const std::string& request, LdapEntry& out) {
+            return conn->Read(e.dn, "(objectClass=*)", {request}, out);
+        };
+        EachValue(e, config_.memberAttribute, readSlice, [&](const std::string& m) {
             if (IsDn(m))
                 dns.push_back(NormalDn(m));
             else
                 g.users.push_back(&*namedUsers.insert(DirectoryUserKey(m)).first);
-        }
+        });
         raw.push_back(std::move(g));
         memberDns.push_back(std::move(dns));
     });

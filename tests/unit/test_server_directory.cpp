@@ -6,6 +6,7 @@
 #include "server/Directory.h"
 #include "server/DirectoryNames.h"
 #include "server/Ldap.h"
+#include "server/LdapRange.h"
 
 #include <gtest/gtest.h>
 
@@ -251,4 +252,68 @@ TEST(ServerDirectory, SignInBindsAsThePersonAndTakesTheRoleFromGroups) {
     EXPECT_FALSE(down.ok);
     EXPECT_TRUE(down.unreachable);
     EXPECT_EQ(down.error.rfind("the directory cannot be reached: ", 0), 0u) << down.error;
+}
+
+// slapd never slices an attribute; Active Directory does past 1,500 values.
+// Its answers, as it shapes them, are played back here.
+TEST(ServerDirectory, SlicedMemberAttributeIsFollowedToTheLastSlice) {
+    const std::string dn = "CN=All Staff,OU=Groups,DC=corp,DC=example";
+    auto member = [](std::size_t i) { return "CN=User " + std::to_string(i) + ",OU=People,DC=corp,DC=example"; };
+    auto slice = [&](const std::string& name, std::size_t from, std::size_t to) {
+        LdapEntry e;
+        e.dn = dn;
+        e.attributes["cn"] = {"All Staff"};
+        for (std::size_t i = from; i < to; ++i)
+            e.attributes[name].push_back(member(i));
+        return e;
+    };
+    struct Case {
+        const char* what;
+        LdapEntry first;
+        std::map<std::string, LdapEntry> answers; // by the name asked for
+        std::size_t values;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"3,200 members in three slices", slice("member;range=0-1499", 0, 1500),
+         {{"member;range=1500-*", slice("member;range=1500-2999", 1500, 3000)},
+          {"member;range=3000-*", slice("member;range=3000-*", 3000, 3200)}}, 3200, ""},
+        {"the name's case as the server spells it", slice("Member;Range=0-1499", 0, 1500),
+         {{"member;range=1500-*", slice("member;RANGE=1500-*", 1500, 1600)}}, 1600, ""},
+        {"a group under the limit, whole", slice("member", 0, 20), {}, 20, ""},
+        {"a slice that does not move on", slice("member;range=0-1499", 0, 1500),
+         {{"member;range=1500-*", slice("member;range=0-1499", 0, 1500)}}, 0, "do not move on"},
+        {"an answer without the attribute", slice("member;range=0-1499", 0, 1500),
+         {{"member;range=1500-*", slice("description", 0, 1)}}, 0, "no slice of member from 1500"},
+        {"a malformed range is not taken for values", slice("member;range=x-1499", 0, 5), {}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> got, asked;
+        std::string error;
+        try {
+            EachValue(
+                c.first, "member",
+                [&](const std::string& request, LdapEntry& out) {
+                    asked.push_back(request);
+                    const auto a = c.answers.find(request);
+                    if (a == c.answers.end())
+                        return false;
+                    out = a->second;
+                    return true;
+                },
+                [&](const std::string& v) { got.push_back(v); });
+        } catch (const LdapError& e) {
+            error = e.what();
+        }
+        if (!c.error.empty()) {
+            EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": " << error;
+            continue;
+        }
+        EXPECT_EQ(error, "") << c.what;
+        ASSERT_EQ(got.size(), c.values) << c.what;
+        for (std::size_t i = 0; i < got.size(); ++i)
+            ASSERT_EQ(got[i], member(i)) << c.what;
+        EXPECT_EQ(asked.size(), c.answers.size()) << c.what;
+        std::printf("%s: %zu values, %zu further reads\n", c.what, got.size(), asked.size());
+    }
 }
