@@ -37,6 +37,10 @@ const SERVER_MESSAGES = [
   [/^request from another origin refused$/, () => 'Requête venue d\'un autre site : refusée.'],
   [/^too many failed sign-ins/, () => 'Trop d\'essais manqués : attendez un peu avant de réessayer.'],
   [/^wrong name or password$/, () => 'Nom ou mot de passe incorrect.'],
+  [/^not a member of any of the console's directory groups$/, () => 'Ce compte de l\'annuaire n\'est dans aucun des groupes qui donnent accès à la console.'],
+  [/^your directory groups no longer give access/, () => 'Vos groupes de l\'annuaire ne donnent plus accès à la console.'],
+  [/^the directory cannot be reached/, () => 'L\'annuaire est injoignable : seuls les comptes locaux peuvent se connecter pour le moment.'],
+  [/^the name's domain is not the directory's$/, () => 'Le domaine de ce nom n\'est pas celui de l\'annuaire.'],
   [/^not signed in$/, () => 'Vous n\'êtes pas connecté.'],
   [/^this needs the admin role$/, () => 'Il faut le rôle administrateur.'],
   [/^user (.*) already exists$/, (m) => `L'utilisateur ${m[1]} existe déjà.`],
@@ -52,6 +56,9 @@ const SERVER_MESSAGES = [
   [/^everyone has read alert/, () => 'Tout le monde a lu cette alerte : rien à renvoyer.'],
   [/^exercise must be/, () => 'La marque « exercice » doit être oui ou non.'],
 ];
+// Lower case without accents: "evacuation" finds "Évacuation".
+function searchKey(text) { return text.normalize('NFD').replace(/[\u0300-\u036f]/g, '').toLowerCase(); }
+
 function frenchMessage(text) {
   for (const [re, say] of SERVER_MESSAGES) { const m = re.exec(text || ''); if (m) return say(m); }
   return text;
@@ -130,7 +137,10 @@ async function api(method, path, body) {
   let data = null;
   try { data = await res.json(); } catch (e) { data = null; }
   if (!res.ok) {
-    if (res.status === 401 && path !== '/api/session') showSignIn('Votre session a pris fin : reconnectez-vous.');
+    if (res.status === 401 && path !== '/api/session') {
+      const why = (data && data.error) || '', said = frenchMessage(why);
+      showSignIn(said !== why ? said : 'Votre session a pris fin : reconnectez-vous.');
+    }
     throw new ApiError(res.status, (data && data.error) || res.statusText);
   }
   return data;
@@ -230,6 +240,7 @@ document.getElementById('signin-form').addEventListener('submit', async (ev) => 
     f.password.value = '';
     if (e.status === 401) err.textContent = 'Nom ou mot de passe incorrect.';
     else if (e.status === 429) err.textContent = 'Trop d\'essais manqués : attendez un peu avant de réessayer.';
+    else if (e.status === 403 || e.status === 503) err.textContent = frenchMessage(e.message);
     else err.textContent = errorText(e);
   }
 });
@@ -399,9 +410,17 @@ views.nouvelle = (view) => {
   const chosen = h('input', { type: 'radio', name: 'target', value: 'chosen', checked: true });
   const computers = h('input', { name: 'computers', placeholder: 'PC1, PC2…' });
   const users = h('input', { name: 'users', placeholder: 'anne, paul…' });
-  const groups = h('div', { class: 'groups' });
+  const groups = h('div', { class: 'groups', id: 'group-picks' });
+  const groupFilter = h('input', { type: 'search', id: 'group-filter', placeholder: 'Chercher un groupe…', oninput: () => drawGroups() });
+  const groupMore = h('small', { class: 'muted', id: 'group-more', 'aria-live': 'polite' });
   const picks = h('fieldset', { class: 'picks' }, h('legend', { class: 'sr-only' }, 'Ordinateurs, utilisateurs ou groupes choisis'),
-    field('Ordinateurs', computers), field('Utilisateurs', users), h('div', {}, 'Groupes', groups));
+    field('Ordinateurs', computers), field('Utilisateurs', users),
+    h('div', {}, h('label', {}, 'Groupes', groupFilter), groups, groupMore));
+  // A directory may hold thousands of groups: the chosen ones and the first
+  // matches of the search are drawn, never the whole list.
+  const GROUPS_SHOWN = 40;
+  let allGroups = [];
+  const picked = new Set();
   const expiry = h('select', { name: 'expiry' },
     ...[[3600, '1 heure'], [4 * 3600, '4 heures'], [86400, '24 heures'], [3 * 86400, '3 jours'], [7 * 86400, '7 jours']]
       .map(([v, t]) => h('option', { value: v, selected: v === 86400 }, t)));
@@ -435,11 +454,26 @@ views.nouvelle = (view) => {
   view.append(h('h1', {}, 'Nouvelle alerte'), h('div', { class: 'split' }, f, h('div', { class: 'preview-side' }, h('h2', {}, 'Aperçu sur le poste'), preview)));
 
   api('GET', '/api/groups').then((r) => {
-    groups.replaceChildren(...(r.groups.length ? r.groups.map((g) =>
-      h('label', { class: 'inline' }, h('input', { type: 'checkbox', name: 'group', value: g.name, onchange: refresh }), ' ' + g.name))
-      : [h('span', { class: 'muted' }, ' aucun groupe défini')]));
+    allGroups = r.groups.map((g) => ({ name: g.name, directory: g.source === 'directory', key: searchKey(g.name) }))
+      .sort((a, b) => a.name.localeCompare(b.name, 'fr'));
+    drawGroups();
     refresh();
   }).catch(() => {});
+  function groupBox(g) {
+    const box = h('input', { type: 'checkbox', name: 'group', value: g.name, checked: picked.has(g.name),
+      onchange: () => { if (box.checked) picked.add(g.name); else picked.delete(g.name); refresh(); } });
+    return h('label', { class: 'inline' }, box, ' ' + g.name, g.directory ? h('small', { class: 'muted' }, '(annuaire)') : null);
+  }
+  function drawGroups() {
+    if (!allGroups.length) { groups.replaceChildren(h('span', { class: 'muted' }, ' aucun groupe défini')); return; }
+    const q = searchKey(groupFilter.value.trim());
+    const hits = allGroups.filter((g) => !picked.has(g.name) && g.key.includes(q));
+    groups.replaceChildren(...allGroups.filter((g) => picked.has(g.name)).map(groupBox),
+      ...hits.slice(0, GROUPS_SHOWN).map(groupBox));
+    groupMore.textContent = hits.length > GROUPS_SHOWN
+      ? `${hits.length - GROUPS_SHOWN} autre(s) groupe(s) : précisez la recherche.`
+      : (q && !hits.length ? 'Aucun autre groupe ne correspond.' : '');
+  }
 
   function values() {
     return {
@@ -451,7 +485,7 @@ views.nouvelle = (view) => {
     if (everyone.checked) return { everyone: true };
     return {
       computers: splitNames(computers.value), users: splitNames(users.value),
-      groups: [...f.querySelectorAll('input[name=group]:checked')].map((c) => c.value),
+      groups: [...picked],
     };
   }
   const noTarget = (t) => !t.everyone && !t.computers.length && !t.users.length && !t.groups.length;
@@ -481,7 +515,7 @@ views.nouvelle = (view) => {
   function refresh() {
     // "Everyone" is all that is sent then: the other choices are shown off and unticked.
     picks.disabled = everyone.checked;
-    if (everyone.checked) for (const c of f.querySelectorAll('input[name=group]:checked')) c.checked = false;
+    if (everyone.checked && picked.size) { picked.clear(); drawGroups(); }
     const a = values();
     preview.replaceChildren(alertWindow(a));
     fit();
@@ -581,11 +615,13 @@ views.alerte = (view, id) => {
   let last = null;
   view.append(title, facts, countsBox, spoken, actions,
     h('table', { class: 'list', id: 'receipts' }, h('thead', {}, h('tr', {},
-      ...['Ordinateur', 'Utilisateur', 'État', 'Premier envoi', 'Dernier envoi', 'Envois', 'Lue le', 'Envoyé à', 'Lue depuis'].map((t) => h('th', {}, t)))), body));
+      ...['Ordinateur', 'Utilisateur', 'Par le groupe', 'État', 'Premier envoi', 'Dernier envoi', 'Envois', 'Lue le', 'Envoyé à', 'Lue depuis'].map((t) => h('th', {}, t)))), body));
 
   function row(r) {
     return h('tr', { 'data-state': r.state, hidden: filter !== '' && r.state !== filter },
       h('td', {}, r.computer), h('td', {}, r.user),
+      // The directory group that brought the station in: membership changes after the alert.
+      h('td', { class: 'via' }, r.directory_group || ''),
       h('td', {}, h('span', { class: 'pill s-' + r.state.replace(' ', '-') }, RECEIPT_STATES[r.state] || r.state)),
       h('td', {}, when(r.first_sent_at)), h('td', {}, when(r.last_sent_at)), h('td', { class: 'num' }, r.sent_count),
       h('td', {}, when(r.acknowledged_at)),
