@@ -122,6 +122,7 @@ TEST(ServerStore, TheLedgerKeepsWhoMatchedWhileTheAlertWasLiveAndOldDatabasesGai
     ASSERT_EQ(sqlite3_exec(db, "DELETE FROM deliveries WHERE state='queued'; "
                                "ALTER TABLE deliveries DROP COLUMN sent_address; "
                                "ALTER TABLE deliveries DROP COLUMN acknowledged_address; "
+                               "ALTER TABLE deliveries DROP COLUMN directory_group; "
                                "ALTER TABLE alerts DROP COLUMN named; "
                                "ALTER TABLE alerts DROP COLUMN exercise; "
                                "ALTER TABLE alerts DROP COLUMN follows; "
