@@ -174,24 +174,22 @@ class AlertServerProcess {
     bool ended_ = false;
 };
 
-// One kept-alive HTTP connection to the API.
+// One kept-alive HTTP connection to the API. The server closes a kept-alive
+// connection left idle for a few seconds (while thousands of stations
+// connect, say): a request after such a pause goes on a new connection
+// rather than into a closed one, where it would wait for an answer forever.
 class AdminLink {
   public:
-    AdminLink(std::uint16_t port, std::string token) : token_(std::move(token)) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-            std::abort();
-        int one = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
+    AdminLink(std::uint16_t port, std::string token) : port_(port), token_(std::move(token)) { Open(); }
     ~AdminLink() { ::close(fd_); }
     // Sends a request; its answer comes from Answer().
     void Send(const std::string& jsonBody, const std::string& method = "POST",
               const std::string& path = "/api/alerts") {
+        if (buf_.empty() && ClosedByServer()) {
+            ::close(fd_);
+            Open();
+            ++reopened_;
+        }
         const std::string req = method + " " + path + " HTTP/1.1\r\nHost: bench\r\n"
                                 "Authorization: Bearer " + token_ + "\r\n"
                                 "Content-Type: application/json\r\nContent-Length: " +
@@ -227,9 +225,31 @@ class AdminLink {
         }
     }
 
+    // How many times the server had closed the idle connection.
+    int Reopened() const { return reopened_; }
+
   private:
+    void Open() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port_);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            std::abort();
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    // With no answer pending, anything readable is the server's end of the connection.
+    bool ClosedByServer() const {
+        pollfd p{fd_, POLLIN | POLLRDHUP, 0};
+        return ::poll(&p, 1, 0) > 0;
+    }
+
     int fd_ = -1;
+    std::uint16_t port_;
     std::string token_, buf_;
+    int reopened_ = 0;
 };
 
 } // namespace nvbench

@@ -6,9 +6,9 @@
 // waiting for them.
 //   bench_fanout [--server PATH] [--clients N]...   (default 1000 and 10000)
 #include "AlertServerProcess.h"
+#include "StationFrames.h"
 #include "client/UDataEntete.h"
 
-#include <sys/epoll.h>
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -61,47 +61,6 @@ std::vector<int> ConnectAll(std::uint16_t port, int n) {
     return fds;
 }
 
-// Reads every station until each holds one whole alert frame; false on a stall.
-bool AllReceive(const std::vector<int>& fds) {
-    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-    int maxFd = 0;
-    for (int fd : fds) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
-        maxFd = std::max(maxFd, fd);
-    }
-    std::vector<std::size_t> got(static_cast<std::size_t>(maxFd) + 1, 0);
-    std::size_t frameSize = 0;
-    std::size_t complete = 0;
-    std::vector<epoll_event> events(1024);
-    char buf[4096];
-    while (complete < fds.size()) {
-        const int k = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), 30000);
-        if (k <= 0) {
-            std::fprintf(stderr, "stalled at %zu of %zu\n", complete, fds.size());
-            ::close(ep);
-            return false;
-        }
-        for (int i = 0; i < k; ++i) {
-            const int fd = events[i].data.fd;
-            const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-            if (r <= 0)
-                continue;
-            if (frameSize == 0 && r >= 24) {
-                const nv::EnteteMessage e = nv::LitEntete(reinterpret_cast<const std::uint8_t*>(buf));
-                frameSize = 24 + static_cast<std::size_t>(e.Taille1) + static_cast<std::size_t>(e.Taille2);
-            }
-            got[static_cast<std::size_t>(fd)] += static_cast<std::size_t>(r);
-            if (frameSize && got[static_cast<std::size_t>(fd)] == frameSize)
-                ++complete;
-        }
-    }
-    ::close(ep);
-    return true;
-}
-
 long Count(const std::string& listing, const std::string& state) {
     const std::string key = "\"" + state + "\":";
     const std::size_t p = listing.find(key);
@@ -141,7 +100,7 @@ bool Run(const std::string& serverPath, int n) {
         nvbench::AdminLink admin(server.AdminPort(), token);
         const auto t0 = Clock::now();
         admin.Send(kAlert);
-        if (!AllReceive(fds))
+        if (!nvbench::AllReceive(fds))
             return false;
         const double fanMs = Ms(Clock::now() - t0).count();
         const std::string answer = admin.Answer();
@@ -172,7 +131,7 @@ bool Run(const std::string& serverPath, int n) {
     const double startMs = Ms(Clock::now() - r0).count();
     fds = ConnectAll(again.Port(), n);
     const double connectMs = Ms(Clock::now() - r0).count();
-    if (!AllReceive(fds))
+    if (!nvbench::AllReceive(fds))
         return false;
     std::printf("N=%-6d restart: listening after %8.1f ms, every reconnecting station holding its "
                 "pending alert after %8.1f ms (the last connect made at %8.1f ms)\n",

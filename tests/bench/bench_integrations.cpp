@@ -5,9 +5,9 @@
 // judged, stored; sent to a group with no station online).
 //   bench_integrations [--server PATH] [--clients N] [--cap-documents M]
 #include "AlertServerProcess.h"
+#include "StationFrames.h"
 #include "client/UDataEntete.h"
 
-#include <sys/epoll.h>
 #include <sys/resource.h>
 
 #include <ctime>
@@ -48,46 +48,6 @@ int Connect(std::uint16_t port, int i) {
     if (::send(fd, id.data(), id.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(id.size()))
         std::exit(1);
     return fd;
-}
-
-// Reads every station until each holds one whole alert frame; false on a stall.
-bool AllReceive(const std::vector<int>& fds) {
-    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-    int maxFd = 0;
-    for (int fd : fds) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
-        maxFd = std::max(maxFd, fd);
-    }
-    std::vector<std::size_t> got(static_cast<std::size_t>(maxFd) + 1, 0);
-    std::size_t frameSize = 0, complete = 0;
-    std::vector<epoll_event> events(1024);
-    char buf[4096];
-    while (complete < fds.size()) {
-        const int k = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), 30000);
-        if (k <= 0) {
-            std::fprintf(stderr, "stalled at %zu of %zu\n", complete, fds.size());
-            ::close(ep);
-            return false;
-        }
-        for (int i = 0; i < k; ++i) {
-            const int fd = events[i].data.fd;
-            const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-            if (r <= 0)
-                continue;
-            if (frameSize == 0 && r >= 24) {
-                const nv::EnteteMessage e = nv::LitEntete(reinterpret_cast<const std::uint8_t*>(buf));
-                frameSize = 24 + static_cast<std::size_t>(e.Taille1) + static_cast<std::size_t>(e.Taille2);
-            }
-            got[static_cast<std::size_t>(fd)] += static_cast<std::size_t>(r);
-            if (frameSize && got[static_cast<std::size_t>(fd)] == frameSize)
-                ++complete;
-        }
-    }
-    ::close(ep);
-    return true;
 }
 
 std::string CapTimeNow(long offsetSeconds) {
@@ -138,7 +98,12 @@ int main(int argc, char** argv) {
     int accepted = 0;
     for (int i = 0; i < documents; ++i) {
         admin.Send(CapDocument(i), "POST", "/api/cap");
-        accepted += admin.Answer().find("\"alert\":{") != std::string::npos;
+        const std::string answer = admin.Answer();
+        if (answer.empty()) {
+            std::fprintf(stderr, "no answer to CAP document %d\n", i);
+            return 1;
+        }
+        accepted += answer.find("\"alert\":{") != std::string::npos;
     }
     const double capMs = Ms(Clock::now() - c0).count();
     std::printf("CAP: %d of %d documents accepted in %.1f ms: %.0f documents/s\n", accepted, documents, capMs,
@@ -166,12 +131,13 @@ int main(int argc, char** argv) {
         R"("endsAt":"0001-01-01T00:00:00Z","generatorURL":"","fingerprint":"0123456789abcdef"}]})";
     const auto t0 = Clock::now();
     admin.Send(hook, "POST", "/api/hooks/alertmanager");
-    if (!AllReceive(fds))
+    if (!nvbench::AllReceive(fds))
         return 1;
     const double fanMs = Ms(Clock::now() - t0).count();
     const std::string answer = admin.Answer();
-    std::printf("Alertmanager webhook -> last of %d stations holding the alert: %.2f ms (answer %.60s...)\n", n,
-                fanMs, answer.c_str());
+    std::printf("Alertmanager webhook -> last of %d stations holding the alert: %.2f ms (answer %.60s...; "
+                "idle API connection reopened %d time(s))\n",
+                n, fanMs, answer.c_str(), admin.Reopened());
     for (int fd : fds)
         ::close(fd);
     std::system(("rm -rf " + server.DataDir()).c_str());

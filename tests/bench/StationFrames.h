@@ -1,0 +1,58 @@
+// The stations' side of a fan-out benchmark: waits until every connection
+// holds one whole alert frame.
+#pragma once
+
+#include "client/UDataEntete.h"
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace nvbench {
+
+// Reads every station until each holds one whole alert frame; false when
+// nothing arrives for `stallMs`.
+inline bool AllReceive(const std::vector<int>& fds, int stallMs = 30000) {
+    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    int maxFd = 0;
+    for (int fd : fds) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+        maxFd = std::max(maxFd, fd);
+    }
+    std::vector<std::size_t> got(static_cast<std::size_t>(maxFd) + 1, 0);
+    std::size_t frameSize = 0, complete = 0;
+    std::vector<epoll_event> events(1024);
+    char buf[4096];
+    while (complete < fds.size()) {
+        const int k = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), stallMs);
+        if (k <= 0) {
+            std::fprintf(stderr, "stalled at %zu of %zu\n", complete, fds.size());
+            ::close(ep);
+            return false;
+        }
+        for (int i = 0; i < k; ++i) {
+            const int fd = events[i].data.fd;
+            const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+            if (r <= 0)
+                continue;
+            if (frameSize == 0 && r >= 24) {
+                const nv::EnteteMessage e = nv::LitEntete(reinterpret_cast<const std::uint8_t*>(buf));
+                frameSize = 24 + static_cast<std::size_t>(e.Taille1) + static_cast<std::size_t>(e.Taille2);
+            }
+            got[static_cast<std::size_t>(fd)] += static_cast<std::size_t>(r);
+            if (frameSize && got[static_cast<std::size_t>(fd)] == frameSize)
+                ++complete;
+        }
+    }
+    ::close(ep);
+    return true;
+}
+
+} // namespace nvbench
