@@ -41,7 +41,7 @@ def require_alert_server(testcase):
 
 
 class AlertServer:
-    def __init__(self, data=None, bind="127.0.0.1"):
+    def __init__(self, data=None, bind="127.0.0.1", extra=()):
         self.data = data or tempfile.mkdtemp(prefix="nivaxel-server-")
         self._own_data = data is None
         self.token = subprocess.run([str(alert_server_path()), "token", "create", "--data", self.data,
@@ -49,7 +49,7 @@ class AlertServer:
                                     capture_output=True, check=True, timeout=30).stdout.decode().strip()
         self.last_id = None
         self.proc = subprocess.Popen([str(alert_server_path()), "serve", "--data", self.data,
-                                      "--bind", bind, "--port", "0", "--admin", "127.0.0.1:0"],
+                                      "--bind", bind, "--port", "0", "--admin", "127.0.0.1:0", *extra],
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.events = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
@@ -80,9 +80,11 @@ class AlertServer:
                 return event
         return None
 
-    def send(self, author, subject, lines, date=None, resend_replaced=False):
+    def send(self, author, subject, lines, date=None, resend_replaced=False, groups=()):
         argv = [str(alert_server_path()), "send", "--admin", self.admin, "--token", self.token,
                 "--author", author, "--subject", subject]
+        for g in groups:
+            argv += ["--to-group", g]
         if date is not None:
             argv += ["--date", date]
         if not resend_replaced:
