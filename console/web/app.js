@@ -830,6 +830,7 @@ views.utilisateurs = (view) => {
 
 // ---- groups and API tokens (admins) -----------------------------------------
 
+const GROUPS_LISTED = 50;
 views.groupes = (view) => {
   const msg = h('p', { role: 'status' });
   const groupsBody = h('tbody');
@@ -859,21 +860,19 @@ views.groupes = (view) => {
     api('POST', '/api/directory/sync').then(() => { msg.textContent = ''; return load(); }).catch((e) => { fail(e); return load(); })
       .finally(() => { syncButton.disabled = false; });
   });
-  view.append(h('h1', {}, 'Groupes'), directory,
-    h('table', { class: 'list', id: 'groups' }, h('thead', {}, h('tr', {}, h('th', {}, 'Groupe'), h('th', {}, 'Ordinateurs'), h('th', {}, 'Utilisateurs'), h('th', {}, h('span', { class: 'sr-only' }, 'Actions')))), groupsBody),
+  const groupsFilter = h('input', { type: 'search', id: 'groups-filter', placeholder: 'Chercher un groupe…', 'aria-label': 'Chercher un groupe', oninput: () => drawGroups() });
+  const groupsMore = h('p', { class: 'muted', id: 'groups-more', 'aria-live': 'polite' });
+  let groupList = [];
+  view.append(h('h1', {}, 'Groupes'), directory, h('div', { class: 'tools' }, groupsFilter),
+    h('table', { class: 'list', id: 'groups' }, h('thead', {}, h('tr', {}, h('th', {}, 'Groupe'), h('th', {}, 'Ordinateurs'), h('th', {}, 'Utilisateurs'), h('th', {}, h('span', { class: 'sr-only' }, 'Actions')))), groupsBody), groupsMore,
     h('h2', {}, 'Créer ou remplacer un groupe'), groupForm,
     h('h1', {}, 'Jetons d\'API'),
     h('table', { class: 'list', id: 'tokens' }, h('thead', {}, h('tr', {}, h('th', {}, 'N°'), h('th', {}, 'Nom'), h('th', {}, 'Portée'), h('th', {}, 'Créé'), h('th', {}, h('span', { class: 'sr-only' }, 'Actions')))), tokensBody),
     tokenForm, newToken, msg);
   async function load() {
     const [g, t] = await Promise.all([api('GET', '/api/groups'), api('GET', '/api/tokens')]);
-    // Directory groups come with their sizes only: they may hold thousands.
-    groupsBody.replaceChildren(...g.groups.map((x) => x.source === 'directory'
-      ? h('tr', { class: 'directory' }, h('td', {}, x.name + ' (annuaire)'), h('td', {}, `${x.computer_count} ordinateur(s)`), h('td', {}, `${x.user_count} utilisateur(s)`), h('td', {}))
-      : h('tr', {}, h('td', {}, x.name), h('td', {}, x.computers.join(', ')), h('td', {}, x.users.join(', ')),
-        h('td', {}, h('button', { type: 'button', onclick: async () => {
-          if (await confirmBox(`Supprimer le groupe ${x.name} ?`)) api('DELETE', '/api/groups/' + encodeURIComponent(x.name)).then(load).catch(fail);
-        } }, 'Supprimer')))));
+    groupList = g.groups.map((x) => ({ ...x, key: searchKey(x.name) }));
+    drawGroups();
     const d = await api('GET', '/api/directory').catch(() => null);
     directory.hidden = !d;
     if (d) showDirectory(d);
@@ -882,6 +881,24 @@ views.groupes = (view) => {
         if (await confirmBox(`Révoquer le jeton n° ${x.id} ? Les scripts qui l'utilisent seront refusés.`)) api('DELETE', '/api/tokens/' + x.id).then(load).catch(fail);
       } }, 'Révoquer')))));
     view.dataset.ready = '1';
+  }
+  // The server's own groups are all drawn; a directory's, which may number
+  // thousands, only the first that match the search.
+  function drawGroups() {
+    const q = searchKey(groupsFilter.value.trim());
+    const hits = groupList.filter((x) => x.key.includes(q));
+    const own = hits.filter((x) => x.source !== 'directory');
+    const fromDirectory = hits.filter((x) => x.source === 'directory');
+    const shown = own.concat(fromDirectory.slice(0, GROUPS_LISTED));
+    groupsMore.textContent = fromDirectory.length > GROUPS_LISTED
+      ? `${fromDirectory.length - GROUPS_LISTED} autre(s) groupe(s) de l'annuaire : précisez la recherche.` : '';
+    // Directory groups come with their sizes only: they may hold thousands of members.
+    groupsBody.replaceChildren(...shown.map((x) => x.source === 'directory'
+      ? h('tr', { class: 'directory' }, h('td', {}, x.name + ' (annuaire)'), h('td', {}, `${x.computer_count} ordinateur(s)`), h('td', {}, `${x.user_count} utilisateur(s)`), h('td', {}))
+      : h('tr', {}, h('td', {}, x.name), h('td', {}, x.computers.join(', ')), h('td', {}, x.users.join(', ')),
+        h('td', {}, h('button', { type: 'button', onclick: async () => {
+          if (await confirmBox(`Supprimer le groupe ${x.name} ?`)) api('DELETE', '/api/groups/' + encodeURIComponent(x.name)).then(load).catch(fail);
+        } }, 'Supprimer')))));
   }
   groupForm.addEventListener('submit', (ev) => {
     ev.preventDefault();

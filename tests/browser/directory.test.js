@@ -171,5 +171,13 @@ test('the group picker finds one directory group among thousands and targets it'
   await station.wait('alert');
   await page.waitForSelector('#receipts tbody tr');
   assert.equal(await page.textContent('#receipts tbody tr td.via'), site(SITES));
+
+  // The admin page: the last sync's counts, and the same search over the groups.
+  await page.click('nav a[data-page=groupes]');
+  await page.waitForSelector('#groups-more:has-text("précisez la recherche")');
+  assert.match(await page.textContent('#directory-state'), new RegExp(`${SITES + 4} groupes`));
+  assert.ok(await page.locator('#groups tbody tr').count() <= 50);
+  await page.fill('#groups-filter', site(SITES));
+  await until('one group listed', async () => (await page.locator('#groups tbody tr').count()) === 1);
   await page.close();
 });
