@@ -455,13 +455,16 @@ ApiResponse Api::ShowAlert(std::int64_t id, bool csv, bool french) {
         // mark so it reads UTF-8, French headers and states. Scripts keep
         // the documented English one; the addresses come after the
         // documented columns, which scripts read.
-        out = french ? "\xEF\xBB\xBF" "ordinateur,utilisateur,état,envoyée le,lue le,envoyée à,lue depuis\r\n"
-                     : "computer,user,state,sent_at,acknowledged_at,sent_address,acknowledged_address\r\n";
+        out = french ? "\xEF\xBB\xBF" "ordinateur,utilisateur,état,envoyée le,lue le,envoyée à,lue depuis,"
+                                      "par le groupe\r\n"
+                     : "computer,user,state,sent_at,acknowledged_at,sent_address,acknowledged_address,"
+                       "directory_group\r\n";
         store_.ForEachReceipt(*a, now, [&](const Receipt& rc) {
             out += Csv(rc.computer) + "," + Csv(rc.user) + "," + (french ? Csv(FrenchState(rc.state)) : rc.state) + "," +
                    (rc.firstSentAt ? IsoTime(rc.firstSentAt) : "") + "," +
                    (rc.acknowledgedAt ? IsoTime(rc.acknowledgedAt) : "") + "," +
-                   Csv(rc.sentAddress) + "," + Csv(rc.acknowledgedAddress) + "\r\n";
+                   Csv(rc.sentAddress) + "," + Csv(rc.acknowledgedAddress) + "," + Csv(rc.directoryGroup) +
+                   "\r\n";
         });
         return {200, "text/csv; charset=utf-8", out, 0};
     }

@@ -66,13 +66,13 @@ test('an operator sends to two stations and watches both acknowledge live', asyn
   const raw = fs.readFileSync(await download.path(), 'utf8');
   assert.equal(raw.charCodeAt(0), 0xFEFF);
   const csv = raw.slice(1).trim().split(/\r?\n/);
-  assert.equal(csv[0], 'ordinateur,utilisateur,état,envoyée le,lue le,envoyée à,lue depuis');
+  assert.equal(csv[0], 'ordinateur,utilisateur,état,envoyée le,lue le,envoyée à,lue depuis,par le groupe');
   assert.deepEqual(csv.slice(1).map((l) => l.split(',').slice(0, 3).join(',')).sort(),
     ['PC-A,anne,lue', 'PC-B,paul,lue']);
   for (const l of csv.slice(1)) assert.match(l.split(',')[4], /^\d{4}-\d\d-\d\dT/);
   const id = page.url().split('/').pop();
   const api = await fetch(`${sys.base}/api/alerts/${id}/receipts.csv`, { headers: { Cookie: admin.cookie } }).then((r) => r.text());
-  assert.equal(api.split('\r\n')[0], 'computer,user,state,sent_at,acknowledged_at,sent_address,acknowledged_address');
+  assert.equal(api.split('\r\n')[0], 'computer,user,state,sent_at,acknowledged_at,sent_address,acknowledged_address,directory_group');
 
   await page.click('nav a[data-page=historique]');
   await page.waitForSelector('#history tbody tr a');

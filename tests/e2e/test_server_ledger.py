@@ -110,8 +110,8 @@ class Delivery(LedgerCase):
         csv = subprocess.run([str(alert_server_path()), "receipts", str(a1["id"]), "--csv", "--admin",
                               s.admin, "--token", s.token], capture_output=True, timeout=30)
         lines = csv.stdout.decode().splitlines()
-        self.assertEqual(lines[0], "computer,user,state,sent_at,acknowledged_at,sent_address,acknowledged_address")
-        self.assertRegex(lines[1], r"^PC2,Ren\u00e9,acknowledged,\d{4}-.+Z,\d{4}-.+Z,127\.0\.0\.1:\d+,127\.0\.0\.1:\d+$")
+        self.assertEqual(lines[0], "computer,user,state,sent_at,acknowledged_at,sent_address,acknowledged_address,directory_group")
+        self.assertRegex(lines[1], r"^PC2,Ren\u00e9,acknowledged,\d{4}-.+Z,\d{4}-.+Z,127\.0\.0\.1:\d+,127\.0\.0\.1:\d+,$")
 
     def test_bad_alerts_are_refused_and_nothing_is_written(self):
         self.server = ServerProcess()

@@ -88,7 +88,8 @@ class DirectoryGroupDelivery(unittest.TestCase):
         self.assertTrue(wait_for(lambda: wine.find_window(TITLE)["visible"], 30))
         self.assertEqual(wine.control(TITLE, id=SUBJECT)["text_hex"], harness.hexs("Par l'annuaire"))
         rows = self.server.receipts(self.server.last_id)
-        self.assertEqual([(r["computer"].upper(), r["state"]) for r in rows], [(computer.upper(), "sent")])
+        self.assertEqual([(r["computer"].upper(), r["state"], r["directory_group"]) for r in rows],
+                         [(computer.upper(), "sent", "Site")])
         print(f"{computer} reached through Site > Inner under Wine")
         wine.send(TITLE, "WM_ENDSESSION", 1, 0)
         wine.send(TITLE, "WM_CLOSE")
