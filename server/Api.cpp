@@ -2,6 +2,7 @@
 
 #include "ApiJson.h"
 #include "Cp1252.h"
+#include "Scheduler.h"
 #include "Workstations.h"
 
 #include <algorithm>
@@ -89,6 +90,27 @@ Target TargetOf(const json& body, const Groups& groups) {
         if (!groups.count(NameKey(g)))
             throw BadRequest{"unknown group: " + g};
     return t;
+}
+
+// Send again to the unread after `after_minutes`, at most `times` times.
+ReminderRule ReminderOf(const json& j) {
+    const char* wrong = "reminder must be {\"after_minutes\": 1 to 1440, \"times\": 1 to 10}";
+    if (!j.is_object() || !j.contains("after_minutes") || !j["after_minutes"].is_number_integer() ||
+        !j.contains("times") || !j["times"].is_number_integer())
+        throw BadRequest{wrong};
+    ReminderRule r;
+    r.afterMinutes = j["after_minutes"].get<std::int64_t>();
+    r.maxTimes = j["times"].get<std::int64_t>();
+    if (r.afterMinutes < 1 || r.afterMinutes > 1440 || r.maxTimes < 1 || r.maxTimes > 10)
+        throw BadRequest{wrong};
+    return r;
+}
+
+json ReminderJson(const ReminderRule& r) {
+    return {{"after_minutes", r.afterMinutes},
+            {"times", r.maxTimes},
+            {"sent", r.sent},
+            {"next_at", r.done ? json(nullptr) : json(IsoTime(r.nextAt))}};
 }
 
 json ParseBody(const ApiRequest& r) {
@@ -278,6 +300,8 @@ ApiResponse Api::Route(const ApiRequest& r, const Principal& who) {
         return need(Scope::Admin) ? DirectoryRequest(r, who, parts.size() == 2) : Error(403, forbidden);
     } else if (what == "audit" && parts.size() == 1 && m == "GET") {
         return need(Scope::Admin) ? Audit(r) : Error(403, forbidden);
+    } else if ((what == "templates" || what == "drafts" || what == "schedules") && prepared_) {
+        return prepared_(r, who, parts);
     } else if ((what == "cap" || what == "hooks") && extensions_) {
         return extensions_(r, who, parts);
     } else if (what == "tokens" && parts.size() <= 2) {
@@ -290,7 +314,22 @@ ApiResponse Api::Route(const ApiRequest& r, const Principal& who) {
 }
 
 ApiResponse Api::CreateAlert(const ApiRequest& r, const Principal& who) {
-    const json body = ParseBody(r);
+    return CreateFrom(ParseBody(r), who, r.remoteAddress);
+}
+
+ApiResponse Api::CreateFromBody(const json& body, const Principal& who, const std::string& address,
+                                const std::string& via) {
+    try {
+        if (!body.is_object())
+            throw BadRequest{"the body must be a JSON object"};
+        return CreateFrom(body, who, address, via);
+    } catch (const BadRequest& e) {
+        return Error(400, e.message);
+    }
+}
+
+ApiResponse Api::CreateFrom(const json& body, const Principal& who, const std::string& address,
+                            const std::string& via) {
     Alert a;
     a.author = Text(body, "author", true);
     a.subject = Text(body, "subject", true);
@@ -336,15 +375,31 @@ ApiResponse Api::CreateAlert(const ApiRequest& r, const Principal& who) {
             throw BadRequest{"exercise must be true or false"};
         a.exercise = body["exercise"].get<bool>();
     }
+    std::optional<ReminderRule> reminder;
+    if (body.contains("reminder") && !body["reminder"].is_null())
+        reminder = ReminderOf(body["reminder"]);
     std::string refusal;
-    ApiResponse out = Submit(a, unsupported == "replace", who, r.remoteAddress, &refusal);
+    ApiResponse out = Submit(a, unsupported == "replace", who, address, &refusal, via);
     if (out.status == 422 && !refusal.empty())
         return Error(422, refusal + " (send with \"unsupported\":\"replace\" to turn them into ?)");
+    if (out.status == 201 && reminder) {
+        reminder->alert = a.id;
+        reminder->createdBy = who.name;
+        reminder->nextAt = std::max(a.startsAt, a.createdAt) + reminder->afterMinutes * MinuteSeconds();
+        store_.SetReminder(*reminder, {Now(), who.name, "set reminder",
+                                        "alert " + std::to_string(a.id) + ": every " +
+                                            std::to_string(reminder->afterMinutes) + " min, at most " +
+                                            std::to_string(reminder->maxTimes) + " times",
+                                        address});
+        json j = json::parse(out.body);
+        j["reminder"] = ReminderJson(*reminder);
+        out.body = Dump(j);
+    }
     return out;
 }
 
 ApiResponse Api::Submit(Alert& a, bool replaceUnsupported, const Principal& who, const std::string& address,
-                        std::string* refusal) {
+                        std::string* refusal, const std::string& via) {
     if (a.date.empty())
         a.date = LocalDate();
     std::vector<std::string> missing;
@@ -362,7 +417,8 @@ ApiResponse Api::Submit(Alert& a, bool replaceUnsupported, const Principal& who,
     if (a.createdAt == 0)
         a.createdAt = Now();
     a.createdBy = who.name;
-    const AuditEntry audit{Now(), who.name, "create alert", a.subject, address};
+    const AuditEntry audit{Now(), who.name, "create alert", via.empty() ? a.subject : a.subject + " (" + via + ")",
+                           address};
     return Issue(a, text, audit);
 }
 
@@ -379,9 +435,15 @@ ApiResponse Api::Issue(Alert& a, const std::string& text, const AuditEntry& audi
 }
 
 // A new alert, the same message, to exactly the stations that have not
-// acknowledged the first: those it was sent to, those offline, those it was
-// replaced on. Names no station ever used are left out: nothing reads there.
+// acknowledged the first nor any alert already sent again for it: those it
+// was sent to, those offline, those it was replaced on. Names no station
+// ever used are left out: nothing reads there.
 ApiResponse Api::ResendUnread(const ApiRequest& r, const Principal& who, std::int64_t id) {
+    return FollowUp(id, who, r.remoteAddress, "resend unread", "");
+}
+
+ApiResponse Api::FollowUp(std::int64_t id, const Principal& who, const std::string& address,
+                          const std::string& action, const std::string& note) {
     const auto first = store_.GetAlert(id);
     if (!first)
         return Error(404, "no alert " + std::to_string(id));
@@ -393,8 +455,12 @@ ApiResponse Api::ResendUnread(const ApiRequest& r, const Principal& who, std::in
     a.exercise = first->exercise;
     a.resendReplaced = first->resendReplaced;
     a.follows = id;
+    std::set<std::pair<std::string, std::string>> readLater;
+    for (const StationName& s : store_.AcknowledgedInFollowUps(id))
+        readLater.insert({NameKey(s.computer), NameKey(s.user)});
     for (const Receipt& rc : store_.Receipts(*first, Now()))
-        if (rc.state != "acknowledged" && rc.state != "not reached")
+        if (rc.state != "acknowledged" && rc.state != "not reached" &&
+            !readLater.count({NameKey(rc.computer), NameKey(rc.user)}))
             a.target.stations.push_back({rc.computer, rc.user});
     if (a.target.Empty())
         return Error(409, "everyone has read alert " + std::to_string(id));
@@ -404,10 +470,10 @@ ApiResponse Api::ResendUnread(const ApiRequest& r, const Principal& who, std::in
     a.expiresAt = now + std::max<Time>(3600, first->expiresAt - first->startsAt);
     const std::string text = BuildAlertText({a.author, a.subject, a.date, a.lines});
     return Issue(a, text,
-                 {now, who.name, "resend unread",
-                  "to the " + std::to_string(a.target.stations.size()) + " stations that had not read alert " +
-                      std::to_string(id),
-                  r.remoteAddress});
+                 {now, who.name, action,
+                  note + "to the " + std::to_string(a.target.stations.size()) +
+                      " stations that had not read alert " + std::to_string(id),
+                  address});
 }
 
 std::optional<Alert> Api::Cancel(std::int64_t id, const Principal& who, const std::string& address) {
@@ -477,7 +543,10 @@ ApiResponse Api::ShowAlert(std::int64_t id, bool csv, bool french) {
         rows += rows.empty() ? "[" : ",";
         rows += Dump(ReceiptJson(rc));
     });
-    out = Dump(AlertJson(*a, counts, now));
+    json alert = AlertJson(*a, counts, now);
+    if (const auto reminder = store_.Reminder(id))
+        alert["reminder"] = ReminderJson(*reminder);
+    out = Dump(alert);
     out.pop_back(); // the closing brace
     out += ",\"receipts\":" + (rows.empty() ? std::string("[]") : rows + "]") + "}";
     return {200, "application/json", out, 0};

@@ -100,8 +100,19 @@ class Api {
     // Stores and delivers an alert whose fields and target are set: 201 with
     // the alert, or the refusal (422: characters Windows-1252 lacks, put in
     // `refusal` too; 413: too long).
+    // `via` says, in the audit entry, where the alert came from (a template, a schedule).
     ApiResponse Submit(Alert& alert, bool replaceUnsupported, const Principal& who,
-                       const std::string& address, std::string* refusal = nullptr);
+                       const std::string& address, std::string* refusal = nullptr, const std::string& via = "");
+    // An alert from a request body as POST /api/alerts takes it (400 on a bad one).
+    ApiResponse CreateFromBody(const nlohmann::json& body, const Principal& who, const std::string& address,
+                               const std::string& via = "");
+    // The same message again, linked to alert `id`, to the stations that have
+    // read neither it nor an earlier follow-up (409 when none is left);
+    // audited as `action`, its detail starting with `note`.
+    ApiResponse FollowUp(std::int64_t id, const Principal& who, const std::string& address,
+                         const std::string& action, const std::string& note);
+    // Routes under /api/templates, /api/drafts and /api/schedules.
+    void SetPrepared(Extension handler) { prepared_ = std::move(handler); }
     // Cancels it unless already cancelled or expired; the alert as it now is, nullopt when there is none.
     std::optional<Alert> Cancel(std::int64_t id, const Principal& who, const std::string& address);
     nlohmann::json AlertWithCounts(const Alert& alert);
@@ -112,6 +123,8 @@ class Api {
   private:
     ApiResponse Route(const ApiRequest& r, const Principal& who);
     ApiResponse CreateAlert(const ApiRequest& r, const Principal& who);
+    ApiResponse CreateFrom(const nlohmann::json& body, const Principal& who, const std::string& address,
+                           const std::string& via = "");
     ApiResponse ListAlerts(const ApiRequest& r);
     ApiResponse ShowAlert(std::int64_t id, bool csv, bool french);
     ApiResponse CancelAlert(const ApiRequest& r, const Principal& who, std::int64_t id);
@@ -133,6 +146,7 @@ class Api {
     SessionChecker sessions_;
     Directory* directory_ = nullptr;
     Extension extensions_;
+    Extension prepared_;
     std::function<void(const Alert&, const nlohmann::json&)> created_;
 };
 

@@ -226,6 +226,22 @@ const char* const kMigrations[] = {
        CREATE INDEX alerts_expires ON alerts(expires_at);)",
     // The directory group through which each station entered a ledger.
     R"(ALTER TABLE deliveries ADD COLUMN directory_group TEXT NOT NULL DEFAULT '';)",
+    // Prepared alerts: templates, each user's drafts, recurring alerts and
+    // the reminders of the unread.
+    R"(CREATE TABLE templates(id INTEGER PRIMARY KEY, name TEXT NOT NULL, name_key TEXT UNIQUE NOT NULL,
+         body TEXT NOT NULL, created_by TEXT NOT NULL, updated_at INTEGER NOT NULL);
+       CREATE TABLE drafts(id INTEGER PRIMARY KEY, owner TEXT NOT NULL, name TEXT NOT NULL,
+         body TEXT NOT NULL, updated_at INTEGER NOT NULL);
+       CREATE INDEX drafts_owner ON drafts(owner);
+       CREATE TABLE schedules(id INTEGER PRIMARY KEY, created_by TEXT NOT NULL, body TEXT NOT NULL,
+         every TEXT NOT NULL, first_at INTEGER NOT NULL, next_at INTEGER NOT NULL, until_at INTEGER NOT NULL,
+         cancelled_at INTEGER, fired INTEGER NOT NULL DEFAULT 0, last_alert INTEGER NOT NULL DEFAULT 0);
+       CREATE INDEX schedules_next ON schedules(next_at);
+       CREATE TABLE reminders(alert_id INTEGER PRIMARY KEY REFERENCES alerts(id),
+         after_minutes INTEGER NOT NULL, max_times INTEGER NOT NULL, sent INTEGER NOT NULL DEFAULT 0,
+         next_at INTEGER NOT NULL, done INTEGER NOT NULL DEFAULT 0, created_by TEXT NOT NULL);
+       CREATE INDEX reminders_next ON reminders(next_at);
+       CREATE INDEX alerts_follows ON alerts(follows);)",
 };
 } // namespace
 

@@ -91,9 +91,37 @@ struct WebhookJob {
     Time createdAt = 0;
 };
 
+// A template (everyone's, by name) or a draft (its owner's): the fields of
+// an alert as the API takes them, kept as JSON.
+struct SavedMessage {
+    std::int64_t id = 0;
+    std::string owner, name, body;
+    Time updatedAt = 0;
+};
+
+// An alert sent again and again: `body` as POST /api/alerts takes it,
+// `every` "daily" or "weekly"; next_at 0 once it has ended.
+struct Schedule {
+    std::int64_t id = 0;
+    std::string createdBy, body, every;
+    Time firstAt = 0, nextAt = 0, until = 0;
+    std::optional<Time> cancelledAt;
+    std::int64_t fired = 0, lastAlert = 0;
+};
+
+// Not acknowledged `afterMinutes` after an alert starts (then after each
+// follow-up): sent again to the unread, `maxTimes` times at most.
+struct ReminderRule {
+    std::int64_t alert = 0;
+    std::int64_t afterMinutes = 0, maxTimes = 0, sent = 0;
+    Time nextAt = 0;
+    bool done = false;
+    std::string createdBy;
+};
+
 class Store {
   public:
-    static constexpr int kSchemaVersion = 5;
+    static constexpr int kSchemaVersion = 6;
 
     // `path` ":memory:" gives a private in-memory database (tests, fuzzing).
     // A write waits up to `busyMs` for another connection's transaction.
@@ -197,6 +225,35 @@ class Store {
     bool FirstTime(std::int64_t alert, const std::string& event);
     // Alerts that expired in (from, to], not cancelled.
     std::vector<std::int64_t> ExpiredBetween(Time from, Time to);
+
+    // Prepared alerts (StoreTemplates.cpp). Template names are unique
+    // without case. Save answers the id, 0 when the name is taken by
+    // another, -1 when there is no such one (or, for a draft, not the owner's).
+    std::vector<SavedMessage> ListTemplates();
+    std::optional<SavedMessage> GetTemplate(std::int64_t id);
+    std::int64_t SaveTemplate(const SavedMessage& t, const AuditEntry& audit);
+    bool DeleteTemplate(std::int64_t id, const AuditEntry& audit);
+    std::vector<SavedMessage> ListDrafts(const std::string& owner);
+    std::int64_t SaveDraft(const SavedMessage& d, const AuditEntry& audit);
+    bool DeleteDraft(std::int64_t id, const std::string& owner, const AuditEntry& audit);
+    // Schedules: the audit entry's detail follows "schedule ID: ".
+    std::int64_t InsertSchedule(const Schedule& s, const AuditEntry& audit);
+    std::vector<Schedule> ListSchedules(bool endedToo);
+    std::optional<Schedule> GetSchedule(std::int64_t id);
+    // False when there is none or it has already ended.
+    bool CancelSchedule(std::int64_t id, Time at, const AuditEntry& audit);
+    std::vector<Schedule> DueSchedules(Time now);
+    // `nextAt` 0: that was the last time.
+    void ScheduleFired(std::int64_t id, std::int64_t alert, Time nextAt);
+    // Alerts that start later, not cancelled.
+    std::vector<std::int64_t> PendingAlerts(Time now);
+    // Reminders.
+    void SetReminder(const ReminderRule& rule, const AuditEntry& audit);
+    std::optional<ReminderRule> Reminder(std::int64_t alert);
+    std::vector<ReminderRule> DueReminders(Time now);
+    void ReminderSent(std::int64_t alert, std::int64_t sent, Time nextAt, bool done);
+    // The stations that acknowledged an alert sent again for `alert`.
+    std::vector<StationName> AcknowledgedInFollowUps(std::int64_t alert);
 
   private:
     class Statement;

@@ -1,55 +1,9 @@
 // The store's tables for other systems' alerts and the outgoing webhooks.
 #include "Store.h"
-
-#include <sqlite3.h>
+#include "StoreSql.h"
 
 namespace nvserver {
 
-namespace {
-
-// One prepared statement, finalised on every path; failures throw StoreError.
-class Sql {
-  public:
-    Sql(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK)
-            Fail("prepare");
-    }
-    ~Sql() { sqlite3_finalize(s_); }
-    Sql(const Sql&) = delete;
-    Sql& operator=(const Sql&) = delete;
-    Sql& Bind(int i, const std::string& v) {
-        sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Sql& Bind(int i, std::int64_t v) {
-        sqlite3_bind_int64(s_, i, v);
-        return *this;
-    }
-    bool Step() {
-        const int rc = sqlite3_step(s_);
-        if (rc == SQLITE_ROW)
-            return true;
-        if (rc != SQLITE_DONE)
-            Fail("step");
-        return false;
-    }
-    std::int64_t Int(int i) { return sqlite3_column_int64(s_, i); }
-    std::string Text(int i) {
-        const void* p = sqlite3_column_blob(s_, i);
-        return p ? std::string(static_cast<const char*>(p), static_cast<std::size_t>(sqlite3_column_bytes(s_, i)))
-                 : std::string();
-    }
-    int Changes() { return sqlite3_changes(db_); }
-
-  private:
-    [[noreturn]] void Fail(const char* what) {
-        throw StoreError(std::string("database ") + what + ": " + sqlite3_errmsg(db_));
-    }
-    sqlite3* db_;
-    sqlite3_stmt* s_ = nullptr;
-};
-
-} // namespace
 
 bool Store::ReserveCap(const std::string& sender, const std::string& identifier, Time at) {
     std::lock_guard lock(mutex_);

@@ -761,6 +761,13 @@ void Workstations::Acknowledged(Client& c) {
         };
         const std::int64_t read = c.onScreen.back();
         c.onScreen.pop_back();
+        // The same message sent again (to the unread, a reminder) is read
+        // once for all: the one it follows is not sent back after it.
+        const auto chainOf = [&](std::int64_t id) {
+            const Alert& a = live_.at(id).alert;
+            return a.follows ? a.follows : a.id;
+        };
+        const std::int64_t readChain = stillLive(read) ? chainOf(read) : 0;
         if (stillLive(read)) {
             alert = read;
             ledger_.push_back({LedgerOp::Acknowledged, read, c.station, now, c.address});
@@ -771,7 +778,7 @@ void Workstations::Acknowledged(Client& c) {
                 continue;
             replaced.push_back(id);
             ledger_.push_back({LedgerOp::Replaced, id, c.station, now});
-            if (!live_.at(id).alert.resendReplaced)
+            if (!live_.at(id).alert.resendReplaced || chainOf(id) == readChain)
                 settled_.insert({id, c.station});
             else
                 c.pending.push_back(id);

@@ -7,6 +7,8 @@
 #include "Directory.h"
 #include "Http.h"
 #include "Integrations.h"
+#include "Prepared.h"
+#include "Scheduler.h"
 #include "Store.h"
 #include "Webhooks.h"
 #include "Workstations.h"
@@ -255,6 +257,10 @@ int Serve(const std::vector<std::string>& args) {
     Webhooks webhooks(integrationConfig.webhooks, *hookStore, hub);
     Integrations integrations(integrationConfig, *store, api);
     integrations.Attach();
+    Prepared prepared(*store, api);
+    prepared.Attach();
+    Scheduler scheduler(*store, api);
+    scheduler.Start();
     api.SetCreatedHook([&](const Alert&, const json& alert) { webhooks.Notify("alert.created", alert); });
     webhooks.Start();
     auto console = ConsoleLink::Open(data, *store, !ho.tlsCert.empty());
@@ -280,6 +286,7 @@ int Serve(const std::vector<std::string>& args) {
     httpThread.join();
     if (directory)
         directory->Stop();
+    scheduler.Stop();
     webhooks.Stop();
     g_loop = nullptr;
     Workstations::Event("stopped", "");
