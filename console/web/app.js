@@ -55,6 +55,19 @@ const SERVER_MESSAGES = [
   [/^database unavailable/, () => 'La base de données est indisponible.'],
   [/^everyone has read alert/, () => 'Tout le monde a lu cette alerte : rien à renvoyer.'],
   [/^exercise must be/, () => 'La marque « exercice » doit être oui ou non.'],
+  [/^placeholder (.*) needs a value$/, (m) => `Remplissez « ${m[1]} ».`],
+  [/^a template named (.*) already exists$/, (m) => `Un modèle s'appelle déjà « ${m[1]} ».`],
+  [/^a template needs a name/, () => 'Un modèle a besoin d\'un nom de 200 octets au plus.'],
+  [/^no template (.*)$/, () => 'Ce modèle n\'existe plus.'],
+  [/^no draft (.*)$/, () => 'Ce brouillon n\'existe plus.'],
+  [/^no schedule (.*)$/, () => 'Cette programmation n\'existe pas.'],
+  [/^schedule (.*) has already ended$/, () => 'Cette programmation est déjà terminée.'],
+  [/^every must be/, () => 'Répétition : chaque jour ou chaque semaine.'],
+  [/^first_at must be/, () => 'La première alerte doit être à venir.'],
+  [/^until must be/, () => 'La fin doit suivre la première alerte, dans l\'année.'],
+  [/^reminder must be/, () => 'Relance : de 1 à 1 440 minutes, de 1 à 10 fois.'],
+  [/^alert\.(author|subject) is required$/, () => 'Auteur, objet et au moins une ligne de message sont nécessaires.'],
+  [/^alert must be a JSON object/, () => 'Requête mal formée.'],
 ];
 // Lower case without accents: "evacuation" finds "Évacuation".
 function searchKey(text) { return text.normalize('NFD').replace(/[\u0300-\u036f]/g, '').toLowerCase(); }
@@ -72,11 +85,25 @@ const AUDIT_ACTIONS = {
   'user added': 'Utilisateur ajouté', 'user removed': 'Utilisateur supprimé', 'user role changed': 'Rôle changé',
   'user password changed': 'Mot de passe changé', 'user role and password changed': 'Rôle et mot de passe changés',
   'resend unread': 'Renvoyée aux non-lecteurs', 'directory sync': 'Annuaire synchronisé',
+  'save template': 'Modèle enregistré', 'delete template': 'Modèle supprimé', 'save draft': 'Brouillon enregistré',
+  'delete draft': 'Brouillon supprimé', 'schedule alert': 'Alerte programmée', 'cancel schedule': 'Programmation annulée',
+  'schedule failed': 'Programmation en échec', 'set reminder': 'Relance prévue', reminder: 'Relance des non-lecteurs',
 };
+const EVERY = { daily: 'chaque jour', weekly: 'chaque semaine' };
 const AUDIT_DETAILS = [
   [/^wrong password$/, () => 'mot de passe incorrect'],
   [/^unknown user$/, () => 'utilisateur inconnu'],
   [/^alert (\d+): to the (\d+) stations that had not read alert (\d+)$/, (m) => `alerte n° ${m[1]} : aux ${m[2]} poste(s) qui n'avaient pas lu l'alerte n° ${m[3]}`],
+  [/^alert (\d+): (\d+) of (\d+), to the (\d+) stations that had not read alert (\d+)$/, (m) => `alerte n° ${m[1]} : relance ${m[2]} sur ${m[3]}, aux ${m[4]} poste(s) qui n'avaient pas lu l'alerte n° ${m[5]}`],
+  [/^alert (\d+): every (\d+) min, at most (\d+) times$/, (m) => `alerte n° ${m[1]} : toutes les ${m[2]} min, ${m[3]} fois au plus`],
+  [/^alert (\d+): (.*) \(template (.*)\)$/s, (m) => `alerte n° ${m[1]} : ${m[2]} (modèle « ${m[3]} »)`],
+  [/^alert (\d+): (.*) \(schedule (\d+)\)$/s, (m) => `alerte n° ${m[1]} : ${m[2]} (programmation n° ${m[3]})`],
+  [/^(template|draft|schedule) (\d+): (daily|weekly) from (\S+) until (\S+): (.*)$/s, (m) => `programmation n° ${m[2]} : ${EVERY[m[3]]} du ${when(m[4])} au ${when(m[5])} : ${m[6]}`],
+  [/^template (\d+): (.*)$/s, (m) => `modèle n° ${m[1]} : ${m[2]}`],
+  [/^draft (\d+): (.*)$/s, (m) => `brouillon n° ${m[1]} : ${m[2]}`],
+  [/^draft (\d+)$/, (m) => `brouillon n° ${m[1]}`],
+  [/^schedule (\d+): (.*)$/s, (m) => `programmation n° ${m[1]} : ${m[2]}`],
+  [/^schedule (\d+)$/, (m) => `programmation n° ${m[1]}`],
   [/^alert (\d+): (.*)$/s, (m) => `alerte n° ${m[1]} : ${m[2]}`],
   [/^alert (\d+)$/, (m) => `alerte n° ${m[1]}`],
   [/^token (\d+) \((\w+)\)$/, (m) => `jeton n° ${m[1]} (${TOKEN_SCOPES[m[2]] || m[2]})`],
@@ -90,7 +117,8 @@ function auditDetail(text) {
   for (const [re, say] of AUDIT_DETAILS) { const m = re.exec(text || ''); if (m) return say(m); }
   return text;
 }
-const AUDIT_PEOPLE = { 'local administrator': 'administrateur local', 'command line': 'ligne de commande' };
+const AUDIT_PEOPLE = { 'local administrator': 'administrateur local', 'command line': 'ligne de commande', reminder: 'relance automatique' };
+const auditAddress = (a) => AUDIT_PEOPLE[a] || a.replace(/^schedule (\d+)$/, 'programmation n° $1');
 
 // ---- small helpers -------------------------------------------------------
 
@@ -399,7 +427,7 @@ function fitPreview(box) {
   return fit;
 }
 
-views.nouvelle = (view) => {
+views.nouvelle = (view, arg) => {
   const f = h('form', { id: 'compose', class: 'compose', novalidate: true });
   const field = (label, input, hint) => h('label', {}, label, input, hint ? h('small', { class: 'muted' }, hint) : null);
   const author = h('input', { name: 'author', value: me.name, maxlength: 200, required: true });
@@ -427,6 +455,20 @@ views.nouvelle = (view) => {
   const replace = h('input', { type: 'checkbox', name: 'replace' });
   const exercise = h('input', { type: 'checkbox', name: 'exercise' });
   const starts = h('input', { type: 'datetime-local', name: 'starts' });
+  const every = h('select', { name: 'every' }, h('option', { value: '' }, 'Une seule fois'),
+    h('option', { value: 'daily' }, 'Chaque jour, à la même heure'), h('option', { value: 'weekly' }, 'Chaque semaine, même jour et même heure'));
+  const until = h('input', { type: 'date', name: 'until' });
+  const untilField = field('Dernier jour (inclus)', until);
+  const remind = h('input', { type: 'checkbox', name: 'remind' });
+  const remindAfter = h('input', { type: 'number', name: 'remind_after', min: 1, max: 1440, value: 15 });
+  const remindTimes = h('input', { type: 'number', name: 'remind_times', min: 1, max: 10, value: 2 });
+  const savedName = h('input', { name: 'saved_name', maxlength: 200, placeholder: 'par défaut : l\'objet' });
+  const saveDraft = h('button', { type: 'button', id: 'save-draft', disabled: !can('send') }, 'Enregistrer le brouillon');
+  const saveTemplate = can('admin') ? h('button', { type: 'button', id: 'save-template' }, 'Enregistrer comme modèle') : null;
+  const drafts = h('section', { id: 'drafts', 'aria-label': 'Mes brouillons' });
+  const [kind, savedId] = (arg || '').split('-');
+  let draftId = kind === 'brouillon' ? Number(savedId) : 0;
+  const templateId = kind === 'modele' ? Number(savedId) : 0;
   const reach = h('p', { class: 'muted', id: 'reach', 'aria-live': 'polite' });
   const unknown = h('ul', { class: 'warnings', id: 'unknown', 'aria-live': 'polite' });
   const warnings = h('ul', { class: 'warnings', id: 'warnings' });
@@ -444,14 +486,23 @@ views.nouvelle = (view) => {
       h('label', { class: 'inline' }, everyone, ' Tout le monde'),
       h('label', { class: 'inline' }, chosen, ' Les ordinateurs, utilisateurs ou groupes choisis'),
       picks, reach, unknown),
-    field('Début (facultatif, heure locale)', starts, 'Vide : tout de suite. L\'alerte programmée figure dans l\'historique, où elle peut être annulée.'),
+    h('fieldset', {}, h('legend', {}, 'Quand'),
+      field('Début (facultatif, heure locale)', starts, 'Vide : tout de suite. Une alerte programmée figure dans « Programmées », où elle peut être annulée.'),
+      field('Répéter', every), untilField),
     field('Expire après', expiry),
+    h('fieldset', { class: 'remind' }, h('legend', {}, 'Relance de ceux qui n\'ont pas lu'),
+      h('label', { class: 'inline' }, remind, ' Renvoyer l\'alerte aux postes qui ne l\'ont pas lue'),
+      h('div', { class: 'tools' }, field('après (minutes)', remindAfter), field('au plus (fois)', remindTimes))),
     h('label', { class: 'inline' }, exercise, ' Exercice : marquer cette alerte comme un exercice, pas une vraie alerte'),
     h('label', { class: 'inline' }, replace, ' Remplacer par « ? » les caractères que Windows-1252 n\'a pas (sinon le serveur refuse)'),
     bytes, warnings,
     h('div', { class: 'actions' }, send,
-      can('send') ? null : h('span', { class: 'error' }, 'Votre rôle (lecteur) ne permet pas d\'envoyer d\'alerte.')), status);
-  view.append(h('h1', {}, 'Nouvelle alerte'), h('div', { class: 'split' }, f, h('div', { class: 'preview-side' }, h('h2', {}, 'Aperçu sur le poste'), preview)));
+      can('send') ? null : h('span', { class: 'error' }, 'Votre rôle (lecteur) ne permet pas d\'envoyer d\'alerte.')), status,
+    h('fieldset', {}, h('legend', {}, 'Garder pour plus tard'), field('Nom du brouillon ou du modèle', savedName,
+      'Dans un modèle, un texte entre accolades, comme {lieu}, est à remplir au moment d\'envoyer.'),
+    h('div', { class: 'actions' }, saveDraft, saveTemplate)));
+  view.append(h('h1', {}, templateId ? 'Modifier le modèle' : draftId ? 'Brouillon' : 'Nouvelle alerte'), drafts,
+    h('div', { class: 'split' }, f, h('div', { class: 'preview-side' }, h('h2', {}, 'Aperçu sur le poste'), preview)));
 
   api('GET', '/api/groups').then((r) => {
     allGroups = r.groups.map((g) => ({ name: g.name, directory: g.source === 'directory', key: searchKey(g.name) }))
@@ -513,6 +564,8 @@ views.nouvelle = (view) => {
     } catch (e) { reach.textContent = errorText(e); }
   }, 300);
   function refresh() {
+    untilField.hidden = !every.value;
+    for (const el of [remindAfter, remindTimes]) el.disabled = !remind.checked;
     // "Everyone" is all that is sent then: the other choices are shown off and unticked.
     picks.disabled = everyone.checked;
     if (everyone.checked && picked.size) { picked.clear(); drawGroups(); }
@@ -533,6 +586,70 @@ views.nouvelle = (view) => {
   f.addEventListener('input', refresh);
   f.addEventListener('change', refresh);
   refresh();
+
+  // The whole form as POST /api/alerts takes it: what a draft or a template keeps.
+  function body() {
+    const b = { ...values(), ...target(), expires_in: Number(expiry.value), unsupported: replace.checked ? 'replace' : 'refuse', exercise: exercise.checked };
+    if (!b.date) delete b.date;
+    if (remind.checked) b.reminder = { after_minutes: Number(remindAfter.value), times: Number(remindTimes.value) };
+    return b;
+  }
+  function restore(b) {
+    author.value = b.author || ''; subject.value = b.subject || ''; date.value = b.date || '';
+    lines.value = (b.lines || []).join('\n');
+    everyone.checked = !!b.everyone; chosen.checked = !b.everyone;
+    computers.value = (b.computers || []).join(', '); users.value = (b.users || []).join(', ');
+    picked.clear();
+    for (const g of b.groups || []) picked.add(g);
+    drawGroups();
+    if (b.expires_in && !expiry.querySelector(`option[value="${b.expires_in}"]`)) expiry.append(h('option', { value: b.expires_in }, `${Math.round(b.expires_in / 60)} min`));
+    if (b.expires_in) expiry.value = String(b.expires_in);
+    exercise.checked = !!b.exercise; replace.checked = b.unsupported === 'replace';
+    remind.checked = !!b.reminder;
+    if (b.reminder) { remindAfter.value = b.reminder.after_minutes; remindTimes.value = b.reminder.times; }
+    refresh();
+  }
+  const say = (text, bad) => { status.textContent = text; status.className = bad ? 'error' : ''; };
+  async function showDrafts() {
+    if (!can('send')) return;
+    const r = await api('GET', '/api/drafts').catch(() => ({ drafts: [] }));
+    drafts.replaceChildren(...(r.drafts.length ? [h('h2', {}, 'Mes brouillons'), h('ul', { class: 'saved' }, ...r.drafts.map((d) =>
+      h('li', {}, h('a', { href: '#/nouvelle/brouillon-' + d.id }, d.name || d.alert.subject || 'Sans titre'), ` — ${when(d.updated_at)} `,
+        h('button', { type: 'button', 'aria-label': `Supprimer le brouillon ${d.name}`, onclick: async () => {
+          if (!await confirmBox(`Supprimer le brouillon « ${d.name} » ?`, 'Supprimer')) return;
+          await api('DELETE', '/api/drafts/' + d.id).catch((e) => say(errorText(e), true));
+          if (d.id === draftId) { draftId = 0; history.replaceState(null, '', '#/nouvelle'); }
+          showDrafts();
+        } }, 'Supprimer'))))] : []));
+  }
+  showDrafts();
+  if (draftId || templateId) {
+    api('GET', draftId ? '/api/drafts' : '/api/templates').then((r) => {
+      const saved = (r.drafts || r.templates).find((x) => x.id === (draftId || templateId));
+      if (!saved) { say(draftId ? 'Ce brouillon n\'existe plus.' : 'Ce modèle n\'existe plus.', true); draftId = 0; return; }
+      savedName.value = saved.name;
+      restore(saved.alert);
+      view.dataset.restored = '1';
+    }).catch((e) => say(errorText(e), true));
+  }
+  saveDraft.addEventListener('click', async () => {
+    try {
+      const d = await api(draftId ? 'PUT' : 'POST', '/api/drafts' + (draftId ? '/' + draftId : ''), { name: savedName.value.trim() || subject.value.trim(), alert: body() });
+      draftId = d.id;
+      history.replaceState(null, '', '#/nouvelle/brouillon-' + d.id);
+      say(`Brouillon « ${d.name} » enregistré.`);
+      showDrafts();
+    } catch (e) { say(errorText(e), true); }
+  });
+  if (saveTemplate) saveTemplate.addEventListener('click', async () => {
+    const name = savedName.value.trim();
+    if (!name) { say('Donnez un nom au modèle.', true); savedName.focus(); return; }
+    if (problem()) { say(problem(), true); return; }
+    try {
+      await api(templateId ? 'PUT' : 'POST', '/api/templates' + (templateId ? '/' + templateId : ''), { name, alert: body() });
+      location.hash = '#/modeles';
+    } catch (e) { say(errorText(e), true); }
+  });
 
   async function confirmed(t, a) {
     const r = audience || await api('POST', '/api/reach', t);
@@ -559,10 +676,19 @@ views.nouvelle = (view) => {
     try {
       if (!await confirmed(t, a)) return;
       send.disabled = true;
-      const body = { ...a, ...t, expires_in: Number(expiry.value), unsupported: replace.checked ? 'replace' : 'refuse', exercise: exercise.checked };
-      if (!body.date) delete body.date;
-      if (starts.value) body.starts_at = new Date(starts.value).toISOString().replace(/\.\d{3}Z$/, 'Z');
-      const created = await api('POST', '/api/alerts', body);
+      const b = body();
+      const iso = (d) => d.toISOString().replace(/\.\d{3}Z$/, 'Z');
+      if (every.value) {
+        if (!starts.value || !until.value) { send.disabled = false; say('Une alerte répétée a besoin d\'un début et d\'un dernier jour.', true); return; }
+        const [y, m, d] = until.value.split('-').map(Number);
+        await api('POST', '/api/schedules', { alert: b, every: every.value, first_at: iso(new Date(starts.value)), until: iso(new Date(new Date(y, m - 1, d + 1).getTime() - 1000)) });
+        if (draftId) await api('DELETE', '/api/drafts/' + draftId).catch(() => {});
+        location.hash = '#/programmees';
+        return;
+      }
+      if (starts.value) b.starts_at = iso(new Date(starts.value));
+      const created = await api('POST', '/api/alerts', b);
+      if (draftId) await api('DELETE', '/api/drafts/' + draftId).catch(() => {});
       location.hash = '#/alerte/' + created.id;
     } catch (e) {
       status.textContent = errorText(e); status.className = 'error';
@@ -658,6 +784,8 @@ views.alerte = (view, id) => {
           a.exercise ? [' ', h('span', { class: 'pill exercise' }, 'Exercice')] : null),
         a.follows ? [h('dt', {}, 'Suite de'), h('dd', {}, h('a', { href: '#/alerte/' + a.follows }, `l'alerte n° ${a.follows}`), ' (renvoyée à ceux qui ne l\'avaient pas lue)')] : null,
         h('dt', {}, 'Début'), h('dd', {}, when(a.starts_at)),
+        a.reminder ? [h('dt', {}, 'Relance'), h('dd', { id: 'reminder' }, `Aux non-lecteurs toutes les ${a.reminder.after_minutes} min, ${a.reminder.times} fois au plus : ${a.reminder.sent} faite(s)`,
+          a.reminder.next_at ? `, prochaine le ${when(a.reminder.next_at)}.` : '.')] : null,
         h('dt', {}, 'Auteur'), h('dd', {}, a.author + (a.created_by && a.created_by !== a.author ? ` (envoyée par ${a.created_by})` : '')),
         h('dt', {}, 'Destinataires'), h('dd', {}, targetText(a.target)),
         h('dt', {}, 'Créée'), h('dd', {}, when(a.created_at)),
@@ -763,6 +891,142 @@ views.historique = (view) => {
   load();
 };
 
+// ---- templates ---------------------------------------------------------------
+
+const PLACEHOLDER = /\{([^{}\n]{1,40})\}/g;
+function fillText(text, values) { return (text || '').replace(PLACEHOLDER, (all, name) => (values[name] || '').trim() ? values[name] : all); }
+
+views.modeles = (view, id) => (id ? useTemplate(view, Number(id)) : listTemplates(view));
+
+function listTemplates(view) {
+  const body = h('tbody');
+  const msg = h('p', { role: 'status' });
+  view.append(h('h1', {}, 'Modèles d\'alerte'),
+    h('p', { class: 'muted' }, can('admin') ? 'Un modèle se crée depuis « Nouvelle alerte » : « Enregistrer comme modèle ». Les textes entre accolades, comme {lieu}, sont remplis au moment d\'envoyer.'
+      : 'Choisissez un modèle, remplissez ce qui change, envoyez.'),
+    h('table', { class: 'list', id: 'templates' }, h('thead', {}, h('tr', {},
+      ...['Modèle', 'Objet', 'Destinataires', 'À remplir'].map((t) => h('th', {}, t)), h('th', {}, h('span', { class: 'sr-only' }, 'Actions')))), body), msg);
+  async function load() {
+    const r = await api('GET', '/api/templates');
+    body.replaceChildren(...(r.templates.length ? r.templates.map((t) => h('tr', { 'data-template': t.name },
+      h('td', {}, t.name), h('td', {}, t.alert.subject), h('td', {}, targetText(t.alert)),
+      h('td', {}, t.placeholders.length ? t.placeholders.join(', ') : h('span', { class: 'muted' }, 'rien')),
+      h('td', { class: 'row-actions' },
+        can('send') ? h('a', { class: 'button primary', href: '#/modeles/' + t.id }, 'Utiliser') : null,
+        can('admin') ? [' ', h('a', { class: 'button', href: '#/nouvelle/modele-' + t.id }, 'Modifier'), ' ',
+          h('button', { type: 'button', onclick: async () => {
+            if (!await confirmBox(`Supprimer le modèle « ${t.name} » ?`, 'Supprimer')) return;
+            api('DELETE', '/api/templates/' + t.id).then(load).catch((e) => { msg.className = 'error'; msg.textContent = errorText(e); });
+          } }, 'Supprimer')] : null)))
+      : [h('tr', {}, h('td', { colspan: 5, class: 'muted' }, 'Aucun modèle.'))]));
+    view.dataset.ready = '1';
+  }
+  load().catch((e) => { msg.className = 'error'; msg.textContent = errorText(e); });
+}
+
+// Choose, fill in, send: the template's target and expiry stay as they are.
+function useTemplate(view, id) {
+  const title = h('h1', {}, 'Modèle');
+  const f = h('form', { id: 'use-template', class: 'compose', novalidate: true });
+  const fields = h('div', { class: 'fill' });
+  const reach = h('p', { class: 'muted', id: 'reach', 'aria-live': 'polite' });
+  const status = h('p', { role: 'status', id: 'template-status' });
+  const send = h('button', { type: 'submit', class: 'primary', disabled: !can('send') }, 'Envoyer l\'alerte');
+  const preview = h('div', { class: 'preview' });
+  const fit = fitPreview(preview);
+  f.append(fields, reach, h('div', { class: 'actions' }, send, h('a', { class: 'button', href: '#/modeles' }, 'Autre modèle')), status);
+  view.append(title, h('div', { class: 'split' }, f, h('div', { class: 'preview-side' }, h('h2', {}, 'Aperçu sur le poste'), preview)));
+  let t = null;
+  let audience = null;
+  const values = () => Object.fromEntries([...fields.querySelectorAll('input')].map((i) => [i.name, i.value]));
+  const filled = () => {
+    const v = values();
+    return { author: fillText(t.alert.author, v), subject: fillText(t.alert.subject, v), date: t.alert.date || '', lines: (t.alert.lines || []).map((l) => fillText(l, v)) };
+  };
+  function draw() {
+    preview.replaceChildren(alertWindow(filled()));
+    fit();
+    if (status.dataset.invalid && t.placeholders.every((p) => values()[p].trim())) { status.textContent = ''; delete status.dataset.invalid; }
+  }
+  f.addEventListener('input', draw);
+  api('GET', '/api/templates').then(async (r) => {
+    t = r.templates.find((x) => x.id === id);
+    if (!t) { status.className = 'error'; status.textContent = 'Ce modèle n\'existe plus.'; return; }
+    title.textContent = 'Modèle : ' + t.name;
+    fields.replaceChildren(...(t.placeholders.length ? t.placeholders.map((p) => h('label', {}, p, h('input', { name: p, required: true, maxlength: 500 })))
+      : [h('p', { class: 'muted' }, 'Rien à remplir : ce modèle s\'envoie tel quel.')]),
+    h('p', {}, h('strong', {}, 'Destinataires : '), targetText(t.alert),
+      t.alert.exercise ? [' ', h('span', { class: 'pill exercise' }, 'Exercice')] : null));
+    draw();
+    view.dataset.ready = '1';
+    try {
+      audience = await api('POST', '/api/reach', t.alert);
+      reach.textContent = `Postes visés : ${audience.stations} · en ligne maintenant : ${audience.online}`;
+    } catch (e) { reach.textContent = errorText(e); }
+  }).catch((e) => { status.className = 'error'; status.textContent = errorText(e); });
+  f.addEventListener('submit', async (ev) => {
+    ev.preventDefault();
+    if (!t) return;
+    const empty = t.placeholders.find((p) => !values()[p].trim());
+    if (empty) { status.className = 'error'; status.textContent = `Remplissez « ${empty} ».`; status.dataset.invalid = '1'; fields.querySelector(`input[name="${CSS.escape(empty)}"]`).focus(); return; }
+    const a = filled();
+    if (t.alert.everyone) {
+      const r = audience || await api('POST', '/api/reach', t.alert);
+      if (!await confirmBox([h('p', {}, h('strong', {}, 'Envoyer à tout le monde ?')), h('p', {}, `Objet : « ${a.subject} »`),
+        h('p', {}, `${r.stations} poste(s) visé(s), dont ${r.online} en ligne maintenant.`)], 'Oui, envoyer à tout le monde')) return;
+    }
+    send.disabled = true;
+    try {
+      const created = await api('POST', `/api/templates/${id}/send`, { values: values() });
+      location.hash = '#/alerte/' + created.id;
+    } catch (e) { status.className = 'error'; status.textContent = errorText(e); } finally { send.disabled = !can('send'); }
+  });
+}
+
+// ---- scheduled alerts -----------------------------------------------------------
+
+const WEEKDAYS = ['dimanche', 'lundi', 'mardi', 'mercredi', 'jeudi', 'vendredi', 'samedi'];
+function rhythm(s) {
+  const d = new Date(s.first_at);
+  const time = d.toLocaleTimeString('fr-FR', { hour: '2-digit', minute: '2-digit' });
+  return s.every === 'weekly' ? `Chaque ${WEEKDAYS[d.getDay()]} à ${time}` : `Chaque jour à ${time}`;
+}
+
+views.programmees = (view) => {
+  const recurring = h('tbody');
+  const once = h('tbody');
+  const msg = h('p', { role: 'status' });
+  const fail = (e) => { msg.className = 'error'; msg.textContent = errorText(e); };
+  view.append(h('h1', {}, 'Alertes programmées'),
+    h('h2', {}, 'Alertes répétées'),
+    h('table', { class: 'list', id: 'schedules' }, h('thead', {}, h('tr', {},
+      ...['Objet', 'Rythme', 'Prochaine', 'Dernier jour', 'Envoyées', 'Dernière'].map((t) => h('th', {}, t)), h('th', {}, h('span', { class: 'sr-only' }, 'Actions')))), recurring),
+    h('h2', {}, 'Alertes à venir'),
+    h('table', { class: 'list', id: 'pending' }, h('thead', {}, h('tr', {},
+      ...['N°', 'Début', 'Objet', 'Destinataires'].map((t) => h('th', {}, t)), h('th', {}, h('span', { class: 'sr-only' }, 'Actions')))), once), msg);
+  const cancelButton = (label, question, run) => (can('send') ? h('button', { type: 'button', onclick: async () => {
+    if (await confirmBox(question, 'Oui, annuler')) run().then(load).catch(fail);
+  } }, label) : null);
+  async function load() {
+    const r = await api('GET', '/api/schedules');
+    recurring.replaceChildren(...(r.schedules.length ? r.schedules.map((s) => h('tr', { 'data-schedule': s.id },
+      h('td', {}, s.alert.exercise ? [h('span', { class: 'pill exercise' }, 'Exercice'), ' '] : null, s.alert.subject),
+      h('td', {}, rhythm(s)), h('td', {}, when(s.next_at)), h('td', {}, when(s.until)), h('td', { class: 'num' }, s.fired),
+      h('td', {}, s.last_alert ? h('a', { href: '#/alerte/' + s.last_alert }, 'n° ' + s.last_alert) : ''),
+      h('td', {}, cancelButton('Annuler', `Annuler les prochains envois de « ${s.alert.subject} » ? Les alertes déjà envoyées restent.`,
+        () => api('POST', `/api/schedules/${s.id}/cancel`, {})))))
+      : [h('tr', {}, h('td', { colspan: 7, class: 'muted' }, 'Aucune alerte répétée.'))]));
+    once.replaceChildren(...(r.alerts.length ? r.alerts.map((a) => h('tr', {},
+      h('td', {}, h('a', { href: '#/alerte/' + a.id }, a.id)), h('td', {}, when(a.starts_at)), h('td', {}, a.subject), h('td', {}, targetText(a.target)),
+      h('td', {}, cancelButton('Annuler', `Annuler l'alerte « ${a.subject} » prévue le ${when(a.starts_at)} ?`,
+        () => api('POST', `/api/alerts/${a.id}/cancel`, {})))))
+      : [h('tr', {}, h('td', { colspan: 5, class: 'muted' }, 'Aucune alerte à venir.'))]));
+    view.dataset.ready = '1';
+  }
+  listeners.add((kind) => { if (kind === 'alert') load().catch(fail); });
+  load().catch(fail);
+};
+
 // ---- audit log (admins) ----------------------------------------------------
 
 views.journal = (view) => {
@@ -777,7 +1041,7 @@ views.journal = (view) => {
       const r = await api('GET', '/api/audit?' + query({ limit: st.limit, offset: st.offset }));
       body.replaceChildren(...r.entries.map((e) => h('tr', {},
         h('td', {}, when(e.time)), h('td', {}, AUDIT_PEOPLE[e.who] || e.who), h('td', {}, AUDIT_ACTIONS[e.action] || e.action),
-        h('td', {}, auditDetail(e.detail)), h('td', {}, AUDIT_PEOPLE[e.address] || e.address))));
+        h('td', {}, auditDetail(e.detail)), h('td', {}, auditAddress(e.address)))));
       foot.replaceChildren(pager(r.total, st.offset, st.limit, (o) => { st.offset = o; load(); }));
       view.dataset.ready = '1';
     } catch (e) { foot.replaceChildren(h('p', { class: 'error' }, errorText(e))); }

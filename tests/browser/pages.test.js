@@ -12,7 +12,7 @@ const { System, until, findServer } = require('./system');
 const test = findServer() ? nodeTest : (name, fn) => nodeTest.skip(name + ' (nivaxel-server not built)', fn);
 const axeSource = fs.readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
 
-let sys, browser, alertId;
+let sys, browser, alertId, templateId;
 before(async () => {
   if (!findServer()) return;
   sys = await new System().start();
@@ -26,11 +26,17 @@ before(async () => {
   alertId = (await post('/api/alerts', { author: 'Service sécurité', subject: 'Exercice d\'évacuation du bâtiment principal',
     lines: ['Évacuation par l\'escalier B.', 'Rassemblement sur le parking.'], computers: ['PC-ACCUEIL-01', 'PC-INCONNU'], groups: ['Accueil'] })).id;
   await a.wait('alert');
+  const later = (h) => new Date(Date.now() + h * 3600000).toISOString().replace(/\.\d{3}Z$/, 'Z');
+  const message = { author: 'Service sécurité', subject: 'Alarme incendie : {bâtiment}', lines: ['Évacuez {bâtiment} par {sortie}.'], groups: ['Accueil'] };
+  templateId = (await post('/api/templates', { name: 'Alarme incendie', alert: message })).id;
+  await post('/api/alerts', { ...message, subject: 'Essai des sirènes', lines: ['Essai mensuel.'], starts_at: later(2) });
+  await post('/api/schedules', { every: 'weekly', first_at: later(1), until: later(24 * 60), alert: { ...message, subject: 'Rappel : exercice hebdomadaire' } });
 });
 after(async () => { if (browser) await browser.close(); if (sys) await sys.stop(); });
 
 const pages = () => [['postes', '#stations tbody tr'], ['nouvelle', '#reach:has-text("en ligne")'], [`alerte/${alertId}`, '#counts'],
-  ['historique', '#history tbody tr a'], ['journal', '#audit tbody tr'], ['utilisateurs', '#users tbody tr'], ['groupes', '#groups tbody tr']];
+  ['historique', '#history tbody tr a'], ['journal', '#audit tbody tr'], ['utilisateurs', '#users tbody tr'], ['groupes', '#groups tbody tr'],
+  ['modeles', '#templates tbody tr[data-template]'], [`modeles/${templateId}`, '#use-template input'], ['programmees', '#schedules tbody tr[data-schedule]']];
 
 async function axe(page) {
   await page.evaluate(axeSource);
@@ -64,7 +70,7 @@ test('every page fits a phone and a 1280 px screen, and axe-core finds nothing',
       await page.waitForTimeout(400); // the live counts and the reach settle
       const over = await sideways(page);
       found.push(...(await axe(page)).map((v) => `${width} px, ${hash}: ${v}`));
-      await shot(page, `console-${hash.split('/')[0]}-${width}`);
+      await shot(page, `console-${hash.replace(/\/\d+$/, hash.startsWith('modeles/') ? '-remplir' : '').replace('/', '-')}-${width}`);
       console.log(`${width} px ${hash}: ${over} px wider than the screen`);
       assert.equal(over, 0, `${hash} at ${width} px is ${over} px wider than the screen`);
     }

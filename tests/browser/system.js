@@ -64,7 +64,7 @@ class System {
     for (const [name, role] of [['anne', 'admin'], ['otto', 'operator'], ['vera', 'viewer']]) this.addUser(name, role, name + '-password');
     this.log = fs.openSync(path.join(this.data, 'server.log'), 'w');
     this.proc = spawn(this.bin, ['serve', '--data', this.data, '--port', String(this.port), '--admin', `127.0.0.1:${this.adminPort}`, ...(this.serverArgs || [])],
-      { stdio: ['ignore', this.log, this.log] });
+      { stdio: ['ignore', this.log, this.log], env: { ...process.env, ...(this.env || {}) } });
     await until('the admin listener', async () => (await fetch(this.base + '/')).ok);
     return this;
   }
