@@ -120,6 +120,8 @@ TEST(ServerStore, TheLedgerKeepsWhoMatchedWhileTheAlertWasLiveAndOldDatabasesGai
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path, &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "DELETE FROM deliveries WHERE state='queued'; "
+                               "DROP INDEX alerts_follows; DROP TABLE templates; DROP TABLE drafts; "
+                               "DROP TABLE schedules; DROP TABLE reminders; "
                                "ALTER TABLE deliveries DROP COLUMN sent_address; "
                                "ALTER TABLE deliveries DROP COLUMN acknowledged_address; "
                                "ALTER TABLE deliveries DROP COLUMN directory_group; "
