@@ -19,7 +19,7 @@ struct DbError : std::runtime_error {
     // lost), as opposed to a statement it refused: the caller answers 503 and
     // tries again later, the connection reconnecting by itself.
     bool unavailable;
-    DbError(const std::string& what, bool unavailableNow) : std::runtime_error(what), unavailable(unavailableNow) {}
+    DbError(const std::string& what, bool unavailableNow = false) : std::runtime_error(what), unavailable(unavailableNow) {}
 };
 
 class Statement {
@@ -60,6 +60,9 @@ class Connection {
     virtual int SchemaVersion() = 0;
     // Inside a transaction.
     virtual void SetSchemaVersion(int version) = 0;
+    // A one-argument text function callable from SQL (SQLite only; on
+    // PostgreSQL such a function is created in SQL by the schema's owner).
+    virtual void AddTextFunction(const std::string& name, std::string (*fn)(const std::string&)) = 0;
 };
 
 // Rolls back unless committed.
@@ -90,9 +93,11 @@ std::unique_ptr<Connection> OpenSqlite(const std::string& path, int busyMs = 200
 // on a command line.
 std::unique_ptr<Connection> OpenPostgres(const std::string& conninfo);
 
-// The dialect's spelling of a schema's words: `{id}` an integer key the
-// database numbers itself, `{blob}` a byte column. Everything else in the
-// schema text is common SQL (ON CONFLICT upserts, RETURNING id).
+// The dialect's spelling of a schema's or statement's words: `{id}` an
+// integer key the database numbers itself, `{blob}` a byte column. INTEGER
+// is 64 bits on both, and WITHOUT ROWID only means something to SQLite.
+// Everything else is common SQL (ON CONFLICT upserts, RETURNING id, "user"
+// quoted, lower() on both sides for a LIKE that ignores case).
 std::string SchemaSql(Backend backend, const std::string& schema);
 
 // Brings the database to migrations.size(), one transaction per step, each

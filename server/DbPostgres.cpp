@@ -5,6 +5,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 
@@ -12,6 +13,7 @@ namespace nvserver::db {
 namespace {
 
 constexpr Oid kByteaOid = 17;
+constexpr Oid kTextOid = 25;
 // The advisory lock that migrations hold: any number, the same on every node.
 constexpr long long kSchemaLock = 0x4e69766178656c;
 
@@ -20,19 +22,31 @@ struct ResultDeleter {
 };
 using Result = std::unique_ptr<PGresult, ResultDeleter>;
 
-// `?` outside quoted text and identifiers becomes $n.
-std::string Numbered(const std::string& sql) {
+// `?` outside quoted text and identifiers becomes $n, `?n` becomes $n; the
+// numbers never used are recorded, since PostgreSQL cannot guess a type for
+// a parameter the statement does not mention.
+std::string Numbered(const std::string& sql, std::vector<bool>& used) {
     std::string out;
     int n = 0;
     char quote = 0;
-    for (char ch : sql) {
+    for (std::size_t i = 0; i < sql.size(); ++i) {
+        const char ch = sql[i];
         if (quote != 0) {
             if (ch == quote)
                 quote = 0;
         } else if (ch == '\'' || ch == '"') {
             quote = ch;
         } else if (ch == '?') {
-            out += '$' + std::to_string(++n);
+            std::size_t end = i + 1;
+            while (end < sql.size() && sql[end] >= '0' && sql[end] <= '9')
+                ++end;
+            const int number = end > i + 1 ? std::stoi(sql.substr(i + 1, end - i - 1)) : ++n;
+            n = std::max(n, number);
+            if (used.size() < static_cast<std::size_t>(number))
+                used.resize(static_cast<std::size_t>(number), false);
+            used[static_cast<std::size_t>(number - 1)] = true;
+            out += '$' + std::to_string(number);
+            i = end - 1;
             continue;
         }
         out += ch;
@@ -51,7 +65,7 @@ class PgConnection;
 
 class PgStatement final : public Statement {
   public:
-    PgStatement(PgConnection& c, std::string sql) : c_(c), sql_(std::move(sql)) {}
+    PgStatement(PgConnection& c, const std::string& sql) : c_(c), sql_(Numbered(sql, used_)) {}
 
     Statement& Bind(int i, std::int64_t v) override { return Set(i, std::to_string(v), 0); }
     Statement& Bind(int i, const std::string& v) override { return Set(i, v, 0); }
@@ -102,6 +116,7 @@ class PgStatement final : public Statement {
     }
 
     PgConnection& c_;
+    std::vector<bool> used_; // before sql_, which fills it
     std::string sql_;
     std::vector<std::optional<std::string>> values_;
     std::vector<int> formats_;
@@ -142,9 +157,10 @@ class PgConnection final : public Connection {
 
     Backend backend() const override { return Backend::Postgres; }
     std::unique_ptr<Statement> Prepare(const std::string& sql) override {
-        return std::make_unique<PgStatement>(*this, Numbered(sql));
+        return std::make_unique<PgStatement>(*this, sql);
     }
-    void Exec(const std::string& sql) override { Run(sql, {}, {}, {}); }
+    // Several statements may go at once only without parameters.
+    void Exec(const std::string& sql) override { Run(sql, {}, {}, {}, {}, true); }
     void Begin(bool exclusive) override {
         Exec("BEGIN");
         inTransaction_ = true;
@@ -173,11 +189,15 @@ class PgConnection final : public Connection {
         Exec("INSERT INTO nivaxel_schema(version) VALUES(" + std::to_string(version) + ")");
     }
 
+    void AddTextFunction(const std::string&, std::string (*)(const std::string&)) override {}
+
     Result Run(const std::string& sql, const std::vector<const char*>& values, const std::vector<int>& lengths,
-               const std::vector<int>& formats) {
+               const std::vector<int>& formats, const std::vector<Oid>& types = {}, bool script = false) {
         Reconnect();
-        Result r(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
-                              lengths.data(), formats.data(), 0));
+        Result r(script ? PQexec(conn_, sql.c_str())
+                        : PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()),
+                                       types.empty() ? nullptr : types.data(), values.data(), lengths.data(),
+                                       formats.data(), 0));
         const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
             return r;
@@ -210,11 +230,15 @@ bool PgStatement::Step() {
     if (!result_) {
         std::vector<const char*> values;
         std::vector<int> lengths;
-        for (const auto& v : values_) {
+        // A parameter bound but not mentioned (a filter left out) goes as text.
+        std::vector<Oid> types;
+        for (std::size_t i = 0; i < values_.size(); ++i) {
+            const auto& v = values_[i];
             values.push_back(v ? v->data() : nullptr);
             lengths.push_back(v ? static_cast<int>(v->size()) : 0);
+            types.push_back(i < used_.size() && used_[i] ? 0 : kTextOid);
         }
-        result_ = c_.Run(sql_, values, lengths, formats_);
+        result_ = c_.Run(sql_, values, lengths, formats_, types);
         row_ = -1;
     }
     if (row_ + 1 >= PQntuples(result_.get()))

@@ -80,6 +80,18 @@ class SqliteStatement final : public Statement {
     bool done_ = false;
 };
 
+void CallText(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    const auto* p = sqlite3_value_text(argv[0]);
+    if (p == nullptr) {
+        sqlite3_result_null(ctx);
+        return;
+    }
+    const auto fn = reinterpret_cast<std::string (*)(const std::string&)>(sqlite3_user_data(ctx));
+    const std::string out =
+        fn(std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(sqlite3_value_bytes(argv[0]))));
+    sqlite3_result_text(ctx, out.data(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
 class SqliteConnection final : public Connection {
   public:
     SqliteConnection(const std::string& path, int busyMs) {
@@ -131,6 +143,12 @@ class SqliteConnection final : public Connection {
         return s.Step() ? static_cast<int>(s.Int(0)) : 0;
     }
     void SetSchemaVersion(int version) override { Exec("PRAGMA user_version=" + std::to_string(version)); }
+    void AddTextFunction(const std::string& name, std::string (*fn)(const std::string&)) override {
+        const int rc = sqlite3_create_function(db_, name.c_str(), 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                               reinterpret_cast<void*>(fn), CallText, nullptr, nullptr);
+        if (rc != SQLITE_OK)
+            Fail(db_, rc, "function " + name);
+    }
 
   private:
     sqlite3* db_ = nullptr;

@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 #include <sodium.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <set>
@@ -61,129 +60,92 @@ std::string Like(const std::string& s) {
     return out + "%";
 }
 
-void FoldFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    const auto* p = sqlite3_value_text(argv[0]);
-    if (!p) {
-        sqlite3_result_null(ctx);
-        return;
+// SearchFold in SQL, for PostgreSQL: the same table, as translate() for
+// the letters that fold to one and replace() for those that fold to two.
+std::string FoldFunctionSql() {
+    std::string from, to;
+    std::vector<std::pair<std::string, std::string>> pairs;
+    auto utf8 = [](unsigned cp) {
+        std::string out;
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+        return out;
+    };
+    std::vector<unsigned> points;
+    for (unsigned cp = 'A'; cp <= 'Z'; ++cp)
+        points.push_back(cp);
+    for (unsigned cp = 0xC0; cp <= 0xFF; ++cp)
+        points.push_back(cp);
+    points.push_back(0x152);
+    points.push_back(0x153);
+    for (unsigned cp : points) {
+        const std::string c = utf8(cp), folded = SearchFold(c);
+        if (folded == c)
+            continue;
+        if (folded.size() == 1) {
+            from += c;
+            to += folded;
+        } else {
+            pairs.emplace_back(c, folded);
+        }
     }
-    const std::string folded = SearchFold(
-        std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(sqlite3_value_bytes(argv[0]))));
-    sqlite3_result_text(ctx, folded.data(), static_cast<int>(folded.size()), SQLITE_TRANSIENT);
+    std::string expr = "translate($1, '" + from + "', '" + to + "')";
+    for (const auto& [c, folded] : pairs)
+        expr = "replace(" + expr + ", '" + c + "', '" + folded + "')";
+    return "CREATE OR REPLACE FUNCTION nv_fold(text) RETURNS text LANGUAGE sql IMMUTABLE STRICT AS $fold$ SELECT " +
+           expr + " $fold$";
 }
 
 } // namespace
 
-class Store::Statement {
-  public:
-    Statement(Store& store, const char* sql) : store_(store) {
-        if (sqlite3_prepare_v2(store.db_, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-            store.Fail("prepare");
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement& Bind(int i, std::int64_t v) {
-        sqlite3_bind_int64(stmt_, i, v);
-        return *this;
-    }
-    Statement& Bind(int i, const std::string& v) {
-        sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Statement& BindBlob(int i, const std::string& v) {
-        sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Statement& BindNull(int i) {
-        sqlite3_bind_null(stmt_, i);
-        return *this;
-    }
-    // True while there is a row.
-    bool Step() {
-        const int rc = sqlite3_step(stmt_);
-        if (rc == SQLITE_ROW)
-            return true;
-        if (rc != SQLITE_DONE)
-            store_.Fail("step");
-        return false;
-    }
-    void Reset() {
-        sqlite3_reset(stmt_);
-        sqlite3_clear_bindings(stmt_);
-    }
-    std::int64_t Int(int i) { return sqlite3_column_int64(stmt_, i); }
-    bool IsNull(int i) { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
-    std::string Text(int i) {
-        const void* p = sqlite3_column_blob(stmt_, i);
-        const int n = sqlite3_column_bytes(stmt_, i);
-        return p ? std::string(static_cast<const char*>(p), static_cast<std::size_t>(n)) : std::string();
-    }
+bool Store::IsPostgres(const std::string& location) {
+    return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0 ||
+           location.find('=') != std::string::npos;
+}
 
-  private:
-    Store& store_;
-    sqlite3_stmt* stmt_ = nullptr;
-};
+std::unique_ptr<Store> Store::Open(const std::string& location, int busyMs) {
+    if (IsPostgres(location))
+        return std::make_unique<Store>(db::OpenPostgres(location));
+    return std::make_unique<Store>(location, busyMs);
+}
 
-Store::Store(const std::string& path, int busyMs) {
+Store::Store(const std::string& path, int busyMs) : Store(db::OpenSqlite(path, busyMs)) {}
+
+Store::Store(std::unique_ptr<db::Connection> connection) : db_(std::move(connection)) {
     if (sodium_init() < 0)
         throw StoreError("libsodium cannot start");
-    if (sqlite3_open_v2(path.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        const std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw StoreError("cannot open " + path + ": " + msg);
-    }
-    sqlite3_busy_timeout(db_, busyMs);
-    sqlite3_create_function(db_, "nv_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                            FoldFunction, nullptr, nullptr);
-    try {
-        Exec("PRAGMA journal_mode=WAL");
+    if (db_->backend() == db::Backend::Sqlite) {
+        db_->AddTextFunction("nv_fold", SearchFold);
         // FULL: an alert answered 201 and a recorded acknowledgement survive
         // a power cut too, at the price of one sync per commit (one per turn
         // of the workstation loop).
         Exec("PRAGMA synchronous=FULL");
-        Exec("PRAGMA foreign_keys=ON");
-        Migrate();
-    } catch (...) {
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw;
     }
+    Migrate();
 }
 
-Store::~Store() {
-    if (db_)
-        sqlite3_close(db_);
-}
+Store::~Store() = default;
 
-void Store::Fail(const char* what) {
-    throw StoreError(std::string("database ") + what + ": " + sqlite3_errmsg(db_));
-}
-
-void Store::Exec(const char* sql) {
-    char* err = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-        const std::string msg = err ? err : "error";
-        sqlite3_free(err);
-        throw StoreError("database: " + msg);
-    }
-}
+void Store::Exec(const std::string& sql) { db_->Exec(sql); }
 
 namespace {
 // Each entry takes the schema from its index to the next; never edit one
 // that has shipped, add another.
 const char* const kMigrations[] = {
     R"(CREATE TABLE stations(
-         id INTEGER PRIMARY KEY, computer TEXT NOT NULL, user TEXT NOT NULL,
+         id {id}, computer TEXT NOT NULL, "user" TEXT NOT NULL,
          computer_key TEXT NOT NULL, user_key TEXT NOT NULL, address TEXT NOT NULL DEFAULT '',
          first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, online INTEGER NOT NULL DEFAULT 0,
          UNIQUE(computer_key, user_key));
        CREATE TABLE alerts(
-         id INTEGER PRIMARY KEY, author TEXT NOT NULL, subject TEXT NOT NULL, date TEXT NOT NULL,
+         id {id}, author TEXT NOT NULL, subject TEXT NOT NULL, date TEXT NOT NULL,
          lines TEXT NOT NULL, target TEXT NOT NULL, created_at INTEGER NOT NULL,
          created_by TEXT NOT NULL, starts_at INTEGER NOT NULL, expires_at INTEGER NOT NULL,
-         cancelled_at INTEGER, resend_replaced INTEGER NOT NULL, text BLOB NOT NULL);
+         cancelled_at INTEGER, resend_replaced INTEGER NOT NULL, text {blob} NOT NULL);
        CREATE TABLE deliveries(
          alert_id INTEGER NOT NULL REFERENCES alerts(id),
          station_id INTEGER NOT NULL REFERENCES stations(id),
@@ -193,10 +155,10 @@ const char* const kMigrations[] = {
        CREATE INDEX deliveries_station ON deliveries(station_id);
        CREATE TABLE groups(name TEXT PRIMARY KEY, name_key TEXT UNIQUE NOT NULL,
                            computers TEXT NOT NULL, users TEXT NOT NULL);
-       CREATE TABLE tokens(id INTEGER PRIMARY KEY, name TEXT NOT NULL, scope TEXT NOT NULL,
-                           hash BLOB UNIQUE NOT NULL, created_at INTEGER NOT NULL,
+       CREATE TABLE tokens(id {id}, name TEXT NOT NULL, scope TEXT NOT NULL,
+                           hash {blob} UNIQUE NOT NULL, created_at INTEGER NOT NULL,
                            revoked_at INTEGER, last_used_at INTEGER);
-       CREATE TABLE audit(id INTEGER PRIMARY KEY, time INTEGER NOT NULL, who TEXT NOT NULL,
+       CREATE TABLE audit(id {id}, time INTEGER NOT NULL, who TEXT NOT NULL,
                           action TEXT NOT NULL, detail TEXT NOT NULL, address TEXT NOT NULL);)",
     // The ledger holds every station that entered it, with the addresses
     // that were sent to and acknowledged; `named` keeps the computers and
@@ -217,8 +179,8 @@ const char* const kMigrations[] = {
          severity TEXT NOT NULL, certainty TEXT NOT NULL, category TEXT NOT NULL, event TEXT NOT NULL);
        CREATE TABLE hook_groups(group_key TEXT PRIMARY KEY, alert_id INTEGER NOT NULL,
          firing INTEGER NOT NULL, updated_at INTEGER NOT NULL);
-       CREATE TABLE webhook_queue(id INTEGER PRIMARY KEY, url TEXT NOT NULL, event TEXT NOT NULL,
-         body BLOB NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, next_at_ms INTEGER NOT NULL,
+       CREATE TABLE webhook_queue(id {id}, url TEXT NOT NULL, event TEXT NOT NULL,
+         body {blob} NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, next_at_ms INTEGER NOT NULL,
          created_at INTEGER NOT NULL, last_error TEXT NOT NULL DEFAULT '');
        CREATE INDEX webhook_queue_due ON webhook_queue(next_at_ms);
        CREATE TABLE webhook_once(alert_id INTEGER NOT NULL, event TEXT NOT NULL,
@@ -228,12 +190,12 @@ const char* const kMigrations[] = {
     R"(ALTER TABLE deliveries ADD COLUMN directory_group TEXT NOT NULL DEFAULT '';)",
     // Prepared alerts: templates, each user's drafts, recurring alerts and
     // the reminders of the unread.
-    R"(CREATE TABLE templates(id INTEGER PRIMARY KEY, name TEXT NOT NULL, name_key TEXT UNIQUE NOT NULL,
+    R"(CREATE TABLE templates(id {id}, name TEXT NOT NULL, name_key TEXT UNIQUE NOT NULL,
          body TEXT NOT NULL, created_by TEXT NOT NULL, updated_at INTEGER NOT NULL);
-       CREATE TABLE drafts(id INTEGER PRIMARY KEY, owner TEXT NOT NULL, name TEXT NOT NULL,
+       CREATE TABLE drafts(id {id}, owner TEXT NOT NULL, name TEXT NOT NULL,
          body TEXT NOT NULL, updated_at INTEGER NOT NULL);
        CREATE INDEX drafts_owner ON drafts(owner);
-       CREATE TABLE schedules(id INTEGER PRIMARY KEY, created_by TEXT NOT NULL, body TEXT NOT NULL,
+       CREATE TABLE schedules(id {id}, created_by TEXT NOT NULL, body TEXT NOT NULL,
          every TEXT NOT NULL, first_at INTEGER NOT NULL, next_at INTEGER NOT NULL, until_at INTEGER NOT NULL,
          cancelled_at INTEGER, fired INTEGER NOT NULL DEFAULT 0, last_alert INTEGER NOT NULL DEFAULT 0);
        CREATE INDEX schedules_next ON schedules(next_at);
@@ -246,58 +208,33 @@ const char* const kMigrations[] = {
 } // namespace
 
 void Store::Migrate() {
-    std::int64_t version;
-    {
-        Statement s(*this, "PRAGMA user_version");
-        s.Step();
-        version = s.Int(0);
-    }
-    constexpr std::int64_t latest = sizeof kMigrations / sizeof kMigrations[0];
+    constexpr int latest = sizeof kMigrations / sizeof kMigrations[0];
     static_assert(latest == kSchemaVersion);
+    const bool sqlite = db_->backend() == db::Backend::Sqlite;
+    // All steps in one transaction: the ledger upgrade reads alerts with
+    // every column the later steps add. On PostgreSQL it also holds the
+    // lock that makes nodes starting together migrate one at a time.
+    db::Transaction t(*db_, true);
+    int version = db_->SchemaVersion();
     if (version > latest)
-        throw StoreError("database schema " + std::to_string(version) +
-                         " is newer than this server (" + std::to_string(latest) + ")");
+        throw StoreError("database schema " + std::to_string(version) + " is newer than this server (" +
+                         std::to_string(latest) + ")");
     if (version == latest)
         return;
-    // All steps in one transaction: the ledger upgrade reads alerts with
-    // every column the later steps add.
-    Exec("BEGIN IMMEDIATE");
-    try {
-        const bool upgradeLedgers = version < 2;
-        for (; version < latest; ++version)
-            Exec(kMigrations[version]);
-        if (upgradeLedgers)
-            UpgradeLedgers();
-        Exec(("PRAGMA user_version=" + std::to_string(latest)).c_str());
-        Exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    // Only an SQLite database can predate the kept ledger.
+    const bool upgradeLedgers = sqlite && version < 2;
+    for (; version < latest; ++version)
+        Exec(db::SchemaSql(db_->backend(), kMigrations[version]));
+    if (upgradeLedgers)
+        UpgradeLedgers();
+    if (!sqlite)
+        Exec(FoldFunctionSql());
+    db_->SetSchemaVersion(latest);
+    t.Commit();
 }
 
 namespace {
-// A transaction that rolls back unless committed.
-class Transaction {
-  public:
-    explicit Transaction(sqlite3* db) : db_(db) {
-        if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw StoreError(std::string("database begin: ") + sqlite3_errmsg(db_));
-    }
-    void Commit() {
-        if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw StoreError(std::string("database commit: ") + sqlite3_errmsg(db_));
-        done_ = true;
-    }
-    ~Transaction() {
-        if (!done_)
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-
-  private:
-    sqlite3* db_;
-    bool done_ = false;
-};
+using db::Transaction;
 
 const char kAlertColumns[] = "id, author, subject, date, lines, target, created_at, created_by, "
                              "starts_at, expires_at, cancelled_at, resend_replaced, text, exercise, "
@@ -329,11 +266,11 @@ Alert ReadAlert(auto& s) {
 
 void Store::InsertAlert(Alert& a, const std::string& textWithoutId, const AuditEntry* audit) {
     std::lock_guard lock(mutex_);
-    Transaction t(db_);
+    Transaction t(*db_);
     {
         Statement s(*this, "INSERT INTO alerts(author, subject, date, lines, target, created_at, "
                            "created_by, starts_at, expires_at, resend_replaced, text, exercise, "
-                           "follows) VALUES(?,?,?,?,?,?,?,?,?,?,'',?,?)");
+                           "follows) VALUES(?,?,?,?,?,?,?,?,?,?,'',?,?) RETURNING id");
         s.Bind(1, a.author).Bind(2, a.subject).Bind(3, a.date).Bind(4, ListText(a.lines));
         s.Bind(5, TargetJson(a.target).dump()).Bind(6, a.createdAt).Bind(7, a.createdBy);
         s.Bind(8, a.startsAt).Bind(9, a.expiresAt).Bind(10, a.resendReplaced ? 1 : 0);
@@ -342,9 +279,8 @@ void Store::InsertAlert(Alert& a, const std::string& textWithoutId, const AuditE
             s.Bind(12, a.follows);
         else
             s.BindNull(12);
-        s.Step();
+        a.id = s.Returned();
     }
-    a.id = sqlite3_last_insert_rowid(db_);
     // The id line sits after the header lines; the caller left its value out.
     const std::string marker = "\r\nI=\r\n";
     a.text = textWithoutId;
@@ -381,9 +317,9 @@ json NamedOf(const Target& t, const Groups& groups) {
 // Enters the known stations that match (first seen before `endedBy`, when
 // not 0) in the alert's ledger, and adds the names its target now gives.
 void Store::EnterMatchingLocked(const Alert& a, const Groups& groups, Time endedBy) {
-    Statement enter(*this, "INSERT OR IGNORE INTO deliveries(alert_id, station_id, state, "
-                           "first_sent_at, last_sent_at, sent_count, directory_group) "
-                           "VALUES(?,?,'queued',0,0,0,?)");
+    Statement enter(*this, "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, "
+                           "last_sent_at, sent_count, directory_group) VALUES(?,?,'queued',0,0,0,?) "
+                           "ON CONFLICT DO NOTHING");
     for (const Station& st : AllStationsLocked()) {
         if (endedBy && st.firstSeen >= endedBy)
             continue;
@@ -415,8 +351,7 @@ void Store::EnterLiveAlertsLocked(const std::string& groupKey) {
     std::vector<Alert> live;
     {
         Statement s(*this, (std::string("SELECT ") + kAlertColumns +
-                            " FROM alerts WHERE cancelled_at IS NULL AND expires_at > ?")
-                               .c_str());
+                            " FROM alerts WHERE cancelled_at IS NULL AND expires_at > ?"));
         s.Bind(1, Now());
         while (s.Step())
             live.push_back(ReadAlert(s));
@@ -436,7 +371,7 @@ void Store::EnterLiveAlertsLocked(const std::string& groupKey) {
 void Store::UpgradeLedgers() {
     for (const char* table : {"stations"}) {
         std::vector<std::tuple<std::int64_t, std::string, std::string>> rows;
-        Statement s(*this, (std::string("SELECT id, computer, user FROM ") + table).c_str());
+        Statement s(*this, std::string("SELECT id, computer, \"user\" FROM ") + table);
         while (s.Step())
             rows.emplace_back(s.Int(0), s.Text(1), s.Text(2));
         Statement u(*this, "UPDATE OR IGNORE stations SET computer_key=?, user_key=? WHERE id=?");
@@ -460,7 +395,7 @@ void Store::UpgradeLedgers() {
     }
     std::vector<Alert> alerts;
     {
-        Statement s(*this, (std::string("SELECT ") + kAlertColumns + " FROM alerts").c_str());
+        Statement s(*this, (std::string("SELECT ") + kAlertColumns + " FROM alerts"));
         while (s.Step())
             alerts.push_back(ReadAlert(s));
     }
@@ -472,7 +407,7 @@ void Store::UpgradeLedgers() {
 
 std::optional<Alert> Store::GetAlert(std::int64_t id) {
     std::lock_guard lock(mutex_);
-    Statement s(*this, (std::string("SELECT ") + kAlertColumns + " FROM alerts WHERE id=?").c_str());
+    Statement s(*this, (std::string("SELECT ") + kAlertColumns + " FROM alerts WHERE id=?"));
     s.Bind(1, id);
     if (!s.Step())
         return std::nullopt;
@@ -481,12 +416,12 @@ std::optional<Alert> Store::GetAlert(std::int64_t id) {
 
 std::vector<Alert> Store::ListAlerts(const AlertFilter& f, std::int64_t& total) {
     std::lock_guard lock(mutex_);
-    std::string where = " WHERE 1";
+    std::string where = " WHERE 1=1";
     if (!f.q.empty())
         where += " AND (nv_fold(subject) LIKE ?1 ESCAPE '\\' OR nv_fold(lines) LIKE ?1 ESCAPE '\\' "
                  "OR nv_fold(author) LIKE ?1 ESCAPE '\\')";
     if (!f.author.empty())
-        where += " AND author = ?2 COLLATE NOCASE";
+        where += " AND lower(author) = lower(CAST(?2 AS TEXT))";
     if (f.from)
         where += " AND created_at >= ?3";
     if (f.to)
@@ -494,7 +429,7 @@ std::vector<Alert> Store::ListAlerts(const AlertFilter& f, std::int64_t& total) 
     if (!f.target.empty())
         // Named in the target, or actually sent to that computer or user
         // (an alert to everyone, or through a group).
-        where += " AND (target LIKE ?5 ESCAPE '\\' OR id IN (SELECT d.alert_id FROM deliveries d "
+        where += " AND (lower(target) LIKE lower(CAST(?5 AS TEXT)) ESCAPE '\\' OR id IN (SELECT d.alert_id FROM deliveries d "
                  "JOIN stations s ON s.id=d.station_id WHERE d.sent_count > 0 AND (s.computer_key=?8 OR "
                  "s.user_key=?8)))";
     auto bind = [&](Statement& s) {
@@ -510,14 +445,13 @@ std::vector<Alert> Store::ListAlerts(const AlertFilter& f, std::int64_t& total) 
             s.Bind(5, Like(json(f.target).dump())).Bind(8, NameKey(f.target));
     };
     {
-        Statement s(*this, ("SELECT count(*) FROM alerts" + where).c_str());
+        Statement s(*this, ("SELECT count(*) FROM alerts" + where));
         bind(s);
         s.Step();
         total = s.Int(0);
     }
     Statement s(*this, (std::string("SELECT ") + kAlertColumns + " FROM alerts" + where +
-                        " ORDER BY id DESC LIMIT ?6 OFFSET ?7")
-                           .c_str());
+                        " ORDER BY id DESC LIMIT ?6 OFFSET ?7"));
     bind(s);
     s.Bind(6, f.limit).Bind(7, f.offset);
     std::vector<Alert> out;
@@ -529,8 +463,7 @@ std::vector<Alert> Store::ListAlerts(const AlertFilter& f, std::int64_t& total) 
 std::vector<Alert> Store::LiveAlerts(Time now) {
     std::lock_guard lock(mutex_);
     Statement s(*this, (std::string("SELECT ") + kAlertColumns +
-                        " FROM alerts WHERE cancelled_at IS NULL AND expires_at > ? ORDER BY id")
-                           .c_str());
+                        " FROM alerts WHERE cancelled_at IS NULL AND expires_at > ? ORDER BY id"));
     s.Bind(1, now);
     std::vector<Alert> out;
     while (s.Step())
@@ -540,7 +473,7 @@ std::vector<Alert> Store::LiveAlerts(Time now) {
 
 Store::Cancel Store::CancelAlert(std::int64_t id, Time at, const AuditEntry* audit) {
     std::lock_guard lock(mutex_);
-    Transaction t(db_);
+    Transaction t(*db_);
     {
         Statement s(*this, "SELECT cancelled_at, expires_at FROM alerts WHERE id=?");
         s.Bind(1, id);
@@ -576,7 +509,7 @@ Station ReadStationColumns(auto& s) {
 } // namespace
 
 std::vector<Station> Store::AllStationsLocked() {
-    Statement s(*this, "SELECT id, computer, user, address, first_seen, last_seen, online "
+    Statement s(*this, "SELECT id, computer, \"user\", address, first_seen, last_seen, online "
                        "FROM stations ORDER BY id");
     std::vector<Station> out;
     while (s.Step())
@@ -611,7 +544,7 @@ void Store::ForEachReceipt(const Alert& a, Time now, const std::function<void(co
     std::lock_guard lock(mutex_);
     const std::string alertState = a.State(now);
     {
-        Statement s(*this, "SELECT s.computer, s.user, d.state, d.first_sent_at, d.last_sent_at, "
+        Statement s(*this, "SELECT s.computer, s.\"user\", d.state, d.first_sent_at, d.last_sent_at, "
                            "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address, d.directory_group "
                            "FROM deliveries d JOIN stations s ON s.id=d.station_id "
                            "WHERE d.alert_id=? ORDER BY d.station_id");
@@ -709,7 +642,7 @@ void Store::ApplyLedger(const std::vector<LedgerOp>& ops) {
     if (ops.empty())
         return;
     std::lock_guard lock(mutex_);
-    Transaction t(db_);
+    Transaction t(*db_);
     ApplyLedgerLocked(ops);
     t.Commit();
 }
@@ -721,18 +654,22 @@ void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
     // the ledger tells that it was covered unseen.
     Statement sent(*this,
                    "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, last_sent_at, "
-                   "sent_count, sent_address) VALUES(?1,?2,'sent',?3,?3,1,?4) ON CONFLICT DO UPDATE SET "
-                   "state=CASE WHEN state IN ('acknowledged','replaced') THEN state ELSE 'sent' END, "
-                   "first_sent_at=CASE WHEN sent_count=0 THEN ?3 ELSE first_sent_at END, "
-                   "last_sent_at=?3, sent_count=sent_count+1, sent_address=?4");
+                   "sent_count, sent_address) VALUES(?1,?2,'sent',?3,?3,1,?4) "
+                   "ON CONFLICT(alert_id, station_id) DO UPDATE SET "
+                   "state=CASE WHEN deliveries.state IN ('acknowledged','replaced') THEN deliveries.state "
+                   "ELSE 'sent' END, "
+                   "first_sent_at=CASE WHEN deliveries.sent_count=0 THEN excluded.first_sent_at "
+                   "ELSE deliveries.first_sent_at END, "
+                   "last_sent_at=excluded.last_sent_at, sent_count=deliveries.sent_count+1, "
+                   "sent_address=excluded.sent_address");
     Statement ack(*this, "UPDATE deliveries SET state='acknowledged', acknowledged_at=?3, "
                          "acknowledged_address=?4 "
                          "WHERE alert_id=?1 AND station_id=?2 AND state!='acknowledged'");
     Statement replaced(*this, "UPDATE deliveries SET state='replaced' "
                               "WHERE alert_id=?1 AND station_id=?2 AND state='sent'");
-    Statement entered(*this, "INSERT OR IGNORE INTO deliveries(alert_id, station_id, state, "
-                             "first_sent_at, last_sent_at, sent_count, directory_group) "
-                             "VALUES(?1,?2,'queued',0,0,0,?3)");
+    Statement entered(*this, "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, "
+                             "last_sent_at, sent_count, directory_group) VALUES(?1,?2,'queued',0,0,0,?3) "
+                             "ON CONFLICT DO NOTHING");
     for (const LedgerOp& op : ops) {
         Statement& s = op.kind == LedgerOp::Sent           ? sent
                        : op.kind == LedgerOp::Acknowledged ? ack
@@ -752,7 +689,7 @@ void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
 
 std::optional<Store::ReceiptRow> Store::ReceiptOf(std::int64_t alert, std::int64_t station) {
     std::lock_guard lock(mutex_);
-    Statement s(*this, "SELECT s.computer, s.user, d.state, d.first_sent_at, d.last_sent_at, "
+    Statement s(*this, "SELECT s.computer, s.\"user\", d.state, d.first_sent_at, d.last_sent_at, "
                        "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address, d.directory_group "
                        "FROM deliveries d JOIN stations s ON "
                        "s.id=d.station_id WHERE d.alert_id=? AND d.station_id=?");
@@ -782,19 +719,18 @@ std::int64_t Store::StationId(const std::string& computer, const std::string& us
         if (s.Step())
             return s.Int(0);
     }
-    Statement s(*this, "INSERT INTO stations(computer, user, computer_key, user_key, address, "
-                       "first_seen, last_seen, online) VALUES(?,?,?,?,?,?,?,1)");
+    Statement s(*this, "INSERT INTO stations(computer, \"user\", computer_key, user_key, address, "
+                       "first_seen, last_seen, online) VALUES(?,?,?,?,?,?,?,1) RETURNING id");
     s.Bind(1, computer).Bind(2, user).Bind(3, NameKey(computer)).Bind(4, NameKey(user));
     s.Bind(5, address).Bind(6, at).Bind(7, at);
-    s.Step();
-    return sqlite3_last_insert_rowid(db_);
+    return s.Returned();
 }
 
 void Store::ApplySeen(const std::vector<StationSeen>& seen) {
     if (seen.empty())
         return;
     std::lock_guard lock(mutex_);
-    Transaction t(db_);
+    Transaction t(*db_);
     ApplySeenLocked(seen);
     t.Commit();
 }
@@ -809,7 +745,7 @@ void Store::ApplySeenLocked(const std::vector<StationSeen>& seen) {
 }
 
 void Store::AddStationsLocked(const std::vector<Station>& added) {
-    Statement s(*this, "INSERT INTO stations(id, computer, user, computer_key, user_key, address, "
+    Statement s(*this, "INSERT INTO stations(id, computer, \"user\", computer_key, user_key, address, "
                        "first_seen, last_seen, online) VALUES(?,?,?,?,?,?,?,?,1)");
     for (const Station& st : added) {
         s.Reset();
@@ -817,6 +753,11 @@ void Store::AddStationsLocked(const std::vector<Station>& added) {
         s.Bind(5, NameKey(st.user)).Bind(6, st.address).Bind(7, st.firstSeen).Bind(8, st.lastSeen);
         s.Step();
     }
+    // The loop numbers its stations itself; PostgreSQL's own numbering must
+    // not hand out one of those ids later.
+    if (!added.empty() && db_->backend() == db::Backend::Postgres)
+        Statement(*this, "SELECT setval(pg_get_serial_sequence('stations', 'id'), (SELECT max(id) FROM stations))")
+            .Step();
 }
 
 void Store::ApplyTurn(const std::vector<Station>& added, const std::vector<StationSeen>& seen,
@@ -824,7 +765,7 @@ void Store::ApplyTurn(const std::vector<Station>& added, const std::vector<Stati
     if (added.empty() && seen.empty() && ops.empty())
         return;
     std::lock_guard lock(mutex_);
-    Transaction t(db_);
+    Transaction t(*db_);
     AddStationsLocked(added);
     ApplySeenLocked(seen);
     ApplyLedgerLocked(ops);
@@ -847,7 +788,7 @@ void Store::MarkAllOffline() {
 
 namespace {
 const char kStationSelect[] =
-    "SELECT s.id, s.computer, s.user, s.address, s.first_seen, s.last_seen, s.online, "
+    "SELECT s.id, s.computer, s.\"user\", s.address, s.first_seen, s.last_seen, s.online, "
     "(SELECT coalesce(sum(sent_count),0) FROM deliveries WHERE station_id=s.id), "
     "(SELECT count(*) FROM deliveries WHERE station_id=s.id AND state='acknowledged') "
     "FROM stations s";
@@ -868,21 +809,21 @@ std::vector<Station> Store::ListStations(const StationFilter& f, std::int64_t& t
     const std::string order = column == columns.end() ? "s.computer_key" : column->second;
     const std::string dir = f.order == "desc" ? " DESC" : " ASC";
     const std::string where =
-        f.q.empty() ? "" : " WHERE s.computer LIKE ?1 ESCAPE '\\' OR s.user LIKE ?1 ESCAPE '\\' "
-                           "OR s.address LIKE ?1 ESCAPE '\\'";
+        f.q.empty() ? "" : " WHERE nv_fold(s.computer) LIKE ?1 ESCAPE '\\' OR nv_fold(s.\"user\") LIKE ?1 ESCAPE '\\' "
+                           "OR nv_fold(s.address) LIKE ?1 ESCAPE '\\'";
     std::lock_guard lock(mutex_);
     {
-        Statement s(*this, ("SELECT count(*) FROM stations s" + where).c_str());
+        Statement s(*this, ("SELECT count(*) FROM stations s" + where));
         if (!f.q.empty())
             s.Bind(1, Like(SearchFold(f.q)));
         s.Step();
         total = s.Int(0);
     }
     Statement s(*this, (kStationSelect + where + " ORDER BY " + order + dir +
-                        ", s.id LIMIT ?2 OFFSET ?3")
-                           .c_str());
+                        ", s.id LIMIT ?2 OFFSET ?3"));
+    // Folded as the count's: accents and case never hide a station.
     if (!f.q.empty())
-        s.Bind(1, Like(f.q));
+        s.Bind(1, Like(SearchFold(f.q)));
     s.Bind(2, f.limit).Bind(3, f.offset);
     std::vector<Station> out;
     while (s.Step())
@@ -892,7 +833,7 @@ std::vector<Station> Store::ListStations(const StationFilter& f, std::int64_t& t
 
 std::optional<Station> Store::GetStation(std::int64_t id) {
     std::lock_guard lock(mutex_);
-    Statement s(*this, (std::string(kStationSelect) + " WHERE s.id=?").c_str());
+    Statement s(*this, (std::string(kStationSelect) + " WHERE s.id=?"));
     s.Bind(1, id);
     if (!s.Step())
         return std::nullopt;
@@ -939,7 +880,7 @@ Groups Store::LoadGroups() {
 
 void Store::PutGroup(const std::string& name, const Group& g, const AuditEntry* audit) {
     std::lock_guard lock(mutex_);
-    Transaction t(db_);
+    Transaction t(*db_);
     {
         Statement s(*this, "INSERT INTO groups(name, name_key, computers, users) VALUES(?1,?2,?3,?4) "
                            "ON CONFLICT(name_key) DO UPDATE SET name=?1, computers=?3, users=?4");
@@ -954,11 +895,11 @@ void Store::PutGroup(const std::string& name, const Group& g, const AuditEntry* 
 
 bool Store::DeleteGroup(const std::string& name, const AuditEntry* audit) {
     std::lock_guard lock(mutex_);
-    Transaction t(db_);
+    Transaction t(*db_);
     Statement s(*this, "DELETE FROM groups WHERE name_key=?");
     s.Bind(1, NameKey(name));
     s.Step();
-    if (sqlite3_changes(db_) == 0)
+    if (s.Changes() == 0)
         return false;
     if (audit)
         InsertAudit(*audit);
@@ -982,10 +923,9 @@ std::string Store::CreateToken(const std::string& scope, const std::string& name
     sodium_bin2hex(hex, sizeof hex, secret, sizeof secret);
     const std::string token = std::string("nvx_") + hex;
     std::lock_guard lock(mutex_);
-    Statement s(*this, "INSERT INTO tokens(name, scope, hash, created_at) VALUES(?,?,?,?)");
+    Statement s(*this, "INSERT INTO tokens(name, scope, hash, created_at) VALUES(?,?,?,?) RETURNING id");
     s.Bind(1, name).Bind(2, scope).BindBlob(3, HashToken(token)).Bind(4, Now());
-    s.Step();
-    id = sqlite3_last_insert_rowid(db_);
+    id = s.Returned();
     return token;
 }
 
@@ -994,7 +934,7 @@ bool Store::RevokeToken(std::int64_t id) {
     Statement s(*this, "UPDATE tokens SET revoked_at=? WHERE id=? AND revoked_at IS NULL");
     s.Bind(1, Now()).Bind(2, id);
     s.Step();
-    return sqlite3_changes(db_) > 0;
+    return s.Changes() > 0;
 }
 
 std::vector<TokenInfo> Store::ListTokens() {

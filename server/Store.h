@@ -1,9 +1,11 @@
-// The server's durable state in one SQLite file (WAL). Every call is
-// serialised by one mutex, so the workstation loop and the HTTP threads may
-// share it. Failures throw StoreError: the API answers 503, the workstation
-// loop keeps serving what it already holds.
+// The server's durable state, in one SQLite file (WAL) or a PostgreSQL
+// database that several nodes share. Every call is serialised by one mutex,
+// so the workstation loop and the HTTP threads may share it. Failures throw
+// StoreError: the API answers 503, the workstation loop keeps serving what
+// it already holds.
 #pragma once
 
+#include "Db.h"
 #include "Model.h"
 
 #include <cstdint>
@@ -14,14 +16,10 @@
 #include <string>
 #include <vector>
 
-struct sqlite3;
-struct sqlite3_stmt;
-
 namespace nvserver {
 
-struct StoreError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+// `unavailable` when the database is out of reach rather than refusing.
+using StoreError = db::DbError;
 
 struct AlertFilter {
     std::string q, author, target;
@@ -126,7 +124,14 @@ class Store {
     // `path` ":memory:" gives a private in-memory database (tests, fuzzing).
     // A write waits up to `busyMs` for another connection's transaction.
     explicit Store(const std::string& path, int busyMs = 2000);
+    // Any backend, migrated on opening.
+    explicit Store(std::unique_ptr<db::Connection> connection);
     ~Store();
+    // `location` a postgresql:// URI or key=value connection string, else an
+    // SQLite file.
+    static std::unique_ptr<Store> Open(const std::string& location, int busyMs = 2000);
+    static bool IsPostgres(const std::string& location);
+    db::Backend backend() const { return db_->backend(); }
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
@@ -256,11 +261,47 @@ class Store {
     std::vector<StationName> AcknowledgedInFollowUps(std::int64_t alert);
 
   private:
-    class Statement;
+    // A statement in the common SQL, spelt for the backend.
+    class Statement {
+      public:
+        Statement(Store& store, const std::string& sql)
+            : s_(store.db_->Prepare(db::SchemaSql(store.db_->backend(), sql))) {}
+        Statement& Bind(int i, std::int64_t v) {
+            s_->Bind(i, v);
+            return *this;
+        }
+        Statement& Bind(int i, const std::string& v) {
+            s_->Bind(i, v);
+            return *this;
+        }
+        Statement& BindBlob(int i, const std::string& v) {
+            s_->BindBlob(i, v);
+            return *this;
+        }
+        Statement& BindNull(int i) {
+            s_->BindNull(i);
+            return *this;
+        }
+        bool Step() { return s_->Step(); }
+        // Runs it to the end: the first row's first column (RETURNING id).
+        std::int64_t Returned() {
+            const std::int64_t id = s_->Step() ? s_->Int(0) : 0;
+            while (s_->Step()) {
+            }
+            return id;
+        }
+        void Reset() { s_->Reset(); }
+        std::int64_t Int(int i) { return s_->Int(i); }
+        bool IsNull(int i) { return s_->IsNull(i); }
+        std::string Text(int i) { return s_->Text(i); }
+        std::int64_t Changes() { return s_->Changes(); }
+
+      private:
+        std::unique_ptr<db::Statement> s_;
+    };
     void InsertAudit(const AuditEntry& entry);
-    void Exec(const char* sql);
+    void Exec(const std::string& sql);
     void Migrate();
-    void Fail(const char* what);
     void EnterMatchingLocked(const Alert& alert, const Groups& groups, Time endedBy);
     void EnterLiveAlertsLocked(const std::string& groupKey);
     void UpgradeLedgers();
@@ -273,7 +314,7 @@ class Store {
 
     std::mutex mutex_;
     std::function<std::shared_ptr<const Groups>()> directoryGroups_;
-    sqlite3* db_ = nullptr;
+    std::unique_ptr<db::Connection> db_;
 };
 
 } // namespace nvserver

@@ -39,7 +39,7 @@ ReminderRule ReadReminder(Sql& s) {
 
 std::vector<SavedMessage> Store::ListTemplates() {
     std::lock_guard lock(mutex_);
-    Sql s(db_, "SELECT id, created_by, name, body, updated_at FROM templates ORDER BY name_key");
+    Sql s(*db_, "SELECT id, created_by, name, body, updated_at FROM templates ORDER BY name_key");
     std::vector<SavedMessage> out;
     while (s.Step())
         out.push_back(ReadSaved(s));
@@ -48,7 +48,7 @@ std::vector<SavedMessage> Store::ListTemplates() {
 
 std::optional<SavedMessage> Store::GetTemplate(std::int64_t id) {
     std::lock_guard lock(mutex_);
-    Sql s(db_, "SELECT id, created_by, name, body, updated_at FROM templates WHERE id=?");
+    Sql s(*db_, "SELECT id, created_by, name, body, updated_at FROM templates WHERE id=?");
     s.Bind(1, id);
     if (!s.Step())
         return std::nullopt;
@@ -57,17 +57,17 @@ std::optional<SavedMessage> Store::GetTemplate(std::int64_t id) {
 
 std::int64_t Store::SaveTemplate(const SavedMessage& t, const AuditEntry& audit) {
     std::lock_guard lock(mutex_);
-    SqlTransaction tx(db_);
+    SqlTransaction tx(*db_);
     const std::string key = NameKey(t.name);
     {
-        Sql taken(db_, "SELECT id FROM templates WHERE name_key=? AND id<>?");
+        Sql taken(*db_, "SELECT id FROM templates WHERE name_key=? AND id<>?");
         taken.Bind(1, key).Bind(2, t.id);
         if (taken.Step())
             return 0;
     }
     std::int64_t id = t.id;
     if (id == 0) {
-        Sql s(db_, "INSERT INTO templates(name, name_key, body, created_by, updated_at) VALUES(?,?,?,?,?) RETURNING id");
+        Sql s(*db_, "INSERT INTO templates(name, name_key, body, created_by, updated_at) VALUES(?,?,?,?,?) RETURNING id");
         s.Bind(1, t.name).Bind(2, key).Bind(3, t.body).Bind(4, t.owner).Bind(5, t.updatedAt);
         if (!s.Step())
             return -1;
@@ -75,7 +75,7 @@ std::int64_t Store::SaveTemplate(const SavedMessage& t, const AuditEntry& audit)
         while (s.Step()) {
         }
     } else {
-        Sql s(db_, "UPDATE templates SET name=?, name_key=?, body=?, updated_at=? WHERE id=?");
+        Sql s(*db_, "UPDATE templates SET name=?, name_key=?, body=?, updated_at=? WHERE id=?");
         s.Bind(1, t.name).Bind(2, key).Bind(3, t.body).Bind(4, t.updatedAt).Bind(5, id).Step();
         if (s.Changes() == 0)
             return -1;
@@ -89,8 +89,8 @@ std::int64_t Store::SaveTemplate(const SavedMessage& t, const AuditEntry& audit)
 
 bool Store::DeleteTemplate(std::int64_t id, const AuditEntry& audit) {
     std::lock_guard lock(mutex_);
-    SqlTransaction tx(db_);
-    Sql s(db_, "DELETE FROM templates WHERE id=?");
+    SqlTransaction tx(*db_);
+    Sql s(*db_, "DELETE FROM templates WHERE id=?");
     s.Bind(1, id).Step();
     if (s.Changes() == 0)
         return false;
@@ -101,7 +101,7 @@ bool Store::DeleteTemplate(std::int64_t id, const AuditEntry& audit) {
 
 std::vector<SavedMessage> Store::ListDrafts(const std::string& owner) {
     std::lock_guard lock(mutex_);
-    Sql s(db_, "SELECT id, owner, name, body, updated_at FROM drafts WHERE owner=? ORDER BY updated_at DESC, id DESC");
+    Sql s(*db_, "SELECT id, owner, name, body, updated_at FROM drafts WHERE owner=? ORDER BY updated_at DESC, id DESC");
     s.Bind(1, owner);
     std::vector<SavedMessage> out;
     while (s.Step())
@@ -111,10 +111,10 @@ std::vector<SavedMessage> Store::ListDrafts(const std::string& owner) {
 
 std::int64_t Store::SaveDraft(const SavedMessage& d, const AuditEntry& audit) {
     std::lock_guard lock(mutex_);
-    SqlTransaction tx(db_);
+    SqlTransaction tx(*db_);
     std::int64_t id = d.id;
     if (id == 0) {
-        Sql s(db_, "INSERT INTO drafts(owner, name, body, updated_at) VALUES(?,?,?,?) RETURNING id");
+        Sql s(*db_, "INSERT INTO drafts(owner, name, body, updated_at) VALUES(?,?,?,?) RETURNING id");
         s.Bind(1, d.owner).Bind(2, d.name).Bind(3, d.body).Bind(4, d.updatedAt);
         if (!s.Step())
             return -1;
@@ -122,7 +122,7 @@ std::int64_t Store::SaveDraft(const SavedMessage& d, const AuditEntry& audit) {
         while (s.Step()) {
         }
     } else {
-        Sql s(db_, "UPDATE drafts SET name=?, body=?, updated_at=? WHERE id=? AND owner=?");
+        Sql s(*db_, "UPDATE drafts SET name=?, body=?, updated_at=? WHERE id=? AND owner=?");
         s.Bind(1, d.name).Bind(2, d.body).Bind(3, d.updatedAt).Bind(4, id).Bind(5, d.owner).Step();
         if (s.Changes() == 0)
             return -1;
@@ -136,8 +136,8 @@ std::int64_t Store::SaveDraft(const SavedMessage& d, const AuditEntry& audit) {
 
 bool Store::DeleteDraft(std::int64_t id, const std::string& owner, const AuditEntry& audit) {
     std::lock_guard lock(mutex_);
-    SqlTransaction tx(db_);
-    Sql s(db_, "DELETE FROM drafts WHERE id=? AND owner=?");
+    SqlTransaction tx(*db_);
+    Sql s(*db_, "DELETE FROM drafts WHERE id=? AND owner=?");
     s.Bind(1, id).Bind(2, owner).Step();
     if (s.Changes() == 0)
         return false;
@@ -148,10 +148,10 @@ bool Store::DeleteDraft(std::int64_t id, const std::string& owner, const AuditEn
 
 std::int64_t Store::InsertSchedule(const Schedule& sc, const AuditEntry& audit) {
     std::lock_guard lock(mutex_);
-    SqlTransaction tx(db_);
+    SqlTransaction tx(*db_);
     std::int64_t id = 0;
     {
-        Sql s(db_, "INSERT INTO schedules(created_by, body, every, first_at, next_at, until_at) VALUES(?,?,?,?,?,?) "
+        Sql s(*db_, "INSERT INTO schedules(created_by, body, every, first_at, next_at, until_at) VALUES(?,?,?,?,?,?) "
                    "RETURNING id");
         s.Bind(1, sc.createdBy).Bind(2, sc.body).Bind(3, sc.every).Bind(4, sc.firstAt).Bind(5, sc.nextAt);
         s.Bind(6, sc.until);
@@ -169,7 +169,7 @@ std::int64_t Store::InsertSchedule(const Schedule& sc, const AuditEntry& audit) 
 
 std::vector<Schedule> Store::ListSchedules(bool endedToo) {
     std::lock_guard lock(mutex_);
-    Sql s(db_, (std::string(kScheduleColumns) +
+    Sql s(*db_, (std::string(kScheduleColumns) +
                 (endedToo ? "" : "WHERE cancelled_at IS NULL AND next_at > 0 ") + "ORDER BY id DESC LIMIT 500")
                    .c_str());
     std::vector<Schedule> out;
@@ -180,7 +180,7 @@ std::vector<Schedule> Store::ListSchedules(bool endedToo) {
 
 std::optional<Schedule> Store::GetSchedule(std::int64_t id) {
     std::lock_guard lock(mutex_);
-    Sql s(db_, (std::string(kScheduleColumns) + "WHERE id=?").c_str());
+    Sql s(*db_, (std::string(kScheduleColumns) + "WHERE id=?").c_str());
     s.Bind(1, id);
     if (!s.Step())
         return std::nullopt;
@@ -189,8 +189,8 @@ std::optional<Schedule> Store::GetSchedule(std::int64_t id) {
 
 bool Store::CancelSchedule(std::int64_t id, Time at, const AuditEntry& audit) {
     std::lock_guard lock(mutex_);
-    SqlTransaction tx(db_);
-    Sql s(db_, "UPDATE schedules SET cancelled_at=? WHERE id=? AND cancelled_at IS NULL AND next_at > 0");
+    SqlTransaction tx(*db_);
+    Sql s(*db_, "UPDATE schedules SET cancelled_at=? WHERE id=? AND cancelled_at IS NULL AND next_at > 0");
     s.Bind(1, at).Bind(2, id).Step();
     if (s.Changes() == 0)
         return false;
@@ -201,7 +201,7 @@ bool Store::CancelSchedule(std::int64_t id, Time at, const AuditEntry& audit) {
 
 std::vector<Schedule> Store::DueSchedules(Time now) {
     std::lock_guard lock(mutex_);
-    Sql s(db_, (std::string(kScheduleColumns) +
+    Sql s(*db_, (std::string(kScheduleColumns) +
                 "WHERE cancelled_at IS NULL AND next_at > 0 AND next_at <= ? ORDER BY next_at")
                    .c_str());
     s.Bind(1, now);
@@ -213,14 +213,14 @@ std::vector<Schedule> Store::DueSchedules(Time now) {
 
 void Store::ScheduleFired(std::int64_t id, std::int64_t alert, Time nextAt) {
     std::lock_guard lock(mutex_);
-    Sql s(db_, "UPDATE schedules SET fired=fired+?, last_alert=CASE WHEN ? > 0 THEN ? ELSE last_alert END, "
+    Sql s(*db_, "UPDATE schedules SET fired=fired+?, last_alert=CASE WHEN ? > 0 THEN ? ELSE last_alert END, "
                "next_at=? WHERE id=?");
     s.Bind(1, std::int64_t{alert > 0}).Bind(2, alert).Bind(3, alert).Bind(4, nextAt).Bind(5, id).Step();
 }
 
 std::vector<std::int64_t> Store::PendingAlerts(Time now) {
     std::lock_guard lock(mutex_);
-    Sql s(db_, "SELECT id FROM alerts WHERE starts_at > ? AND cancelled_at IS NULL ORDER BY starts_at LIMIT 500");
+    Sql s(*db_, "SELECT id FROM alerts WHERE starts_at > ? AND cancelled_at IS NULL ORDER BY starts_at LIMIT 500");
     s.Bind(1, now);
     std::vector<std::int64_t> out;
     while (s.Step())
@@ -230,8 +230,8 @@ std::vector<std::int64_t> Store::PendingAlerts(Time now) {
 
 void Store::SetReminder(const ReminderRule& r, const AuditEntry& audit) {
     std::lock_guard lock(mutex_);
-    SqlTransaction tx(db_);
-    Sql s(db_, "INSERT INTO reminders(alert_id, after_minutes, max_times, sent, next_at, done, created_by) "
+    SqlTransaction tx(*db_);
+    Sql s(*db_, "INSERT INTO reminders(alert_id, after_minutes, max_times, sent, next_at, done, created_by) "
                "VALUES(?,?,?,0,?,0,?) ON CONFLICT(alert_id) DO UPDATE SET after_minutes=excluded.after_minutes, "
                "max_times=excluded.max_times, next_at=excluded.next_at, done=0, created_by=excluded.created_by");
     s.Bind(1, r.alert).Bind(2, r.afterMinutes).Bind(3, r.maxTimes).Bind(4, r.nextAt).Bind(5, r.createdBy).Step();
@@ -241,7 +241,7 @@ void Store::SetReminder(const ReminderRule& r, const AuditEntry& audit) {
 
 std::optional<ReminderRule> Store::Reminder(std::int64_t alert) {
     std::lock_guard lock(mutex_);
-    Sql s(db_, (std::string(kReminderColumns) + "WHERE alert_id=?").c_str());
+    Sql s(*db_, (std::string(kReminderColumns) + "WHERE alert_id=?").c_str());
     s.Bind(1, alert);
     if (!s.Step())
         return std::nullopt;
@@ -250,7 +250,7 @@ std::optional<ReminderRule> Store::Reminder(std::int64_t alert) {
 
 std::vector<ReminderRule> Store::DueReminders(Time now) {
     std::lock_guard lock(mutex_);
-    Sql s(db_, (std::string(kReminderColumns) + "WHERE done=0 AND next_at <= ? ORDER BY next_at").c_str());
+    Sql s(*db_, (std::string(kReminderColumns) + "WHERE done=0 AND next_at <= ? ORDER BY next_at").c_str());
     s.Bind(1, now);
     std::vector<ReminderRule> out;
     while (s.Step())
@@ -260,13 +260,13 @@ std::vector<ReminderRule> Store::DueReminders(Time now) {
 
 void Store::ReminderSent(std::int64_t alert, std::int64_t sent, Time nextAt, bool done) {
     std::lock_guard lock(mutex_);
-    Sql(db_, "UPDATE reminders SET sent=?, next_at=?, done=? WHERE alert_id=?")
+    Sql(*db_, "UPDATE reminders SET sent=?, next_at=?, done=? WHERE alert_id=?")
         .Bind(1, sent).Bind(2, nextAt).Bind(3, std::int64_t{done}).Bind(4, alert).Step();
 }
 
 std::vector<StationName> Store::AcknowledgedInFollowUps(std::int64_t alert) {
     std::lock_guard lock(mutex_);
-    Sql s(db_, "SELECT s.computer, s.user FROM alerts a JOIN deliveries d ON d.alert_id=a.id "
+    Sql s(*db_, "SELECT s.computer, s.\"user\" FROM alerts a JOIN deliveries d ON d.alert_id=a.id "
                "JOIN stations s ON s.id=d.station_id WHERE a.follows=? AND d.state='acknowledged'");
     s.Bind(1, alert);
     std::vector<StationName> out;

@@ -31,16 +31,17 @@ using nlohmann::json;
 
 const char kUsage[] =
     "usage:\n"
-    "  nivaxel-server serve --data DIR [--port 5088] [--bind ADDR] [--admin 127.0.0.1:5089]\n"
+    "  nivaxel-server serve --data DIR [--database postgresql://...] [--port 5088] [--bind ADDR]\n"
+    "                       [--admin 127.0.0.1:5089]\n"
     "                       [--tls-cert FILE --tls-key FILE] [--probe-interval SECONDS]\n"
     "                       [--ack-grace-ms 1000] [--max-per-address 512]\n"
     "                       [--max-unidentified 1024] [--new-stations-per-minute 120]\n"
     "                       [--ldap FILE] [--integrations FILE]\n"
     "  nivaxel-server user add NAME --role admin|operator|viewer --data DIR  (password on stdin)\n"
     "  nivaxel-server user role|password|remove NAME, user list --data DIR\n"
-    "  nivaxel-server token create --data DIR --scope read|send|admin [--name NAME]\n"
-    "  nivaxel-server token revoke --data DIR ID\n"
-    "  nivaxel-server token list --data DIR\n"
+    "  nivaxel-server token create --data DIR|--database URI --scope read|send|admin [--name NAME]\n"
+    "  nivaxel-server token revoke --data DIR|--database URI ID\n"
+    "  nivaxel-server token list --data DIR|--database URI\n"
     "  nivaxel-server send [CLIENT OPTIONS] [--to COMPUTER]... [--to-user USER]...\n"
     "                      [--to-group GROUP]... --author NAME --subject TEXT [--date TEXT]\n"
     "                      [--starts ISO-TIME] [--expires DURATION] [--replace-unsupported]\n"
@@ -54,7 +55,8 @@ const char kUsage[] =
     "  nivaxel-server directory sync|status [CLIENT OPTIONS]\n"
     "client options: --admin ADDR:PORT or https://HOST:PORT (default 127.0.0.1:5089),\n"
     "  --token TOKEN (default: $NIVAXEL_TOKEN), --ca FILE (to check an HTTPS server)\n"
-    "send without --to, --to-user or --to-group goes to every station.\n"
+    "send without --to, --to-user or --to-group goes to every station.\n"    "--database: PostgreSQL instead of the SQLite file in --data; its password comes from a\n"
+    "  password file (passfile=FILE in the connection string, or PGPASSFILE), never the string.\n"
     "DURATION: seconds, or a number followed by s, m, h or d.\n";
 
 int Usage(const std::string& problem) {
@@ -114,13 +116,20 @@ bool ParseDuration(const std::string& text, std::int64_t& seconds) {
 
 std::string DatabasePath(const std::string& dir) { return dir + "/nivaxel.db"; }
 
-std::unique_ptr<Store> OpenStore(const std::string& dir, int busyMs = 2000) {
-    if (dir.empty()) {
-        Usage("--data DIR is required");
+// PostgreSQL when --database names it, else the SQLite file of --data.
+std::unique_ptr<Store> OpenStore(const std::string& dir, const std::string& database, int busyMs = 2000) {
+    if (dir.empty() && database.empty()) {
+        Usage("--data DIR or --database postgresql://... is required");
         return nullptr;
     }
-    ::mkdir(dir.c_str(), 0700);
+    if (!database.empty() && !Store::IsPostgres(database)) {
+        Usage("--database wants a postgresql:// URI or a key=value connection string");
+        return nullptr;
+    }
     try {
+        if (!database.empty())
+            return Store::Open(database);
+        ::mkdir(dir.c_str(), 0700);
         return std::make_unique<Store>(DatabasePath(dir), busyMs);
     } catch (const StoreError& e) {
         std::fprintf(stderr, "nivaxel-server: %s\n", e.what());
@@ -148,7 +157,7 @@ void OnSignal(int) {
 int Serve(const std::vector<std::string>& args) {
     WorkstationOptions wo;
     HttpOptions ho;
-    std::string data, ldap, integrationsFile;
+    std::string data, database, ldap, integrationsFile;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (i + 1 >= args.size())
@@ -161,6 +170,8 @@ int Serve(const std::vector<std::string>& args) {
             wo.bindAddress = v;
         } else if (a == "--data") {
             data = v;
+        } else if (a == "--database") {
+            database = v;
         } else if (a == "--admin") {
             if (!ParseAddress(v, ho.address, ho.port))
                 return Usage("--admin wants ADDR:PORT with an IPv4 address");
@@ -227,10 +238,10 @@ int Serve(const std::vector<std::string>& args) {
             return 1;
         }
     }
-    auto store = OpenStore(data);
+    auto store = OpenStore(data, database);
     // The workstation loop has a connection of its own that never waits
     // long for a lock: what it cannot write now it writes next turn.
-    auto loopStore = OpenStore(data, 50);
+    auto loopStore = OpenStore(data, database, 50);
     if (!store || !loopStore)
         return 1;
     EventHub hub;
@@ -249,7 +260,7 @@ int Serve(const std::vector<std::string>& args) {
     }
     // Other systems' alerts in, and word back out; the webhooks have their own
     // store connection so that a slow queue never waits on the API's.
-    auto hookStore = OpenStore(data);
+    auto hookStore = OpenStore(data, database);
     if (!hookStore)
         return 1;
     if (directory)
@@ -298,11 +309,13 @@ int Token(const std::vector<std::string>& args) {
     if (args.empty())
         return Usage("token wants create, revoke or list");
     const std::string verb = args[0];
-    std::string data, scope, name, id;
+    std::string data, database, scope, name, id;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--data" && i + 1 < args.size())
             data = args[++i];
+        else if (a == "--database" && i + 1 < args.size())
+            database = args[++i];
         else if (a == "--scope" && i + 1 < args.size())
             scope = args[++i];
         else if (a == "--name" && i + 1 < args.size())
@@ -319,7 +332,7 @@ int Token(const std::vector<std::string>& args) {
         return Usage("token create needs --scope read, send or admin");
     if (verb == "revoke" && (id.empty() || id.find_first_not_of("0123456789") != std::string::npos))
         return Usage("token revoke needs the token's id (see token list)");
-    auto store = OpenStore(data);
+    auto store = OpenStore(data, database);
     if (!store)
         return 1;
     try {
@@ -662,7 +675,7 @@ int main(int argc, char** argv) {
         return nvconsole::RunUserCommand(
             args, input, std::cout, std::cerr,
             [](const std::string& data, const std::string& action, const std::string& detail) {
-                auto store = OpenStore(data);
+                auto store = OpenStore(data, "");
                 if (!store)
                     return false;
                 try {

@@ -1,6 +1,8 @@
-// The server's store and ledger rules against an in-memory database.
+// The server's store and ledger rules, on an in-memory SQLite database and
+// on a real PostgreSQL started by the test itself.
 #include "server/Cp1252.h"
 #include "server/Store.h"
+#include "support/PostgresInstance.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -10,6 +12,33 @@
 
 namespace nvserver {
 namespace {
+
+nvtest::PostgresInstance& Pg() {
+    static nvtest::PostgresInstance pg;
+    return pg;
+}
+
+class StoreBackends : public ::testing::TestWithParam<db::Backend> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == db::Backend::Postgres && !Pg().error().empty())
+            GTEST_SKIP() << Pg().error();
+    }
+    // A new empty store: SQLite in memory, or a new PostgreSQL database.
+    std::unique_ptr<Store> Fresh() {
+        if (GetParam() == db::Backend::Sqlite)
+            return std::make_unique<Store>(":memory:");
+        static int n = 0;
+        const std::string name = "nv_store_" + std::to_string(++n);
+        db::OpenPostgres(Pg().Conninfo())->Exec("CREATE DATABASE " + name);
+        std::string conninfo = Pg().Conninfo();
+        conninfo.replace(conninfo.find("dbname=postgres"), 15, "dbname=" + name);
+        return Store::Open(conninfo);
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Both, StoreBackends, ::testing::Values(db::Backend::Sqlite, db::Backend::Postgres),
+                         [](const auto& info) { return info.param == db::Backend::Sqlite ? "Sqlite" : "Postgres"; });
 
 Alert NewAlert(Store& store, Target target, Time now, bool resendReplaced = true) {
     Alert a;
@@ -32,8 +61,9 @@ std::map<std::string, std::string> States(Store& store, const Alert& a, Time now
     return out;
 }
 
-TEST(ServerStore, LedgerKeepsAcknowledgementsAndDerivesTheOtherStates) {
-    Store store(":memory:");
+TEST_P(StoreBackends, LedgerKeepsAcknowledgementsAndDerivesTheOtherStates) {
+    const auto owned = Fresh();
+    Store& store = *owned;
     const Time now = Now();
     const std::int64_t pc1 = store.StationId("PC1", "anne", now, "a");
     const std::int64_t pc2 = store.StationId("PC2", "bob", now, "b");
@@ -68,8 +98,9 @@ TEST(ServerStore, LedgerKeepsAcknowledgementsAndDerivesTheOtherStates) {
     EXPECT_TRUE(store.LiveAlerts(now).empty());
 }
 
-TEST(ServerStore, SettledPairsFollowTheResendChoice) {
-    Store store(":memory:");
+TEST_P(StoreBackends, SettledPairsFollowTheResendChoice) {
+    const auto owned = Fresh();
+    Store& store = *owned;
     const Time now = Now();
     const std::int64_t st = store.StationId("PC1", "anne", now, "a");
     Alert resend = NewAlert(store, {true, {}, {}, {}}, now);
@@ -146,8 +177,9 @@ TEST(ServerStore, TheLedgerKeepsWhoMatchedWhileTheAlertWasLiveAndOldDatabasesGai
         std::remove((std::string(path) + end).c_str());
 }
 
-TEST(ServerStore, TokensAreCheckedByHashAndRevoked) {
-    Store store(":memory:");
+TEST_P(StoreBackends, TokensAreCheckedByHashAndRevoked) {
+    const auto owned = Fresh();
+    Store& store = *owned;
     std::int64_t id = 0;
     const std::string token = store.CreateToken("send", "script", id);
     ASSERT_EQ(token.size(), 68u);
@@ -198,6 +230,60 @@ TEST(ServerStore, AnAlertAndItsAuditEntryAreWrittenTogetherOrNotAtAll) {
     std::remove(path);
     std::remove((std::string(path) + "-wal").c_str());
     std::remove((std::string(path) + "-shm").c_str());
+}
+
+// What the two dialects spell differently: folded search, case-blind
+// filters, upserts that count their changes, bytes kept as they were.
+TEST_P(StoreBackends, SearchesUpsertsAndBytesGiveTheSameAnswers) {
+    const auto owned = Fresh();
+    Store& store = *owned;
+    const Time now = Now();
+    store.StationId("PC-\xC3\x89" "cole", "Zo\xC3\xA9", now, "10.1.2.3:5000");
+    store.StationId("PC2", "bob", now, "10.9.9.9:5000");
+    Alert a = NewAlert(store, {false, {"PC2"}, {}, {}}, now);
+    a.subject = "\xC3\x89VACUATION \xC5\x92uvre";
+    Alert b = NewAlert(store, {true, {}, {}, {}}, now);
+    (void)b;
+    std::int64_t total = 0;
+    AlertFilter byText;
+    byText.q = "s"; // every subject
+    store.ListAlerts(byText, total);
+    const std::int64_t all = total;
+    AlertFilter byAuthor;
+    byAuthor.author = "a";
+    store.ListAlerts(byAuthor, total);
+    const std::int64_t byAuthorTotal = total;
+    AlertFilter byTarget;
+    byTarget.target = "pc2";
+    const auto targeted = store.ListAlerts(byTarget, total);
+    ASSERT_EQ(targeted.size(), 1u);
+    EXPECT_EQ(targeted[0].id, a.id);
+    StationFilter stations;
+    stations.q = "\xC3\xA9" "cole";
+    const auto found = store.ListStations(stations, total);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].user, "Zo\xC3\xA9");
+    stations.q = "ZO";
+    EXPECT_EQ(store.ListStations(stations, total).size(), 1u);
+
+    EXPECT_TRUE(store.ReserveCap("s", "id-1", now));
+    EXPECT_FALSE(store.ReserveCap("s", "id-1", now));
+    EXPECT_TRUE(store.ClaimHookGroup("g", now));
+    EXPECT_FALSE(store.ClaimHookGroup("g", now));
+    store.SetHookGroup("g", a.id, false, now);
+    EXPECT_TRUE(store.ClaimHookGroup("g", now));
+    const std::string body = std::string("{\"x\":\"a\\\\b\"}\0\xFF", 14);
+    EXPECT_TRUE(store.QueueWebhook("http://h/", "alert.created", body, now, 1));
+    EXPECT_FALSE(store.QueueWebhook("http://h/", "alert.created", body, now, 1));
+    const auto due = store.DueWebhooks((now + 1) * 1000, 10);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0].body, body);
+    EXPECT_TRUE(store.FirstTime(a.id, "read"));
+    EXPECT_FALSE(store.FirstTime(a.id, "read"));
+    std::printf("alerts by text %lld, by author %lld, by target %zu; stations by folded name %zu\n",
+                static_cast<long long>(all), static_cast<long long>(byAuthorTotal), targeted.size(), found.size());
+    EXPECT_EQ(all, 2);
+    EXPECT_EQ(byAuthorTotal, 2);
 }
 
 TEST(ServerCp1252, ListsEachMissingCharacterOnce) {
