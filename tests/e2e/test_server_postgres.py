@@ -1,0 +1,88 @@
+"""The alert server on a real PostgreSQL started by the test: tokens made
+with --database, an alert delivered and acknowledged, the ledger kept across
+a SIGKILL, and the database stopped and started under a running server."""
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from postgres import Postgres  # noqa: E402
+from test_alert_server import ALERTE, ALERTE_LUE, FakeClient, ServerProcess, alert_server_path  # noqa: E402
+
+
+def pg_token(conninfo, scope="admin"):
+    return subprocess.run([str(alert_server_path()), "token", "create", "--database", conninfo, "--scope", scope],
+                          capture_output=True, check=True, timeout=30).stdout.decode().strip()
+
+
+class PostgresServerCase(unittest.TestCase):
+    def setUp(self):
+        if not alert_server_path().is_file():
+            self.skipTest(f"not built: {alert_server_path()}")
+        self.pg = Postgres()
+        self.servers, self.clients = [], []
+
+    def tearDown(self):
+        for c in self.clients:
+            c.close()
+        for s in self.servers:
+            s.stop()
+        self.pg.close()
+
+    def serve(self):
+        server = ServerProcess(extra=["--database", self.pg.conninfo()])
+        server.token = self.token
+        self.servers.append(server)
+        return server
+
+    def post(self, server):
+        return server.api("POST", "/api/alerts", {"author": "Accueil", "subject": "Essai", "lines": ["Ligne"],
+                                                  "everyone": True})
+
+    def test_ledger_survives_a_kill_and_the_database_coming_back(self):
+        self.token = pg_token(self.pg.conninfo())
+        server = self.serve()
+        station = FakeClient(server.port, computer=b"PC1")
+        self.clients.append(station)
+        time.sleep(0.3)
+        status, body = self.post(server)
+        self.assertEqual(status, 201, body)
+        alert_id = body["id"]
+        kind, _, _ = station.read_frame()
+        self.assertEqual(kind, ALERTE)
+        station.send(ALERTE_LUE)
+        deadline = time.monotonic() + 5
+        state = None
+        while time.monotonic() < deadline and state != "acknowledged":
+            state = server.api("GET", f"/api/alerts/{alert_id}")[1]["receipts"][0]["state"]
+            time.sleep(0.05)
+        self.assertEqual(state, "acknowledged")
+
+        server.proc.kill()
+        server.proc.wait(10)
+        again = self.serve()
+        receipts = again.api("GET", f"/api/alerts/{alert_id}")[1]["receipts"]
+        self.assertEqual([(r["computer"], r["state"]) for r in receipts], [("PC1", "acknowledged")])
+
+        self.pg.stop()
+        down = time.monotonic()
+        status, _ = self.post(again)
+        self.assertEqual(status, 503)
+        self.pg.start()
+        recovered = None
+        while recovered is None and time.monotonic() - down < 30:
+            status, body = self.post(again)
+            if status == 201:
+                recovered = time.monotonic() - down
+            time.sleep(0.1)
+        self.assertIsNotNone(recovered)
+        status, listing = again.api("GET", "/api/alerts")
+        print(f"\n  PostgreSQL: ledger kept across SIGKILL; API 503 while down, 201 again "
+              f"{recovered:.2f} s after it stopped; {listing['total']} alerts kept")
+        self.assertEqual(listing["total"], 2)
+
+
+if __name__ == "__main__":
+    unittest.main()
