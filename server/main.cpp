@@ -36,6 +36,7 @@ const char kUsage[] =
     "                       [--tls-cert FILE --tls-key FILE] [--probe-interval SECONDS]\n"
     "                       [--ack-grace-ms 1000] [--max-per-address 512]\n"
     "                       [--max-unidentified 1024] [--new-stations-per-minute 120]\n"
+    "                       [--identify-seconds 15]\n"
     "                       [--ldap FILE] [--integrations FILE]\n"
     "  nivaxel-server user add NAME --role admin|operator|viewer --data DIR  (password on stdin)\n"
     "  nivaxel-server user role|password|remove NAME, user list --data DIR\n"
@@ -188,12 +189,13 @@ int Serve(const std::vector<std::string>& args) {
                 return Usage("--ack-grace-ms wants a number of milliseconds");
             wo.ackGraceMs = std::atoi(v.c_str());
         } else if (a == "--max-per-address" || a == "--max-unidentified" ||
-                   a == "--new-stations-per-minute") {
+                   a == "--new-stations-per-minute" || a == "--identify-seconds") {
             if (v.empty() || v.size() > 7 || v.find_first_not_of("0123456789") != std::string::npos ||
                 std::atoi(v.c_str()) < 1)
                 return Usage(a + " wants a number from 1 to 9999999");
             (a == "--max-per-address"    ? wo.maxPerAddress
              : a == "--max-unidentified" ? wo.maxUnidentified
+             : a == "--identify-seconds" ? wo.identifySeconds
                                          : wo.newStationsPerMinute) = std::atoi(v.c_str());
         } else if (a == "--probe-interval") {
             if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)

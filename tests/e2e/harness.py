@@ -588,6 +588,17 @@ class Prefix:
     def focus(self, title):
         return self.ui("focus", title=title)["focus"]
 
+    def wait_active(self, title, timeout=30):
+        """Until the window is its thread's active one and holds the focus.
+
+        A posted BM_CLICK is a button-down then a button-up; an activation
+        that lands between them takes the capture and the click is lost."""
+        top = self.find_window(title)["hwnd"]
+        def active():
+            state = self.ui("focus", title=title)
+            return state["active"] == top and state["focus"] is not None
+        return wait_until(active, timeout)
+
     def msgbox(self, wait_ms=5000, press=None, pid=None, **opts):
         """The first visible message box (#32770); with press= its button of that caption is pressed."""
         return self.ui("msgbox", wait=wait_ms, press=press, pid=pid, timeout=wait_ms / 1000 + 60, **opts)

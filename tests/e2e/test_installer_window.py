@@ -49,6 +49,7 @@ class InstallerWindowTest(unittest.TestCase):
         proc = self.wine.start(exe or harness.program_path(SETUP))
         self.procs.append(proc)
         self.wine.control(TITLE, id=MEMO, timeout_ms=30000)  # window and controls exist
+        self.assertTrue(self.wine.wait_active(TITLE), "the window never became active")
         return proc
 
     def assert_closes(self, proc):
