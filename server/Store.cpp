@@ -130,6 +130,23 @@ Store::Store(std::unique_ptr<db::Connection> connection) : db_(std::move(connect
 
 Store::~Store() = default;
 
+const std::string& Store::NodeId() {
+    static const std::string id = [] {
+        unsigned char raw[8];
+        randombytes_buf(raw, sizeof raw);
+        char hex[17];
+        sodium_bin2hex(hex, sizeof hex, raw, sizeof raw);
+        return std::string(hex);
+    }();
+    return id;
+}
+
+void Store::NotifyLocked(const std::string& what) {
+    if (db_->backend() != db::Backend::Postgres)
+        return;
+    Statement(*this, "SELECT pg_notify('nivaxel', ?)").Bind(1, NodeId() + " " + what).Step();
+}
+
 void Store::Exec(const std::string& sql) { db_->Exec(sql); }
 
 namespace {
@@ -298,6 +315,7 @@ void Store::InsertAlert(Alert& a, const std::string& textWithoutId, const AuditE
         e.detail = "alert " + std::to_string(a.id) + ": " + e.detail;
         InsertAudit(e);
     }
+    NotifyLocked("alert " + std::to_string(a.id));
     t.Commit();
 }
 
@@ -489,6 +507,7 @@ Store::Cancel Store::CancelAlert(std::int64_t id, Time at, const AuditEntry* aud
     s.Step();
     if (audit)
         InsertAudit(*audit);
+    NotifyLocked("cancel " + std::to_string(id));
     t.Commit();
     return Cancel::Done;
 }
@@ -720,7 +739,10 @@ std::int64_t Store::StationId(const std::string& computer, const std::string& us
             return s.Int(0);
     }
     Statement s(*this, "INSERT INTO stations(computer, \"user\", computer_key, user_key, address, "
-                       "first_seen, last_seen, online) VALUES(?,?,?,?,?,?,?,1) RETURNING id");
+                       "first_seen, last_seen, online) VALUES(?,?,?,?,?,?,?,1) "
+                       // Another node may have just added it.
+                       "ON CONFLICT(computer_key, user_key) DO UPDATE SET last_seen=excluded.last_seen "
+                       "RETURNING id");
     s.Bind(1, computer).Bind(2, user).Bind(3, NameKey(computer)).Bind(4, NameKey(user));
     s.Bind(5, address).Bind(6, at).Bind(7, at);
     return s.Returned();
@@ -890,6 +912,7 @@ void Store::PutGroup(const std::string& name, const Group& g, const AuditEntry* 
     EnterLiveAlertsLocked(NameKey(name));
     if (audit)
         InsertAudit(*audit);
+    NotifyLocked("groups");
     t.Commit();
 }
 
@@ -903,6 +926,7 @@ bool Store::DeleteGroup(const std::string& name, const AuditEntry* audit) {
         return false;
     if (audit)
         InsertAudit(*audit);
+    NotifyLocked("groups");
     t.Commit();
     return true;
 }

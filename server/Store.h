@@ -132,6 +132,8 @@ class Store {
     static std::unique_ptr<Store> Open(const std::string& location, int busyMs = 2000);
     static bool IsPostgres(const std::string& location);
     db::Backend backend() const { return db_->backend(); }
+    // This process's name among the nodes of one database, random.
+    static const std::string& NodeId();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
@@ -300,6 +302,8 @@ class Store {
         std::unique_ptr<db::Statement> s_;
     };
     void InsertAudit(const AuditEntry& entry);
+    // On PostgreSQL, tells the other nodes of a change once it commits.
+    void NotifyLocked(const std::string& what);
     void Exec(const std::string& sql);
     void Migrate();
     void EnterMatchingLocked(const Alert& alert, const Groups& groups, Time endedBy);

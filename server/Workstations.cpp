@@ -679,6 +679,19 @@ std::int64_t Workstations::StationFor(Client& c, bool& isNew) {
         return 0;
     ++count;
     isNew = true;
+    if (store_.backend() == db::Backend::Postgres) {
+        // Nodes share the stations: the database numbers them, and another
+        // node may know this one already. -1: the database is out of reach.
+        std::int64_t id = 0;
+        try {
+            id = store_.StationId(c.computer, c.user, Now(), c.address);
+        } catch (const StoreError& e) {
+            Event("store_error", F("error", e.what()));
+            return -1;
+        }
+        stationIds_.emplace(key, id);
+        return id;
+    }
     const std::int64_t id = nextStation_++;
     stationIds_.emplace(key, id);
     Station s;
@@ -696,6 +709,12 @@ void Workstations::Identified(Client& c) {
     const Time now = Now();
     bool isNew = false;
     c.station = StationFor(c, isNew);
+    if (c.station < 0) {
+        c.station = 0;
+        Refused("the database is out of reach");
+        Drop(c.fd, "the database is out of reach");
+        return;
+    }
     if (!c.station) {
         Refused("too many new stations from one address");
         Drop(c.fd, "too many new stations from this address");

@@ -2,6 +2,7 @@
 // README.md beside this file.
 #include "Api.h"
 #include "ApiJson.h"
+#include "ClusterListener.h"
 #include "ConsoleLink.h"
 #include "DataDirLock.h"
 #include "Directory.h"
@@ -252,6 +253,16 @@ int Serve(const std::vector<std::string>& args) {
         return 1;
     LoopDispatch dispatch(loop);
     Api api(*store, hub, dispatch);
+    // On a shared database, what the other nodes accept reaches this one's stations.
+    std::unique_ptr<Store> clusterStore;
+    std::unique_ptr<ClusterListener> cluster;
+    if (!database.empty()) {
+        clusterStore = OpenStore(data, database);
+        if (!clusterStore)
+            return 1;
+        cluster = std::make_unique<ClusterListener>(database, *clusterStore, dispatch);
+        cluster->Start();
+    }
     if (directory) {
         auto snapshot = [d = directory.get()] { return d->Snapshot(); };
         store->SetDirectoryGroups(snapshot);
@@ -295,6 +306,8 @@ int Serve(const std::vector<std::string>& args) {
     Workstations::WriteEvents();
     std::thread httpThread([&] { http.Run(); });
     const int rc = loop.Run();
+    if (cluster)
+        cluster->Stop();
     http.Stop();
     httpThread.join();
     if (directory)

@@ -83,6 +83,30 @@ class PostgresServerCase(unittest.TestCase):
               f"{recovered:.2f} s after it stopped; {listing['total']} alerts kept")
         self.assertEqual(listing["total"], 2)
 
+    def test_an_alert_accepted_by_one_node_reaches_the_stations_of_another(self):
+        self.token = pg_token(self.pg.conninfo())
+        a, b = self.serve(), self.serve()
+        on_a = FakeClient(a.port, computer=b"PC1")
+        on_b = FakeClient(b.port, computer=b"PC2")
+        self.clients += [on_a, on_b]
+        time.sleep(0.3)
+        posted = time.monotonic()
+        status, body = self.post(a)
+        self.assertEqual(status, 201, body)
+        kind, _, _ = on_b.read_frame()
+        reached = time.monotonic() - posted
+        self.assertEqual(kind, ALERTE)
+        self.assertEqual(on_a.read_frame()[0], ALERTE)
+        on_b.send(ALERTE_LUE)
+        deadline = time.monotonic() + 5
+        states = {}
+        while time.monotonic() < deadline and states.get("PC2") != "acknowledged":
+            states = {r["computer"]: r["state"] for r in a.api("GET", f"/api/alerts/{body['id']}")[1]["receipts"]}
+            time.sleep(0.05)
+        print(f"\n  two nodes: posted on A, on B's station {reached * 1000:.0f} ms later (API call included); "
+              f"A's ledger: {states}")
+        self.assertEqual(states, {"PC1": "sent", "PC2": "acknowledged"})
+
 
 if __name__ == "__main__":
     unittest.main()

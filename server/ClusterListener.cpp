@@ -1,0 +1,94 @@
+#include "ClusterListener.h"
+
+#include "Workstations.h"
+
+#include <libpq-fe.h>
+#include <poll.h>
+
+#include <chrono>
+#include <sstream>
+
+namespace nvserver {
+
+ClusterListener::ClusterListener(std::string conninfo, Store& store, Dispatch& dispatch)
+    : conninfo_(std::move(conninfo)), store_(store), dispatch_(dispatch) {}
+
+ClusterListener::~ClusterListener() { Stop(); }
+
+void ClusterListener::Start() { thread_ = std::thread([this] { Run(); }); }
+
+void ClusterListener::Stop() {
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void ClusterListener::Run() {
+    PGconn* conn = nullptr;
+    bool wasDown = false;
+    while (!stop_) {
+        if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
+            if (conn != nullptr)
+                PQfinish(conn);
+            conn = PQconnectdb(conninfo_.c_str());
+            PGresult* r = PQstatus(conn) == CONNECTION_OK ? PQexec(conn, "LISTEN nivaxel") : nullptr;
+            const bool ok = r != nullptr && PQresultStatus(r) == PGRES_COMMAND_OK;
+            PQclear(r);
+            if (!ok) {
+                if (!wasDown)
+                    Workstations::Event("cluster_link_lost", "");
+                wasDown = true;
+                for (int i = 0; i < 10 && !stop_; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                continue;
+            }
+            // What was said while this node was not listening is in the
+            // store: the live alerts and the groups are read again.
+            if (wasDown) {
+                dispatch_.GroupsChanged();
+                try {
+                    for (const Alert& a : store_.LiveAlerts(Now()))
+                        dispatch_.Deliver(a);
+                } catch (const StoreError&) {
+                }
+            }
+            wasDown = false;
+        }
+        pollfd p{PQsocket(conn), POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0)
+            continue;
+        if (PQconsumeInput(conn) == 0)
+            continue; // the link is lost: reopened above
+        while (PGnotify* n = PQnotifies(conn)) {
+            const std::string payload = n->extra ? n->extra : "";
+            PQfreemem(n);
+            Handle(payload);
+        }
+    }
+    if (conn != nullptr)
+        PQfinish(conn);
+}
+
+void ClusterListener::Handle(const std::string& payload) {
+    std::istringstream in(payload);
+    std::string node, what;
+    std::int64_t id = 0;
+    in >> node >> what >> id;
+    if (node == Store::NodeId())
+        return; // this node's own change, already passed on
+    try {
+        if (what == "alert") {
+            if (const auto a = store_.GetAlert(id))
+                dispatch_.Deliver(*a);
+        } else if (what == "cancel") {
+            dispatch_.Cancel(id);
+        } else if (what == "groups") {
+            dispatch_.GroupsChanged();
+        }
+    } catch (const StoreError& e) {
+        (void)e;
+        Workstations::Event("store_error", "\"error\":\"cluster: the store did not answer\"");
+    }
+}
+
+} // namespace nvserver

@@ -1,0 +1,38 @@
+// Nodes on one PostgreSQL database hear of each other's alerts,
+// cancellations and group changes through LISTEN/NOTIFY: the store sends
+// the word in the same transaction as the change, so it goes out only once
+// the change is committed, and a listening connection of each node passes
+// it to that node's delivery loop.
+#pragma once
+
+#include "Api.h"
+#include "Store.h"
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+namespace nvserver {
+
+class ClusterListener {
+  public:
+    // `store` is the listener's own (it reads the alerts it hears of).
+    ClusterListener(std::string conninfo, Store& store, Dispatch& dispatch);
+    ~ClusterListener();
+    ClusterListener(const ClusterListener&) = delete;
+    ClusterListener& operator=(const ClusterListener&) = delete;
+    void Start();
+    void Stop();
+
+  private:
+    void Run();
+    void Handle(const std::string& payload);
+
+    std::string conninfo_;
+    Store& store_;
+    Dispatch& dispatch_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+} // namespace nvserver
