@@ -499,6 +499,15 @@ ApiResponse Api::ListAlerts(const ApiRequest& r) {
         if (!v.empty() && !ParseIsoTime(v, *out))
             throw BadRequest{std::string(key) + " must be a UTC time such as 2026-12-09T10:42:00Z"};
     }
+    if (!r.Param("sort").empty())
+        f.sort = r.Param("sort");
+    if (!r.Param("order").empty())
+        f.order = r.Param("order");
+    // Ids grow with creation time: "created" sorts as "id".
+    if (f.sort != "id" && f.sort != "created" && f.sort != "author" && f.sort != "subject")
+        throw BadRequest{"sort must be id, created, author or subject"};
+    if (f.order != "asc" && f.order != "desc")
+        throw BadRequest{"order must be asc or desc"};
     f.limit = IntParam(r, "limit", 50, 1000);
     f.offset = IntParam(r, "offset", 0, 1 << 30);
     std::int64_t total = 0;

@@ -433,6 +433,11 @@ std::optional<Alert> Store::GetAlert(std::int64_t id) {
 }
 
 std::vector<Alert> Store::ListAlerts(const AlertFilter& f, std::int64_t& total) {
+    static const std::map<std::string, std::string> columns = {
+        {"id", "id"}, {"created", "id"}, {"author", "lower(author)"}, {"subject", "lower(subject)"}};
+    const auto column = columns.find(f.sort);
+    const std::string order = (column == columns.end() ? "id" : column->second) +
+                              (f.order == "asc" ? " ASC" : " DESC");
     std::lock_guard lock(mutex_);
     std::string where = " WHERE 1=1";
     if (!f.q.empty())
@@ -469,7 +474,7 @@ std::vector<Alert> Store::ListAlerts(const AlertFilter& f, std::int64_t& total) 
         total = s.Int(0);
     }
     Statement s(*this, (std::string("SELECT ") + kAlertColumns + " FROM alerts" + where +
-                        " ORDER BY id DESC LIMIT ?6 OFFSET ?7"));
+                        " ORDER BY " + order + ", id DESC LIMIT ?6 OFFSET ?7"));
     bind(s);
     s.Bind(6, f.limit).Bind(7, f.offset);
     std::vector<Alert> out;

@@ -24,6 +24,7 @@ using StoreError = db::DbError;
 struct AlertFilter {
     std::string q, author, target;
     Time from = 0, to = 0; // 0: open
+    std::string sort = "id", order = "desc";
     int limit = 50, offset = 0;
 };
 

@@ -847,7 +847,7 @@ function historyCounts(c) {
 }
 
 views.historique = (view) => {
-  const st = { offset: 0, limit: 25 };
+  const st = { offset: 0, limit: 25, sort: 'id', order: 'desc' };
   const f = h('form', { class: 'tools', id: 'history-filter' },
     h('input', { type: 'search', name: 'q', placeholder: 'Texte', 'aria-label': 'Texte' }),
     h('input', { name: 'author', placeholder: 'Auteur', 'aria-label': 'Auteur' }),
@@ -857,9 +857,14 @@ views.historique = (view) => {
     h('button', { type: 'submit' }, 'Chercher'));
   const body = h('tbody');
   const foot = h('div');
+  const head = h('tr');
+  // Numbers grow with creation: N° and Créée sort the same way.
+  const sortable = { 'N°': 'id', 'Créée': 'created', 'Auteur': 'author', 'Objet': 'subject' };
+  const heads = () => head.replaceChildren(...['N°', 'Créée', 'Auteur', 'Objet', 'Destinataires', 'État', 'Lues', 'Non lues', 'Postes inconnus']
+    .map((t) => (sortable[t] ? sortHeader(t, st, sortable[t], () => { st.offset = 0; heads(); load(); }) : h('th', {}, t))));
+  heads();
   view.append(h('h1', {}, 'Historique des alertes'), f,
-    h('table', { class: 'list', id: 'history' }, h('thead', {}, h('tr', {},
-      ...['N°', 'Créée', 'Auteur', 'Objet', 'Destinataires', 'État', 'Lues', 'Non lues', 'Postes inconnus'].map((t) => h('th', {}, t)))), body), foot);
+    h('table', { class: 'list', id: 'history' }, h('thead', {}, head), body), foot);
   async function load() {
     const fd = new FormData(f);
     // The administrator's own days, not UTC's: an alert made at 00:40 in
@@ -873,7 +878,7 @@ views.historique = (view) => {
     try {
       const r = await api('GET', '/api/alerts?' + query({
         q: fd.get('q'), author: fd.get('author'), from: day(fd.get('from')), to: day(fd.get('to'), true),
-        target: fd.get('target'), limit: st.limit, offset: st.offset,
+        target: fd.get('target'), sort: st.sort, order: st.order, limit: st.limit, offset: st.offset,
       }));
       body.replaceChildren(...(r.alerts.length ? r.alerts.map((a) => h('tr', { class: 'link', onclick: () => { location.hash = '#/alerte/' + a.id; } },
         h('td', {}, h('a', { href: '#/alerte/' + a.id }, a.id)), h('td', {}, when(a.created_at)), h('td', {}, a.author),

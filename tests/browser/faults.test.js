@@ -73,6 +73,23 @@ test('the history finds alerts by local day, without accents, and by the station
     assert.deepEqual(await search({ q: 'REUNION A L\'ETAGE' }), [ids.group]);
     assert.deepEqual((await search({ target: 'pc-s' })).sort(), [ids.everyone, ids.group].sort());
     assert.deepEqual(await search({ target: 'PC-OFF' }), [ids.other]);
+    // Sorted by subject from the keyboard, both ways.
+    await search({});
+    const subjects = async () => { await listed(); return page.locator('#history tbody td:nth-child(4)').allTextContents(); };
+    const bySubject = async (key) => {
+      await page.evaluate(() => { delete document.getElementById('history').dataset.settled; });
+      await page.focus('#history th[data-label="Objet"] button');
+      await page.keyboard.press(key);
+      return subjects();
+    };
+    const fold = (list) => list.map((s) => s.replace(/^Exercice /, '').toLowerCase());
+    const up = fold(await bySubject('Enter'));
+    const down = fold(await bySubject('Space'));
+    console.log(`history by subject: ${up.length} rows, ${up[0]} .. ${up[up.length - 1]}`);
+    assert.ok(up.length > 2);
+    assert.deepEqual(up, [...up].sort());
+    assert.deepEqual(down, [...up].reverse());
+    assert.equal(await page.getAttribute('#history th[data-label="Objet"]', 'aria-sort'), 'descending');
   } finally { await far.close(); }
 });
 
