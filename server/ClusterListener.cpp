@@ -72,8 +72,8 @@ void ClusterListener::Run() {
 void ClusterListener::Handle(const std::string& payload) {
     std::istringstream in(payload);
     std::string node, what;
-    std::int64_t id = 0;
-    in >> node >> what >> id;
+    std::int64_t id = 0, station = 0;
+    in >> node >> what >> id >> station;
     if (node == Store::NodeId())
         return; // this node's own change, already passed on
     try {
@@ -82,6 +82,8 @@ void ClusterListener::Handle(const std::string& payload) {
                 dispatch_.Deliver(*a);
         } else if (what == "cancel") {
             dispatch_.Cancel(id);
+        } else if (what == "ack") {
+            dispatch_.Settled(id, station);
         } else if (what == "groups") {
             dispatch_.GroupsChanged();
         }

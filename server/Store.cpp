@@ -708,6 +708,8 @@ void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
         if (op.kind == LedgerOp::Sent || op.kind == LedgerOp::Acknowledged)
             s.Bind(4, op.address);
         s.Step();
+        if (op.kind == LedgerOp::Acknowledged)
+            NotifyLocked("ack " + std::to_string(op.alert) + " " + std::to_string(op.station));
     }
 }
 

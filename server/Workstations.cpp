@@ -235,6 +235,17 @@ void Workstations::Cancel(std::int64_t id) {
     });
 }
 
+void Workstations::Settled(std::int64_t alert, std::int64_t station) {
+    Post([this, alert, station] {
+        if (!live_.count(alert))
+            return;
+        settled_.insert({alert, station});
+        for (auto& [fd, c] : clients_)
+            if (c->station == station)
+                std::erase(c->pending, alert);
+    });
+}
+
 void Workstations::GroupsChanged() {
     Post([this] {
         try {

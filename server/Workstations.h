@@ -91,6 +91,8 @@ class Workstations {
     int Deliver(const Alert& alert);
     void Cancel(std::int64_t id);
     void GroupsChanged();
+    // The station acknowledged the alert through another node.
+    void Settled(std::int64_t alert, std::int64_t station);
 
     // Prints one JSON event line (flushed at the end of each turn).
     static void Event(const std::string& name, const std::string& fieldsJson);

@@ -145,6 +145,7 @@ class LoopDispatch : public Dispatch {
     int Deliver(const Alert& a) override { return w_.Deliver(a); }
     void Cancel(std::int64_t id) override { w_.Cancel(id); }
     void GroupsChanged() override { w_.GroupsChanged(); }
+    void Settled(std::int64_t alert, std::int64_t station) override { w_.Settled(alert, station); }
 
   private:
     Workstations& w_;

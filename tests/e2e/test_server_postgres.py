@@ -107,6 +107,14 @@ class PostgresServerCase(unittest.TestCase):
               f"A's ledger: {states}")
         self.assertEqual(states, {"PC1": "sent", "PC2": "acknowledged"})
 
+        # Moved to A after acknowledging on B: not sent again, counted once.
+        on_b.close()
+        moved = FakeClient(a.port, computer=b"PC2")
+        self.clients.append(moved)
+        self.assertTrue(moved.nothing_within(1.0))
+        receipts = {r["computer"]: r for r in a.api("GET", f"/api/alerts/{body['id']}")[1]["receipts"]}
+        self.assertEqual(receipts["PC2"]["sent_count"], 1)
+
 
 if __name__ == "__main__":
     unittest.main()
