@@ -30,9 +30,12 @@ const say = (o) => process.stdout.write(JSON.stringify(o) + '\n');
     say({ step: 'sent', id: Number(page.url().split('/').pop()) });
     const row = page.locator('#receipts tbody tr[data-state=acknowledged]');
     await row.waitFor({ timeout: 60000 });
-    const cells = await row.locator('td').allTextContents();
+    // By the columns' headers: the table gains columns now and then.
+    const heads = await page.locator('#receipts thead th').allTextContents();
+    const texts = await row.locator('td').allTextContents();
+    const cell = (name) => texts[heads.indexOf(name)];
     await shot(page, 'console-wine-ledger');
-    say({ step: 'acknowledged', computer: cells[0], user: cells[1], state: cells[2], acknowledged_at: cells[6] });
+    say({ step: 'acknowledged', computer: cell('Ordinateur'), user: cell('Utilisateur'), state: cell('État'), acknowledged_at: cell('Lue le') });
   } finally {
     await close();
   }

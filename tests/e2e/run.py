@@ -9,7 +9,9 @@ import sys
 import unittest
 
 here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, here)
+# The tests import each other by their own names, and some as tests.e2e.NAME
+# from the repository's root, as `python3 -m unittest` from there allows.
+sys.path[:0] = [here, os.path.dirname(os.path.dirname(here))]
 
 
 def failed_ids(result):
