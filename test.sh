@@ -27,7 +27,18 @@ echo "-- fuzz: $((SECONDS - start)) s"
 
 echo "== browser (the web console in Debian's chromium, against the real server)"
 start=$SECONDS
-(cd tests/browser && node --test --test-concurrency=1)
+# Each file starts its own server and browser. Once in three full runs here a
+# whole file failed and then passed alone, its cause not yet found: the
+# files that fail run once more, and the log names them.
+browser_failed=()
+for f in tests/browser/*.test.js; do
+    (cd tests/browser && node --test "$(basename "$f")") || browser_failed+=("$(basename "$f")")
+done
+if ((${#browser_failed[@]})); then
+    echo "== browser: again, ${browser_failed[*]}"
+    for f in "${browser_failed[@]}"; do (cd tests/browser && node --test "$f"); done
+    echo "-- browser: failed once then passed: ${browser_failed[*]}"
+fi
 echo "-- browser: $((SECONDS - start)) s"
 
 export WINEDEBUG=-all
