@@ -17,8 +17,8 @@ const test = findServer() && haveSlapd ? nodeTest
 
 // A slapd of its own, seeded with nested groups; lines in, answers out.
 class Directory {
-  constructor(config, spec) {
-    this.proc = spawn('python3', [path.join(__dirname, 'slapd-launch.py'), JSON.stringify({ ...spec, config })],
+  constructor(config, entries) {
+    this.proc = spawn('python3', [path.join(__dirname, 'slapd-launch.py'), JSON.stringify({ ...entries, config })],
       { stdio: ['pipe', 'pipe', 'inherit'] });
     this.answers = [];
     this.waiting = [];

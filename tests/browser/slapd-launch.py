@@ -17,11 +17,11 @@ def dn(member):
 
 
 def main():
-    spec = json.loads(sys.argv[1])
-    groups = {g: [dn(m) for m in members] for g, members in spec["groups"].items()}
-    ldap = Slapd(seed(spec["users"], spec.get("computers", []), groups))
+    entries = json.loads(sys.argv[1])
+    groups = {g: [dn(m) for m in members] for g, members in entries["groups"].items()}
+    ldap = Slapd(seed(entries["users"], entries.get("computers", []), groups))
     try:
-        ldap.config(spec["config"], **spec.get("extra", {}))
+        ldap.config(entries["config"], **entries.get("extra", {}))
         print(json.dumps({"url": ldap.url}), flush=True)
         for line in sys.stdin:
             cmd = json.loads(line)
