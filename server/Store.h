@@ -7,6 +7,7 @@
 
 #include "Db.h"
 #include "Model.h"
+#include "StoreSql.h"
 
 #include <cstdint>
 #include <functional>
@@ -264,43 +265,10 @@ class Store {
     std::vector<StationName> AcknowledgedInFollowUps(std::int64_t alert);
 
   private:
-    // A statement in the common SQL, spelt for the backend.
-    class Statement {
+    // A statement on this store's connection.
+    class Statement : public Sql {
       public:
-        Statement(Store& store, const std::string& sql)
-            : s_(store.db_->Prepare(db::SchemaSql(store.db_->backend(), sql))) {}
-        Statement& Bind(int i, std::int64_t v) {
-            s_->Bind(i, v);
-            return *this;
-        }
-        Statement& Bind(int i, const std::string& v) {
-            s_->Bind(i, v);
-            return *this;
-        }
-        Statement& BindBlob(int i, const std::string& v) {
-            s_->BindBlob(i, v);
-            return *this;
-        }
-        Statement& BindNull(int i) {
-            s_->BindNull(i);
-            return *this;
-        }
-        bool Step() { return s_->Step(); }
-        // Runs it to the end: the first row's first column (RETURNING id).
-        std::int64_t Returned() {
-            const std::int64_t id = s_->Step() ? s_->Int(0) : 0;
-            while (s_->Step()) {
-            }
-            return id;
-        }
-        void Reset() { s_->Reset(); }
-        std::int64_t Int(int i) { return s_->Int(i); }
-        bool IsNull(int i) { return s_->IsNull(i); }
-        std::string Text(int i) { return s_->Text(i); }
-        std::int64_t Changes() { return s_->Changes(); }
-
-      private:
-        std::unique_ptr<db::Statement> s_;
+        Statement(Store& store, const std::string& sql) : Sql(*store.db_, sql) {}
     };
     void InsertAudit(const AuditEntry& entry);
     // On PostgreSQL, tells the other nodes of a change once it commits.

@@ -1,8 +1,8 @@
-// One statement of the store's own units, in the common SQL spelt for the
-// backend; failures throw StoreError. Private to the Store*.cpp files.
+// One statement in the common SQL, spelt for the backend; failures throw
+// db::DbError. The Store and its units share it.
 #pragma once
 
-#include "Store.h"
+#include "Db.h"
 
 #include <cstdint>
 #include <memory>
@@ -21,11 +21,23 @@ class Sql {
         s_->Bind(i, v);
         return *this;
     }
+    Sql& BindBlob(int i, const std::string& v) {
+        s_->BindBlob(i, v);
+        return *this;
+    }
     Sql& BindNull(int i) {
         s_->BindNull(i);
         return *this;
     }
     bool Step() { return s_->Step(); }
+    // Runs it to the end: the first row's first column (RETURNING id).
+    std::int64_t Returned() {
+        const std::int64_t id = s_->Step() ? s_->Int(0) : 0;
+        while (s_->Step()) {
+        }
+        return id;
+    }
+    void Reset() { s_->Reset(); }
     std::int64_t Int(int i) { return s_->Int(i); }
     bool IsNull(int i) { return s_->IsNull(i); }
     std::string Text(int i) { return s_->Text(i); }
