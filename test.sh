@@ -56,28 +56,40 @@ failed=()
 # a failure.
 again=()
 [[ $NIVAXEL_I386_MODE == qemu ]] && again=(--repeat until-pass:2)
-nv_layer "contract (i686)" win64 ctest --preset windows -j 2 "${again[@]}" || failed+=("contract win64")
-nv_layer "contract (i686)" win32 ctest --preset windows -j 2 "${again[@]}" || failed+=("contract win32")
 e2e=(python3 tests/e2e/run.py "${again[@]:+--again}")
-nv_layer "end to end (dist/)" win64 "${e2e[@]}" ||
-    failed+=("end to end win64")
-# The end-to-end tests in the 32-bit prefix need a 32-bit Wine that survives
-# an exception raised in any of a process's threads: its desktop process
-# raises one at start-up. Under qemu-user (7.2) it does not
-# (tests/wine/thread-exception-probe.c), so there the layer is reported as
-# skipped rather than run to fail; a qemu that passes the probe gets it run.
+
+# The 32-bit prefix needs a 32-bit Wine that survives an exception raised in
+# any of a process's threads: its desktop process raises one at start-up, and
+# a program whose threads come and go meets a thread walking another's TEB.
+# Under qemu-user (7.2) it does not (tests/wine/thread-exception-probe.c):
+# there the end-to-end layer and the connection thread's program are
+# reported as skipped in that prefix rather than run to fail (both run in the
+# 64-bit prefix); a qemu that passes the probe gets them run.
 start=$SECONDS
 probe=0
 [[ $NIVAXEL_I386_MODE == native ]] || nv_thread_exceptions_hold win32 || probe=$?
+probe_seconds=$((SECONDS - start))
+skip_win32=()
+if ((probe == 125)); then
+    echo "-- probe [${NIVAXEL_I386_MODE} 32-bit, prefix win32]: FAILED: it could not be built"
+    failed+=("thread-exception probe")
+elif ((probe != 0)); then
+    skip_win32=(-E '^both_thread$')
+    echo "-- contract (i686) [${NIVAXEL_I386_MODE} 32-bit, prefix win32]: both_thread skipped: an exception in" \
+        "any but a process's newest thread kills 32-bit Wine here (probe: $probe_seconds s)"
+fi
+
+nv_layer "contract (i686)" win64 ctest --preset windows -j 2 "${again[@]}" || failed+=("contract win64")
+nv_layer "contract (i686)" win32 ctest --preset windows -j 2 "${again[@]}" "${skip_win32[@]}" ||
+    failed+=("contract win32")
+nv_layer "end to end (dist/)" win64 "${e2e[@]}" ||
+    failed+=("end to end win64")
 if ((probe == 0)); then
     nv_layer "end to end (dist/)" win32 "${e2e[@]}" ||
         failed+=("end to end win32")
-elif ((probe == 125)); then
-    echo "-- end to end (dist/) [${NIVAXEL_I386_MODE} 32-bit, prefix win32]: FAILED: the probe could not be built"
-    failed+=("end to end win32")
-else
+elif ((probe != 125)); then
     echo "-- end to end (dist/) [${NIVAXEL_I386_MODE} 32-bit, prefix win32]: skipped: an exception in any but a" \
-        "process's newest thread kills 32-bit Wine here (probe: $((SECONDS - start)) s)"
+        "process's newest thread kills 32-bit Wine here (probe: $probe_seconds s)"
 fi
 if ((${#failed[@]})); then
     echo "FAILED: ${failed[*]}"
