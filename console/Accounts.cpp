@@ -1,7 +1,8 @@
 #include "console/Accounts.h"
 
 #include <sodium.h>
-#include <sqlite3.h>
+
+#include <ctime>
 
 namespace nvconsole {
 
@@ -69,113 +70,134 @@ bool VerifyPassword(const std::string& hash, const std::string& password) {
 
 namespace {
 
-struct Statement {
-    sqlite3_stmt* s = nullptr;
-    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &s, nullptr); }
-    ~Statement() { sqlite3_finalize(s); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-    void Bind(int i, const std::string& v) {
-        sqlite3_bind_text(s, i, v.data(), int(v.size()), SQLITE_TRANSIENT);
-    }
-    std::string Text(int i) const {
-        const auto* p = sqlite3_column_text(s, i);
-        return p ? reinterpret_cast<const char*>(p) : "";
-    }
-};
+using nvserver::db::DbError;
+using nvserver::db::Statement;
+using nvserver::db::Transaction;
 
-std::optional<User> ReadUser(const Statement& st) {
+std::optional<User> ReadUser(Statement& st) {
     auto role = ParseRole(st.Text(1));
     if (!role)
         return std::nullopt;
     return User{st.Text(0), *role, st.Text(2)};
 }
 
+std::string UtcNow() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char out[32];
+    std::strftime(out, sizeof out, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return out;
+}
+
+// Checked by the statement that makes the change, inside the transaction
+// that ChangeKeepingAnAdmin holds.
+constexpr char kAnotherAdmin[] =
+    "(role <> 'admin' OR (SELECT count(*) FROM console_users WHERE role = 'admin') > 1)";
+
 } // namespace
 
-bool UserStore::EnsureSchema() {
-    return sqlite3_exec(db_,
-                        "CREATE TABLE IF NOT EXISTS console_users ("
-                        " name TEXT PRIMARY KEY NOT NULL,"
-                        " role TEXT NOT NULL CHECK (role IN ('viewer','operator','admin')),"
-                        " password_hash TEXT NOT NULL,"
-                        " created_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%SZ','now')))",
-                        nullptr, nullptr, nullptr) == SQLITE_OK;
+std::int64_t UserStore::Change(const std::string& sql, const std::vector<std::string>& args) {
+    auto st = db_->Prepare(sql);
+    for (std::size_t i = 0; i < args.size(); ++i)
+        st->Bind(static_cast<int>(i + 1), args[i]);
+    while (st->Step()) {
+    }
+    return st->Changes();
+}
+
+template <class F> auto UserStore::Retrying(F f) -> decltype(f()) {
+    std::lock_guard lock(mutex_);
+    // A connection that the database dropped (a restart) learns it from
+    // its next statement, which fails; the one after connects again.
+    try {
+        return f();
+    } catch (const DbError& e) {
+        if (!e.unavailable)
+            throw;
+    }
+    return f();
+}
+
+template <class F> UserResult UserStore::Changing(F f) {
+    try {
+        return Retrying(f);
+    } catch (const DbError&) {
+        return UserResult::StoreFailed;
+    }
 }
 
 UserResult UserStore::Add(const User& user) {
     if (!IsValidUserName(user.name))
         return UserResult::BadName;
-    Statement st(db_, "INSERT INTO console_users (name, role, password_hash) VALUES (?, ?, ?)");
-    if (!st.s)
-        return UserResult::StoreFailed;
-    st.Bind(1, user.name);
-    st.Bind(2, RoleName(user.role));
-    st.Bind(3, user.passwordHash);
-    const int rc = sqlite3_step(st.s);
-    if (rc == SQLITE_DONE)
-        return UserResult::Ok;
-    return sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY ? UserResult::Exists
-                                                                         : UserResult::StoreFailed;
+    return Changing([&] {
+        const auto n = Change("INSERT INTO console_users (name, role, password_hash, created_at) "
+                              "VALUES (?, ?, ?, ?) ON CONFLICT (name) DO NOTHING",
+                              {user.name, RoleName(user.role), user.passwordHash, UtcNow()});
+        return n == 1 ? UserResult::Ok : UserResult::Exists;
+    });
 }
 
-UserResult UserStore::Change(const char* sql, const std::string& a, const std::string& name) {
-    Statement st(db_, sql);
-    if (!st.s)
-        return UserResult::StoreFailed;
-    st.Bind(1, a);
-    st.Bind(2, name);
-    if (sqlite3_step(st.s) != SQLITE_DONE)
-        return UserResult::StoreFailed;
-    return sqlite3_changes(db_) == 1 ? UserResult::Ok : UserResult::NotFound;
+UserResult UserStore::ChangeKeepingAnAdmin(const std::string& sql,
+                                           const std::vector<std::string>& args,
+                                           const std::string& name) {
+    return Changing([&] {
+        // PostgreSQL's statements each see the rows committed when they
+        // begin: without the lock, two nodes demoting the last two admins
+        // at once would each count the other and both succeed.
+        Transaction t(*db_, true);
+        const auto n = Change(sql, args);
+        const bool exists = n == 1 || FindLocked(name).has_value();
+        t.Commit();
+        return n == 1 ? UserResult::Ok : exists ? UserResult::LastAdmin : UserResult::NotFound;
+    });
 }
-
-// The check and the change are one statement, so two administrators
-// demoting each other at once cannot both succeed.
-constexpr char kAnotherAdmin[] =
-    "(role <> 'admin' OR (SELECT count(*) FROM console_users WHERE role = 'admin') > 1)";
 
 UserResult UserStore::SetRole(const std::string& name, Role role) {
-    const std::string sql = std::string("UPDATE console_users SET role = ?1 WHERE name = ?2 AND (?1 = "
-                                        "'admin' OR ") + kAnotherAdmin + ")";
-    const UserResult r = Change(sql.c_str(), RoleName(role), name);
-    return r == UserResult::NotFound && Find(name) ? UserResult::LastAdmin : r;
+    if (role == Role::Admin)
+        return Changing([&] {
+            const auto n = Change("UPDATE console_users SET role = 'admin' WHERE name = ?", {name});
+            return n == 1 ? UserResult::Ok : UserResult::NotFound;
+        });
+    return ChangeKeepingAnAdmin(std::string("UPDATE console_users SET role = ? WHERE name = ? AND ") +
+                                    kAnotherAdmin,
+                                {RoleName(role), name}, name);
 }
 
 UserResult UserStore::SetPassword(const std::string& name, const std::string& hash) {
-    return Change("UPDATE console_users SET password_hash = ? WHERE name = ?", hash, name);
+    return Changing([&] {
+        const auto n = Change("UPDATE console_users SET password_hash = ? WHERE name = ?", {hash, name});
+        return n == 1 ? UserResult::Ok : UserResult::NotFound;
+    });
 }
 
 UserResult UserStore::Remove(const std::string& name) {
-    const std::string sql = std::string("DELETE FROM console_users WHERE name = ? AND ") + kAnotherAdmin;
-    Statement st(db_, sql.c_str());
-    if (!st.s)
-        return UserResult::StoreFailed;
-    st.Bind(1, name);
-    if (sqlite3_step(st.s) != SQLITE_DONE)
-        return UserResult::StoreFailed;
-    if (sqlite3_changes(db_) == 1)
-        return UserResult::Ok;
-    return Find(name) ? UserResult::LastAdmin : UserResult::NotFound;
+    return ChangeKeepingAnAdmin(std::string("DELETE FROM console_users WHERE name = ? AND ") +
+                                    kAnotherAdmin,
+                                {name}, name);
 }
 
-std::optional<User> UserStore::Find(const std::string& name) const {
-    Statement st(db_, "SELECT name, role, password_hash FROM console_users WHERE name = ?");
-    if (!st.s)
+std::optional<User> UserStore::FindLocked(const std::string& name) {
+    auto st = db_->Prepare("SELECT name, role, password_hash FROM console_users WHERE name = ?");
+    st->Bind(1, name);
+    if (!st->Step())
         return std::nullopt;
-    st.Bind(1, name);
-    if (sqlite3_step(st.s) != SQLITE_ROW)
-        return std::nullopt;
-    return ReadUser(st);
+    return ReadUser(*st);
 }
 
-std::vector<User> UserStore::List() const {
-    std::vector<User> users;
-    Statement st(db_, "SELECT name, role, password_hash FROM console_users ORDER BY name");
-    while (st.s && sqlite3_step(st.s) == SQLITE_ROW)
-        if (auto u = ReadUser(st))
-            users.push_back(*u);
-    return users;
+std::optional<User> UserStore::Find(const std::string& name) {
+    return Retrying([&] { return FindLocked(name); });
+}
+
+std::vector<User> UserStore::List() {
+    return Retrying([&] {
+        std::vector<User> users;
+        auto st = db_->Prepare("SELECT name, role, password_hash FROM console_users ORDER BY name");
+        while (st->Step())
+            if (auto u = ReadUser(*st))
+                users.push_back(*u);
+        return users;
+    });
 }
 
 } // namespace nvconsole

@@ -85,8 +85,8 @@ bool WorthALine(int count) {
 
 } // namespace
 
-Console::Console(sqlite3* db, AuditFn audit, bool tls, std::function<Clock::time_point()> now)
-    : db_(db), audit_(std::move(audit)), tls_(tls), sessions_(kIdle, kAbsolute),
+Console::Console(UserStore& users, AuditFn audit, bool tls, std::function<Clock::time_point()> now)
+    : users_(users), audit_(std::move(audit)), tls_(tls), sessions_(kIdle, kAbsolute),
       now_(std::move(now)), dummyHash_(HashPassword(RandomHex(16))) {
     if (!audit_)
         audit_ = [](auto&&...) {};
@@ -103,6 +103,14 @@ std::size_t Console::BodyLimit(const std::string& method, const std::string& pat
 }
 
 std::optional<WebResponse> Console::Handle(const WebRequest& req) {
+    try {
+        return Route(req);
+    } catch (const nvserver::db::DbError& e) {
+        return Error(503, std::string(kAccountsUnavailable) + ": " + e.what());
+    }
+}
+
+std::optional<WebResponse> Console::Route(const WebRequest& req) {
     const std::string& m = req.method;
     const std::string& p = req.path;
     if (m == "GET" && p == "/")
@@ -137,7 +145,7 @@ std::optional<Session> Console::LiveSession(const std::string& id, const std::st
     // The command line changes users in another process: ask the database each time.
     if (session->directory)
         return session; // its role is looked up in the directory, when due
-    const auto user = UserStore(db_).Find(session->name);
+    const auto user = users_.Find(session->name);
     if (user && user->role == session->role && user->passwordHash == session->stamp)
         return session;
     sessions_.Remove(id);
@@ -152,7 +160,15 @@ SessionAuth Console::Authenticate(const RequestInfo& req) {
     if (id.empty())
         return auth;
     auth.outcome = SessionAuth::Refused;
-    auto session = LiveSession(id, req.remoteAddress);
+    std::optional<Session> session;
+    try {
+        session = LiveSession(id, req.remoteAddress);
+    } catch (const nvserver::db::DbError& e) {
+        // The session stays: the database coming back lets it on again.
+        auth.status = 503;
+        auth.error = std::string(kAccountsUnavailable) + ": " + e.what();
+        return auth;
+    }
     if (!session) {
         auth.status = 401;
         auth.error = "session expired or unknown; sign in again";
@@ -261,7 +277,15 @@ WebResponse Console::SignIn(const WebRequest& req) {
                                  std::to_string((admission.wait.count() + 999) / 1000));
         return res;
     }
-    auto user = IsValidUserName(name) ? UserStore(db_).Find(name) : std::nullopt;
+    std::optional<User> user;
+    try {
+        user = IsValidUserName(name) ? users_.Find(name) : std::nullopt;
+    } catch (const nvserver::db::DbError& e) {
+        throttle_.Abandon(name, req.remoteAddress); // not a failure of the person's
+        WebResponse res = Error(503, std::string(kAccountsUnavailable) + ": " + e.what());
+        res.headers.emplace_back("Retry-After", "5");
+        return res;
+    }
     // Local accounts first: the first administrator, and the way in when the directory is down.
     if (!user && directory_.signIn)
         return DirectorySignIn(req, name, password);
@@ -357,7 +381,7 @@ WebResponse Console::Users(const WebRequest& req) {
     if (!RequireAdmin(req, refused))
         return refused;
     json users = json::array();
-    for (const User& u : UserStore(db_).List())
+    for (const User& u : users_.List())
         users.push_back({{"name", u.name}, {"role", RoleName(u.role)}});
     return Json(200, {{"users", users}});
 }
@@ -367,7 +391,7 @@ WebResponse Console::ChangeUser(const WebRequest& req, const std::string& target
     auto admin = RequireAdmin(req, refused);
     if (!admin)
         return refused;
-    UserStore users(db_);
+    UserStore& users = users_;
     auto done = [&](UserResult r, const std::string& name, const std::string& action,
                     const std::string& detail) {
         switch (r) {

@@ -13,8 +13,6 @@
 #include <utility>
 #include <vector>
 
-struct sqlite3;
-
 namespace nvconsole {
 
 // who, action, detail, address: one audit log line.
@@ -70,7 +68,8 @@ struct DirectoryHooks {
 class Console {
   public:
     // now: the clock of sessions and the throttle; tests hold it still.
-    Console(sqlite3* db, AuditFn audit, bool tls,
+    // Sessions live in this process; the users they belong to in `users`.
+    Console(UserStore& users, AuditFn audit, bool tls,
             std::function<Clock::time_point()> now = Clock::now);
     // "/", "/console/..." and "/api/session", "/api/users": nullopt for any other request.
     std::optional<WebResponse> Handle(const WebRequest& request);
@@ -90,7 +89,10 @@ class Console {
     static constexpr std::size_t kMaxPassword = 1024;
     static constexpr int kParallelChecks = 2; // Argon2id takes 64 MiB each
 
+    static constexpr const char* kAccountsUnavailable = "the console's accounts cannot be read now";
+
   private:
+    std::optional<WebResponse> Route(const WebRequest& req);
     WebResponse SignIn(const WebRequest& req);
     WebResponse Current(const WebRequest& req);
     WebResponse SignOut(const WebRequest& req);
@@ -103,7 +105,7 @@ class Console {
     std::optional<Session> LiveSession(const std::string& id, const std::string& address);
     std::optional<SessionPrincipal> RequireAdmin(const WebRequest& req, WebResponse& refused);
 
-    sqlite3* db_;
+    UserStore& users_;
     AuditFn audit_;
     bool tls_;
     SessionStore sessions_;

@@ -2,9 +2,7 @@
 
 #include "console/Accounts.h"
 
-#include <sqlite3.h>
-#include <sys/stat.h>
-
+#include <functional>
 #include <memory>
 
 namespace nvconsole {
@@ -37,39 +35,14 @@ std::optional<std::string> ReadNewPassword(PasswordInput& input, std::ostream& e
 
 namespace {
 
-const char kUsage[] = "usage:\n"
-                      "  nivaxel-server user add NAME --role admin|operator|viewer --data DIR\n"
-                      "  nivaxel-server user role NAME --role admin|operator|viewer --data DIR\n"
-                      "  nivaxel-server user password NAME --data DIR\n"
-                      "  nivaxel-server user remove NAME --data DIR\n"
-                      "  nivaxel-server user list --data DIR\n";
+const char kUsage[] = "usage (WHERE: --data DIR, or --database postgresql://... for several nodes):\n"
+                      "  nivaxel-server user add NAME --role admin|operator|viewer WHERE\n"
+                      "  nivaxel-server user role NAME --role admin|operator|viewer WHERE\n"
+                      "  nivaxel-server user password NAME WHERE\n"
+                      "  nivaxel-server user remove NAME WHERE\n"
+                      "  nivaxel-server user list WHERE\n";
 
 } // namespace
-
-void Sqlite3Close::operator()(sqlite3* db) const {
-    sqlite3_close(db);
-}
-
-UserDatabase OpenUserDatabase(const std::string& dir, std::ostream& err) {
-    ::mkdir(dir.c_str(), 0700); // the first user may come before the server's first start
-    const std::string path = dir + "/" + kDatabaseFile;
-    sqlite3* raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    UserDatabase db(raw);
-    if (rc != SQLITE_OK) {
-        err << "nivaxel-server: cannot open " << path << ": "
-            << (raw ? sqlite3_errmsg(raw) : "out of memory") << "\n";
-        return nullptr;
-    }
-    sqlite3_busy_timeout(raw, 5000);
-    sqlite3_exec(raw, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-    if (!UserStore(raw).EnsureSchema()) {
-        err << "nivaxel-server: cannot prepare " << path << ": " << sqlite3_errmsg(raw) << "\n";
-        return nullptr;
-    }
-    return db;
-}
 
 namespace {
 
@@ -97,63 +70,16 @@ int Report(UserResult r, const std::string& name, std::ostream& err) {
     return 1;
 }
 
-} // namespace
+using Audited = std::function<int(UserResult, const std::string& action, const std::string& detail)>;
 
-int RunUserCommand(const std::vector<std::string>& args, PasswordInput& input, std::ostream& out,
-                   std::ostream& err, const CommandAudit& audit) {
-    std::string verb, name, data, roleText;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if ((a == "--data" || a == "--role") && i + 1 < args.size())
-            (a == "--data" ? data : roleText) = args[++i];
-        else if (a.rfind("--", 0) == 0) {
-            err << "nivaxel-server: unknown option " << a << "\n" << kUsage;
-            return 2;
-        } else if (verb.empty())
-            verb = a;
-        else if (name.empty())
-            name = a;
-        else {
-            err << "nivaxel-server: unexpected argument " << a << "\n" << kUsage;
-            return 2;
-        }
-    }
-    const bool needsName =
-        verb == "add" || verb == "role" || verb == "password" || verb == "remove";
-    const bool needsRole = verb == "add" || verb == "role";
-    if (!needsName && verb != "list") {
-        err << kUsage;
-        return 2;
-    }
-    if (data.empty()) {
-        err << "nivaxel-server: --data DIR is required\n";
-        return 2;
-    }
-    if (needsName && !IsValidUserName(name))
-        return Report(UserResult::BadName, name, err);
-    std::optional<Role> role = ParseRole(roleText);
-    if (needsRole && !role) {
-        err << "nivaxel-server: --role must be admin, operator or viewer\n";
-        return 2;
-    }
-    UserDatabase db = OpenUserDatabase(data, err);
-    if (!db)
-        return 1;
-    UserStore users(db.get());
-
+// The change itself, once the arguments are checked and the database open.
+int Run(const std::string& verb, const std::string& name, std::optional<Role> role, UserStore& users,
+        PasswordInput& input, std::ostream& out, std::ostream& err, const Audited& audited) {
     if (verb == "list") {
         for (const User& u : users.List())
             out << u.name << " " << RoleName(u.role) << "\n";
         return 0;
     }
-    // A change is audited once made; the server re-reads the user at each request.
-    auto audited = [&](UserResult r, const std::string& action, const std::string& detail) {
-        const int status = Report(r, name, err);
-        if (status != 0 || !audit || audit(data, action, name + (detail.empty() ? "" : " " + detail)))
-            return status;
-        err << "nivaxel-server: the change was made, but its audit line could not be written\n";
-        return 1;
-    };
     if (verb == "remove")
         return audited(users.Remove(name), "user removed", "");
     if (verb == "role")
@@ -179,6 +105,66 @@ int RunUserCommand(const std::vector<std::string>& args, PasswordInput& input, s
             << "\n";
     return verb == "add" ? audited(r, "user added", RoleName(*role))
                          : audited(r, "user password changed", "");
+}
+
+} // namespace
+
+int RunUserCommand(const std::vector<std::string>& args, PasswordInput& input, std::ostream& out,
+                   std::ostream& err, UserCommandHost& host) {
+    std::string verb, name, data, database, roleText;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if ((a == "--data" || a == "--database" || a == "--role") && i + 1 < args.size())
+            (a == "--data" ? data : a == "--database" ? database : roleText) = args[++i];
+        else if (a.rfind("--", 0) == 0) {
+            err << "nivaxel-server: unknown option " << a << "\n" << kUsage;
+            return 2;
+        } else if (verb.empty())
+            verb = a;
+        else if (name.empty())
+            name = a;
+        else {
+            err << "nivaxel-server: unexpected argument " << a << "\n" << kUsage;
+            return 2;
+        }
+    }
+    const bool needsName =
+        verb == "add" || verb == "role" || verb == "password" || verb == "remove";
+    const bool needsRole = verb == "add" || verb == "role";
+    if (!needsName && verb != "list") {
+        err << kUsage;
+        return 2;
+    }
+    if (data.empty() && database.empty()) {
+        err << "nivaxel-server: --data DIR or --database postgresql://... is required\n";
+        return 2;
+    }
+    if (needsName && !IsValidUserName(name))
+        return Report(UserResult::BadName, name, err);
+    std::optional<Role> role = ParseRole(roleText);
+    if (needsRole && !role) {
+        err << "nivaxel-server: --role must be admin, operator or viewer\n";
+        return 2;
+    }
+    const std::unique_ptr<UserStore> store = host.Open(data, database, err);
+    if (!store)
+        return 1;
+    UserStore& users = *store;
+
+    // A change is audited once made; every node re-reads the user at each request.
+    auto audited = [&](UserResult r, const std::string& action, const std::string& detail) {
+        const int status = Report(r, name, err);
+        if (status != 0 || host.Audit(action, name + (detail.empty() ? "" : " " + detail)))
+            return status;
+        err << "nivaxel-server: the change was made, but its audit line could not be written\n";
+        return 1;
+    };
+    try {
+        return Run(verb, name, role, users, input, out, err, audited);
+    } catch (const nvserver::db::DbError& e) {
+        err << "nivaxel-server: " << e.what() << "\n";
+        return 1;
+    }
 }
 
 } // namespace nvconsole

@@ -1,17 +1,17 @@
 // `nivaxel-server user add|list|remove|role`: console users, straight on the
-// database, run by the local administrator on the server's machine.
+// database (the SQLite file of --data, or the PostgreSQL of --database), run
+// by the local administrator.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
-struct sqlite3;
-
 namespace nvconsole {
+
+class UserStore;
 
 // Where passwords come from: a terminal without echo, or lines on stdin.
 class PasswordInput {
@@ -36,19 +36,19 @@ constexpr std::size_t kMinPasswordLength = 8;
 // The database file under --data DIR, shared with the server.
 constexpr const char* kDatabaseFile = "nivaxel.db";
 
-struct Sqlite3Close {
-    void operator()(sqlite3* db) const;
+// The database the command works on, and the audit log beside the accounts.
+class UserCommandHost {
+  public:
+    virtual ~UserCommandHost() = default;
+    // `database` when given, else DIR's file; null after writing why to err.
+    virtual std::unique_ptr<UserStore> Open(const std::string& dataDir, const std::string& database,
+                                            std::ostream& err) = 0;
+    // One audit line for a change made; false when it was lost.
+    virtual bool Audit(const std::string& action, const std::string& detail) = 0;
 };
-using UserDatabase = std::unique_ptr<sqlite3, Sqlite3Close>;
-// Opens DIR's database with the users table ready; null after writing why to err.
-UserDatabase OpenUserDatabase(const std::string& dir, std::ostream& err);
-
-// Writes one audit line for a change made under --data DIR; false when it was lost.
-using CommandAudit = std::function<bool(const std::string& dataDir, const std::string& action,
-                                        const std::string& detail)>;
 
 // args are those after "user". Returns the exit status.
 int RunUserCommand(const std::vector<std::string>& args, PasswordInput& input, std::ostream& out,
-                   std::ostream& err, const CommandAudit& audit = {});
+                   std::ostream& err, UserCommandHost& host);
 
 } // namespace nvconsole

@@ -1,5 +1,7 @@
 #include "ConsoleLink.h"
 
+#include <sys/stat.h>
+
 #include <iostream>
 
 namespace nvserver {
@@ -11,13 +13,29 @@ nvconsole::RequestInfo ConsoleRequest(const ApiRequest& r) {
             r.Header("host"),   r.Header("x-csrf-token")};
 }
 
-std::unique_ptr<ConsoleLink> ConsoleLink::Open(const std::string& dataDir, Store& store, bool tls) {
+std::unique_ptr<nvconsole::UserStore> OpenUsers(const std::string& location) {
+    // A sign-in waits for a moment's writer rather than failing.
+    return std::make_unique<nvconsole::UserStore>(Store::IsPostgres(location) ? db::OpenPostgres(location)
+                                                                                : db::OpenSqlite(location, 5000));
+}
+
+namespace {
+std::string Location(const std::string& dataDir, const std::string& database) {
+    return database.empty() ? dataDir + "/" + nvconsole::kDatabaseFile : database;
+}
+} // namespace
+
+std::unique_ptr<ConsoleLink> ConsoleLink::Open(const std::string& dataDir, const std::string& database,
+                                               Store& store, bool tls) {
     auto link = std::make_unique<ConsoleLink>();
-    link->db_ = nvconsole::OpenUserDatabase(dataDir, std::cerr);
-    if (!link->db_)
+    try {
+        link->users_ = OpenUsers(Location(dataDir, database));
+    } catch (const db::DbError& e) {
+        std::cerr << "nivaxel-server: console accounts: " << e.what() << "\n";
         return nullptr;
+    }
     link->console_ = std::make_unique<nvconsole::Console>(
-        link->db_.get(),
+        *link->users_,
         [&store](const std::string& who, const std::string& action, const std::string& detail,
                  const std::string& address) {
             try {
@@ -28,6 +46,34 @@ std::unique_ptr<ConsoleLink> ConsoleLink::Open(const std::string& dataDir, Store
         },
         tls);
     return link;
+}
+
+std::unique_ptr<nvconsole::UserStore> UserCommandStore::Open(const std::string& dataDir, const std::string& database,
+                                                             std::ostream& err) {
+    if (!database.empty() && !Store::IsPostgres(database)) {
+        err << "nivaxel-server: --database wants a postgresql:// URI or a key=value connection string\n";
+        return nullptr;
+    }
+    if (database.empty())
+        ::mkdir(dataDir.c_str(), 0700); // the first user may come before the server's first start
+    const std::string location = Location(dataDir, database);
+    try {
+        store_ = Store::Open(location, 5000);
+        return OpenUsers(location);
+    } catch (const db::DbError& e) {
+        err << "nivaxel-server: " << e.what() << "\n";
+        return nullptr;
+    }
+}
+
+bool UserCommandStore::Audit(const std::string& action, const std::string& detail) {
+    try {
+        store_->Audit({Now(), "local administrator", action, detail, "command line"});
+        return true;
+    } catch (const StoreError& e) {
+        std::cerr << "nivaxel-server: " << e.what() << "\n";
+        return false;
+    }
 }
 
 namespace {

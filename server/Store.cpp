@@ -221,6 +221,11 @@ const char* const kMigrations[] = {
          next_at INTEGER NOT NULL, done INTEGER NOT NULL DEFAULT 0, created_by TEXT NOT NULL);
        CREATE INDEX reminders_next ON reminders(next_at);
        CREATE INDEX alerts_follows ON alerts(follows);)",
+    // Console accounts, shared by the nodes of one database. An SQLite data
+    // directory already has the table, made before the schema took it in.
+    R"(CREATE TABLE IF NOT EXISTS console_users(name TEXT PRIMARY KEY NOT NULL,
+         role TEXT NOT NULL CHECK (role IN ('viewer','operator','admin')),
+         password_hash TEXT NOT NULL, created_at TEXT NOT NULL);)",
 };
 } // namespace
 

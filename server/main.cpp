@@ -39,8 +39,8 @@ const char kUsage[] =
     "                       [--max-unidentified 1024] [--new-stations-per-minute 120]\n"
     "                       [--identify-seconds 15]\n"
     "                       [--ldap FILE] [--integrations FILE]\n"
-    "  nivaxel-server user add NAME --role admin|operator|viewer --data DIR  (password on stdin)\n"
-    "  nivaxel-server user role|password|remove NAME, user list --data DIR\n"
+    "  nivaxel-server user add NAME --role admin|operator|viewer --data DIR|--database URI  (password on stdin)\n"
+    "  nivaxel-server user role|password|remove NAME, user list --data DIR|--database URI\n"
     "  nivaxel-server token create --data DIR|--database URI --scope read|send|admin [--name NAME]\n"
     "  nivaxel-server token revoke --data DIR|--database URI ID\n"
     "  nivaxel-server token list --data DIR|--database URI\n"
@@ -288,7 +288,7 @@ int Serve(const std::vector<std::string>& args) {
     scheduler.Start();
     api.SetCreatedHook([&](const Alert&, const json& alert) { webhooks.Notify("alert.created", alert); });
     webhooks.Start();
-    auto console = ConsoleLink::Open(data, *store, !ho.tlsCert.empty());
+    auto console = ConsoleLink::Open(data, database, *store, !ho.tlsCert.empty());
     if (!console)
         return 1;
     console->Attach(api, ho);
@@ -688,20 +688,8 @@ int main(int argc, char** argv) {
         return Token(args);
     if (command == "user") {
         nvconsole::StdinPasswordInput input;
-        return nvconsole::RunUserCommand(
-            args, input, std::cout, std::cerr,
-            [](const std::string& data, const std::string& action, const std::string& detail) {
-                auto store = OpenStore(data, "");
-                if (!store)
-                    return false;
-                try {
-                    store->Audit({Now(), "local administrator", action, detail, "command line"});
-                    return true;
-                } catch (const StoreError& e) {
-                    std::cerr << "nivaxel-server: " << e.what() << "\n";
-                    return false;
-                }
-            });
+        UserCommandStore host;
+        return nvconsole::RunUserCommand(args, input, std::cout, std::cerr, host);
     }
     if (command == "send")
         return Send(args);

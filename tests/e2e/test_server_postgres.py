@@ -1,6 +1,7 @@
 """The alert server on a real PostgreSQL started by the test: tokens made
 with --database, an alert delivered and acknowledged, the ledger kept across
-a SIGKILL, and the database stopped and started under a running server."""
+a SIGKILL, the database stopped and started under a running server, and
+console accounts shared by two nodes."""
 import os
 import subprocess
 import sys
@@ -10,6 +11,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from postgres import Postgres  # noqa: E402
 from test_alert_server import ALERTE, ALERTE_LUE, FakeClient, ServerProcess, alert_server_path  # noqa: E402
+from test_admin_listener import Console  # noqa: E402
 
 
 def pg_token(conninfo, scope="admin"):
@@ -115,6 +117,47 @@ class PostgresServerCase(unittest.TestCase):
         receipts = {r["computer"]: r for r in a.api("GET", f"/api/alerts/{body['id']}")[1]["receipts"]}
         self.assertEqual(receipts["PC2"]["sent_count"], 1)
 
+    def test_an_account_made_on_the_database_signs_in_on_any_node_and_follows_changes_made_on_another(self):
+        self.token = pg_token(self.pg.conninfo())
+
+        def user(*args, stdin=b""):
+            return subprocess.run([str(alert_server_path()), "user", *args, "--database", self.pg.conninfo()],
+                                  input=stdin, capture_output=True, timeout=60)
+
+        for name in ("root", "eve"):
+            made = user("add", name, "--role", "admin", stdin=b"good-password\ngood-password\n")
+            self.assertEqual(made.returncode, 0, made.stderr)
+        a, b = self.serve(), self.serve()
+        on_a, on_b = Console(a), Console(b)
+        root_status, root = on_a.sign_in("root", "good-password")
+        eve_status, eve = on_b.sign_in("eve", "good-password")
+        self.assertEqual((root_status, eve_status), (200, 200))
+        self.assertEqual(on_b.call("GET", "/api/users", headers=eve)[0], 200)
+
+        # Demoted through A's console: B refuses her next admin request.
+        status, _, body = on_a.call("PUT", "/api/users/eve", {"role": "viewer"}, headers=root)
+        self.assertEqual(status, 200, body)
+        status, _, body = on_b.call("GET", "/api/users", headers=eve)
+        refused_b = (status, body)
+        self.assertEqual(status, 401, body)
+        # As a viewer she is refused the admin pages; `user role` run on the
+        # database ends that session at B's next request as well.
+        eve = on_b.sign_in("eve", "good-password")[1]
+        self.assertEqual(on_b.call("GET", "/api/users", headers=eve)[0], 403)
+        last = user("role", "root", "--role", "operator")
+        self.assertEqual(last.returncode, 1)
+        self.assertIn(b"last administrator: root is the only admin", last.stderr)
+        self.assertEqual(user("role", "eve", "--role", "admin").returncode, 0)
+        refused_cli = on_b.call("GET", "/api/users", headers=eve)[0]
+        self.assertEqual(refused_cli, 401)
+        status, _, listing = on_b.call("GET", "/api/users", headers=on_b.sign_in("eve", "good-password")[1])
+        self.assertEqual(status, 200, listing)
+        listed = user("list")
+        print(f"\n  accounts on PostgreSQL, two nodes: demoted through A, B's next admin request {refused_b}; "
+              f"promoted by user role --database, B's next request {refused_cli}; "
+              f"user list: {listed.stdout.decode().split()}")
+        self.assertEqual({u["name"]: u["role"] for u in listing["users"]}, {"root": "admin", "eve": "admin"})
+        self.assertEqual(listed.stdout, b"eve admin\nroot admin\n")
 
 if __name__ == "__main__":
     unittest.main()

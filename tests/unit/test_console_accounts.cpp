@@ -1,25 +1,65 @@
-// Console users, passwords, sessions, the sign-in throttle and the cross-site checks.
+// Console users (in an SQLite file and in a real PostgreSQL started here),
+// passwords, sessions, the sign-in throttle and the cross-site checks.
 #include "console/Accounts.h"
+#include "console/ConsoleHttp.h"
 #include "console/Sessions.h"
 #include "console/UserCommand.h"
+#include "server/ConsoleLink.h"
+#include "support/PostgresInstance.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
+#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 using namespace nvconsole;
 using namespace std::chrono_literals;
+namespace db = nvserver::db;
 
 namespace {
 
-struct MemoryDb {
-    sqlite3* db = nullptr;
-    MemoryDb() { sqlite3_open(":memory:", &db); }
-    ~MemoryDb() { sqlite3_close(db); }
+nvtest::PostgresInstance& Pg() {
+    static nvtest::PostgresInstance pg;
+    return pg;
+}
+
+// A new database with the server's schema: an SQLite file in a temporary
+// directory, or a new PostgreSQL database. `where` is how the user command
+// names it.
+class UsersBackends : public ::testing::TestWithParam<db::Backend> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == db::Backend::Postgres && !Pg().error().empty())
+            GTEST_SKIP() << Pg().error();
+        dir_ = std::filesystem::temp_directory_path() / ("nvconsole-" + RandomHex(6));
+        std::filesystem::create_directories(dir_);
+        if (GetParam() == db::Backend::Sqlite) {
+            location_ = (dir_ / kDatabaseFile).string();
+            where_ = {"--data", dir_.string()};
+        } else {
+            static int n = 0;
+            const std::string name = "nv_users_" + std::to_string(++n);
+            db::OpenPostgres(Pg().Conninfo())->Exec("CREATE DATABASE " + name);
+            location_ = Pg().Conninfo();
+            location_.replace(location_.find("dbname=postgres"), 15, "dbname=" + name);
+            where_ = {"--database", location_};
+        }
+        nvserver::Store::Open(location_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::filesystem::path dir_;
+    std::string location_;
+    std::vector<std::string> where_;
 };
+
+INSTANTIATE_TEST_SUITE_P(Both, UsersBackends, ::testing::Values(db::Backend::Sqlite, db::Backend::Postgres),
+                         [](const auto& info) { return info.param == db::Backend::Sqlite ? "Sqlite" : "Postgres"; });
 
 class ScriptedInput : public PasswordInput {
   public:
@@ -60,11 +100,9 @@ TEST(ConsoleAccounts, PasswordHashIsArgon2idAndVerifies) {
     EXPECT_FALSE(VerifyPassword("", "correct horse"));
 }
 
-TEST(ConsoleAccounts, StoreAddsFindsChangesAndRemoves) {
-    MemoryDb m;
-    UserStore users(m.db);
-    ASSERT_TRUE(users.EnsureSchema());
-    ASSERT_TRUE(users.EnsureSchema()); // idempotent on an existing database
+TEST_P(UsersBackends, StoreAddsFindsChangesAndRemoves) {
+    auto store = nvserver::OpenUsers(location_);
+    UserStore& users = *store;
     EXPECT_EQ(users.Add({"anne", Role::Admin, "h1"}), UserResult::Ok);
     EXPECT_EQ(users.Add({"anne", Role::Viewer, "h2"}), UserResult::Exists);
     EXPECT_EQ(users.Add({"a b", Role::Viewer, "h2"}), UserResult::BadName);
@@ -110,15 +148,14 @@ TEST(ConsoleAccounts, NewPasswordIsAskedTwice) {
     }
 }
 
-TEST(ConsoleAccounts, UserCommandWritesTheDatabaseTheServerReads) {
-    const auto dir = std::filesystem::temp_directory_path() / ("nvconsole-" + RandomHex(6));
-    std::filesystem::create_directories(dir);
+TEST_P(UsersBackends, UserCommandWritesTheDatabaseTheServerReads) {
     auto run = [&](std::vector<std::string> args, std::deque<std::string> lines,
                    std::string* out = nullptr) {
         std::ostringstream o, e;
         ScriptedInput in(false, std::move(lines));
-        args.insert(args.end(), {"--data", dir.string()});
-        const int rc = RunUserCommand(args, in, o, e);
+        args.insert(args.end(), where_.begin(), where_.end());
+        nvserver::UserCommandStore host;
+        const int rc = RunUserCommand(args, in, o, e, host);
         if (out)
             *out = o.str() + e.str();
         return rc;
@@ -137,18 +174,135 @@ TEST(ConsoleAccounts, UserCommandWritesTheDatabaseTheServerReads) {
     EXPECT_EQ(run({"list"}, {}, &text), 0);
     EXPECT_EQ(text, "anne admin\n"); // paul was never added
 
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((dir / kDatabaseFile).c_str(), &db), SQLITE_OK);
-    auto anne = UserStore(db).Find("anne");
-    sqlite3_close(db);
+    auto anne = nvserver::OpenUsers(location_)->Find("anne");
     ASSERT_TRUE(anne);
     EXPECT_TRUE(VerifyPassword(anne->passwordHash, "s3cret-pw"));
+    std::int64_t total = 0;
+    const auto audit = nvserver::Store::Open(location_)->ListAudit(10, 0, total);
+    ASSERT_FALSE(audit.empty());
+    EXPECT_EQ(audit.front().action + " " + audit.front().detail, "user added anne admin");
 
     std::ostringstream o, e;
     ScriptedInput none(false, {});
-    EXPECT_EQ(RunUserCommand({"add", "zoe", "--role", "admin"}, none, o, e), 2);
-    EXPECT_NE(e.str().find("--data DIR is required"), std::string::npos);
+    nvserver::UserCommandStore host;
+    EXPECT_EQ(RunUserCommand({"add", "zoe", "--role", "admin"}, none, o, e, host), 2);
+    EXPECT_NE(e.str().find("--data DIR or --database postgresql://... is required"), std::string::npos);
+    EXPECT_EQ(RunUserCommand({"list", "--database", "/tmp/x.db"}, none, o, e, host), 1);
+    EXPECT_NE(e.str().find("--database wants a postgresql:// URI"), std::string::npos) << e.str();
+}
+
+TEST(ConsoleAccounts, AnOlderDataDirectorysAccountsKeepWorking) {
+    // Before the server's schema took the table in, `user add` made it by
+    // itself, possibly before the server's first start.
+    const auto dir = std::filesystem::temp_directory_path() / ("nvconsole-old-" + RandomHex(6));
+    std::filesystem::create_directories(dir);
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / kDatabaseFile).c_str(), &raw), SQLITE_OK);
+    const std::string hash = HashPassword("s3cret-pw");
+    const std::string sql =
+        "CREATE TABLE console_users (name TEXT PRIMARY KEY NOT NULL,"
+        " role TEXT NOT NULL CHECK (role IN ('viewer','operator','admin')),"
+        " password_hash TEXT NOT NULL,"
+        " created_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%SZ','now')));"
+        "INSERT INTO console_users (name, role, password_hash) VALUES ('anne', 'admin', '" + hash + "')";
+    ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+
+    std::ostringstream o, e;
+    ScriptedInput twice(false, {"other-pw1", "other-pw1"});
+    nvserver::UserCommandStore host;
+    EXPECT_EQ(RunUserCommand({"add", "paul", "--role", "viewer", "--data", dir.string()}, twice, o, e, host), 0)
+        << e.str();
+    auto users = nvserver::OpenUsers((dir / kDatabaseFile).string());
+    const auto list = users->List();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].name + " " + RoleName(list[0].role), "anne admin");
+    EXPECT_TRUE(VerifyPassword(list[0].passwordHash, "s3cret-pw"));
+    EXPECT_EQ(users->Remove("anne"), UserResult::LastAdmin);
     std::filesystem::remove_all(dir);
+}
+
+TEST(ConsoleAccountsPostgres, NodesDemotingTheLastTwoAdminsAtOnceLeaveOne) {
+    if (!Pg().error().empty())
+        GTEST_SKIP() << Pg().error();
+    nvserver::Store::Open(Pg().Conninfo());
+    auto a = nvserver::OpenUsers(Pg().Conninfo()), b = nvserver::OpenUsers(Pg().Conninfo());
+    ASSERT_EQ(a->Add({"ann", Role::Admin, "h"}), UserResult::Ok);
+    ASSERT_EQ(a->Add({"bob", Role::Admin, "h"}), UserResult::Ok);
+    constexpr int kRounds = 30;
+    int bothDemoted = 0, refused = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        std::atomic<bool> go{false};
+        UserResult ra{}, rb{};
+        std::thread ta([&] {
+            while (!go) {
+            }
+            ra = a->SetRole("bob", Role::Viewer);
+        });
+        std::thread tb([&] {
+            while (!go) {
+            }
+            rb = b->Remove("ann");
+        });
+        go = true;
+        ta.join();
+        tb.join();
+        refused += (ra == UserResult::LastAdmin) + (rb == UserResult::LastAdmin);
+        const auto list = a->List();
+        const auto admins = std::count_if(list.begin(), list.end(), [](const User& u) { return u.role == Role::Admin; });
+        bothDemoted += admins == 0;
+        ASSERT_EQ(admins, 1) << "round " << round;
+        ASSERT_EQ(ra == UserResult::Ok, rb == UserResult::LastAdmin) << "round " << round;
+        // Back to two admins for the next round.
+        if (ra == UserResult::Ok)
+            ASSERT_EQ(a->SetRole("bob", Role::Admin), UserResult::Ok);
+        else
+            ASSERT_EQ(a->Add({"ann", Role::Admin, "h"}), UserResult::Ok);
+    }
+    std::printf("%d rounds of two nodes demoting each other's admin at once: %d refused as the last, "
+                "%d left none\n",
+                kRounds, refused, bothDemoted);
+}
+
+TEST(ConsoleAccountsPostgres, SessionsOutliveTheDatabaseGoneAndFollowAnotherNodesChange) {
+    if (!Pg().error().empty())
+        GTEST_SKIP() << Pg().error();
+    nvserver::Store::Open(Pg().Conninfo());
+    auto nodeA = nvserver::OpenUsers(Pg().Conninfo()), nodeB = nvserver::OpenUsers(Pg().Conninfo());
+    ASSERT_EQ(nodeA->Add({"root", Role::Admin, HashPassword("root-password")}), UserResult::Ok);
+    ASSERT_EQ(nodeA->Add({"eve", Role::Admin, HashPassword("eve-password")}), UserResult::Ok);
+    std::vector<std::string> audit;
+    Console console(*nodeB, [&](auto& who, auto& action, auto& detail, auto&) {
+        audit.push_back(who + "|" + action + "|" + detail);
+    }, false);
+    auto signIn = [&] {
+        return *console.Handle({"POST", "/api/session", R"({"name":"eve","password":"eve-password"})", "10.0.0.5", {}});
+    };
+    const WebResponse in = signIn();
+    ASSERT_EQ(in.status, 200) << in.body;
+    std::string cookie;
+    for (const auto& [k, v] : in.headers)
+        if (k == "Set-Cookie")
+            cookie = v.substr(0, v.find(';'));
+    const RequestInfo next{"GET", "/api/alerts", "10.0.0.5", cookie, "", "", "", ""};
+    ASSERT_EQ(console.Authenticate(next).outcome, SessionAuth::Ok);
+
+    Pg().Stop();
+    const SessionAuth down = console.Authenticate(next);
+    const WebResponse downIn = signIn();
+    ASSERT_TRUE(Pg().Start());
+    std::printf("database down: request %d (%s), sign-in %d\n", down.status, down.error.c_str(), downIn.status);
+    EXPECT_EQ(down.status, 503);
+    EXPECT_EQ(down.error.rfind(Console::kAccountsUnavailable, 0), 0u) << down.error;
+    EXPECT_EQ(downIn.status, 503);
+    EXPECT_EQ(console.Authenticate(next).outcome, SessionAuth::Ok); // the session outlived it
+
+    // Demoted on another node: refused here at the very next request.
+    ASSERT_EQ(nodeA->SetRole("eve", Role::Operator), UserResult::Ok);
+    const SessionAuth after = console.Authenticate(next);
+    EXPECT_EQ(after.outcome, SessionAuth::Refused);
+    EXPECT_EQ(after.status, 401);
+    EXPECT_EQ(audit.back(), "eve|session ended|role or password changed since sign-in");
 }
 
 TEST(ConsoleSessions, ExpireWhenIdleOrTooOld) {

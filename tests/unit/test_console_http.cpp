@@ -1,12 +1,13 @@
 // The console's routes over real loopback HTTP: the page, sign-in, the session
 // cookie, sign-out, cross-site refusals and admin-only user management.
 #include "console/ConsoleHttp.h"
+#include "server/ConsoleLink.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
-#include <sqlite3.h>
 
+#include <filesystem>
 #include <thread>
 
 using namespace nvconsole;
@@ -17,14 +18,17 @@ namespace {
 class ConsoleHttp : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(sqlite3_open(":memory:", &db_), SQLITE_OK);
-        UserStore users(db_);
-        ASSERT_TRUE(users.EnsureSchema());
+        dir_ = std::filesystem::temp_directory_path() / ("nvconsole-http-" + RandomHex(6));
+        std::filesystem::create_directories(dir_);
+        const std::string file = (dir_ / kDatabaseFile).string();
+        nvserver::Store{file}; // the server's schema, accounts included
+        users_ = nvserver::OpenUsers(file);
+        UserStore& users = *users_;
         const std::string hash = HashPassword("good-password");
         ASSERT_EQ(users.Add({"anne", Role::Admin, hash}), UserResult::Ok);
         ASSERT_EQ(users.Add({"vera", Role::Viewer, hash}), UserResult::Ok);
         console_ = std::make_unique<Console>(
-            db_,
+            *users_,
             [this](auto& who, auto& action, auto& detail, auto&) {
                 audit_.push_back(who + "|" + action + "|" + detail);
             },
@@ -63,7 +67,8 @@ class ConsoleHttp : public ::testing::Test {
         if (thread_.joinable())
             thread_.join();
         console_.reset();
-        sqlite3_close(db_);
+        users_.reset();
+        std::filesystem::remove_all(dir_);
     }
 
     httplib::Result Call(const std::string& method, const std::string& path,
@@ -94,9 +99,10 @@ class ConsoleHttp : public ::testing::Test {
             h.emplace("X-CSRF-Token", s.csrf);
         return h;
     }
-    std::size_t UserCount() { return UserStore(db_).List().size(); }
+    std::size_t UserCount() { return users_->List().size(); }
 
-    sqlite3* db_ = nullptr;
+    std::filesystem::path dir_;
+    std::unique_ptr<UserStore> users_;
     std::vector<std::string> audit_;
     std::unique_ptr<Console> console_;
     httplib::Server server_;
@@ -184,7 +190,7 @@ TEST_F(ConsoleHttp, UsersAreManagedByAdminsOnlyAndNeverCrossSite) {
         Call("POST", "/api/users", R"({"name":"zoe","role":"admin","password":"short"})", As(anne))
             ->status,
         400);
-    EXPECT_EQ(UserStore(db_).Find("paul")->role, Role::Operator);
+    EXPECT_EQ(users_->Find("paul")->role, Role::Operator);
 
     // Demoting a user ends that user's sessions.
     const Signed v2 = SignIn("vera");
