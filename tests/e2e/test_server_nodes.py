@@ -1,0 +1,219 @@
+"""Three nodes on one real PostgreSQL behind Debian's haproxy, run from the
+sample configuration that administrators install: stations spread over the
+nodes, an alert taken by one node reaches the stations of all, and a node
+killed during a fan-out to thousands of stations loses none of them."""
+import os
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from haproxy import Haproxy  # noqa: E402
+from postgres import Postgres  # noqa: E402
+from stations import Swarm  # noqa: E402
+from test_alert_server import ServerProcess, alert_server_path  # noqa: E402
+from test_server_postgres import pg_token  # noqa: E402
+
+# Behind haproxy every station comes from its address: the README says to raise these.
+NODE_OPTIONS = ["--max-per-address", "100000", "--new-stations-per-minute", "100000"]
+
+
+def wait_for(predicate, timeout, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
+
+
+class Node:
+    """One `serve --database` process; which stations it identified, from its event lines."""
+
+    def __init__(self, name, conninfo, token, port=0, data=None):
+        self.name = name
+        self.server = ServerProcess(data=data, port=port, extra=["--database", conninfo, *NODE_OPTIONS])
+        self.server.token = token
+        self.stations = set()
+
+    def drain(self):
+        while not self.server.events.empty():
+            event = self.server.events.get_nowait()
+            if event["event"] == "identified":
+                self.stations.add(event["computer"])
+        return self.stations
+
+
+class ThreeNodesBehindHaproxy(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not alert_server_path().is_file():
+            raise unittest.SkipTest(f"not built: {alert_server_path()}")
+        cls.pg = Postgres()
+        cls.nodes, cls.proxy = [], None
+        try:
+            cls.token = pg_token(cls.pg.conninfo())
+            cls.nodes = [Node(n, cls.pg.conninfo(), cls.token) for n in ("node1", "node2", "node3")]
+            cls.proxy = Haproxy([n.server.port for n in cls.nodes])
+            if not cls.proxy.wait_servers({n.name: "UP" for n in cls.nodes}, 20):
+                raise RuntimeError(f"haproxy never saw the nodes up: {cls.proxy.servers()}")
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.proxy:
+            cls.proxy.close()
+        for n in cls.nodes:
+            n.server.stop()
+        cls.pg.close()
+
+    def setUp(self):
+        self.swarms = []
+
+    def tearDown(self):
+        for s in self.swarms:
+            s.stop()
+
+    def swarm(self, count, prefix, silent_every=0):
+        s = Swarm(("127.0.0.1", self.proxy.port), count, silent_every, prefix)
+        self.swarms.append(s)
+        return s
+
+    def on_nodes(self, names):
+        """{node: those of `names` it has identified} (before any station moves)."""
+        where = {}
+        for n in self.nodes:
+            for name in n.drain() & names:
+                where[name] = n.name
+        return {n.name: {s for s, w in where.items() if w == n.name} for n in self.nodes}
+
+    def post(self, node, subject):
+        status, body = node.server.api("POST", "/api/alerts", {"author": "Accueil", "subject": subject,
+                                                                "lines": ["Restez dans les salles."],
+                                                                "everyone": True})
+        self.assertEqual(status, 201, body)
+        # Live alerts would reach the next test's stations.
+        self.addCleanup(node.server.api, "POST", f"/api/alerts/{body['id']}/cancel")
+        return body["id"]
+
+    def receipts(self, node, alert_id):
+        status, body = node.server.api("GET", f"/api/alerts/{alert_id}")
+        self.assertEqual(status, 200, body)
+        return {r["computer"]: r for r in body["receipts"]}
+
+    def test_an_alert_posted_to_one_node_reaches_the_stations_of_all_and_their_acks_its_ledger(self):
+        # leastconn spreads newcomers evenly only over nodes equally loaded.
+        self.assertTrue(wait_for(lambda: all(n == 0 for _, n in self.proxy.servers().values()), 20))
+        swarm = self.swarm(30, "S").start()
+        names = {s.name for s in swarm.stations}
+        self.assertTrue(wait_for(lambda: sum(map(len, self.on_nodes(names).values())) == 30, 20))
+        spread = self.on_nodes(names)
+        self.assertTrue(all(len(v) >= 5 for v in spread.values()), {k: len(v) for k, v in spread.items()})
+
+        a = self.nodes[0]
+        posted = time.monotonic()
+        alert_id = self.post(a, "Exercice")
+        self.assertTrue(wait_for(lambda: all(s.alerts for s in swarm.stations), 10))
+        self.assertTrue(all(b"Exercice" in s.alerts[0][2] for s in swarm.stations))
+        last = max(s.alerts[0][0] for s in swarm.stations) - posted
+        self.assertTrue(wait_for(lambda: all(self.receipts(a, alert_id).get(n, {}).get("state") == "acknowledged"
+                                             for n in names), 10))
+        on_c = spread["node3"]
+        connections = subprocess.run(
+            ["psql", self.pg.conninfo(), "-Atc", "SELECT count(*) FROM pg_stat_activity WHERE usename='nivaxel'"],
+            capture_output=True, text=True, timeout=30).stdout.strip()
+        print(f"\n  3 nodes behind haproxy: stations per node {[len(spread[n.name]) for n in self.nodes]}; "
+              f"posted on node1, the last of 30 stations had it {last * 1000:.0f} ms later; node3's "
+              f"{len(on_c)} acknowledgements in node1's ledger; {int(connections) - 1} database "
+              f"connections for 3 nodes")
+
+    def test_a_node_killed_during_a_fan_out_loses_no_station_and_rejoins(self):
+        count = 3000
+        swarm = self.swarm(count, "K", silent_every=10)  # one reader in ten never ticks the box
+        names = {s.name for s in swarm.stations}
+        idle = {n.name: rss_kib(n.server.proc.pid) for n in self.nodes}
+        connecting = time.monotonic()
+        swarm.start()
+        self.assertTrue(wait_for(lambda: sum(map(len, self.on_nodes(names).values())) == count, 60, 0.2))
+        connected = time.monotonic() - connecting
+        spread = self.on_nodes(names)
+        victim, survivor = self.nodes[0], self.nodes[1]
+        lost = spread[victim.name]
+        per_station = [(rss_kib(n.server.proc.pid) - idle[n.name]) * 1024 / len(spread[n.name]) for n in self.nodes]
+        proxy_kib = self.proxy.rss_kib()
+
+        # SIGKILL as soon as the first of its stations reads the alert: the
+        # rest of its fan-out, its acknowledgements and its ledger are cut.
+        killed = {}
+
+        def kill_on_first(station):
+            if station.name in lost and not killed:
+                victim.server.proc.send_signal(signal.SIGKILL)
+                killed["at"] = time.monotonic()
+                killed["holding"] = sum(1 for s in swarm.stations if s.name in lost and s.alerts)
+        swarm.on_alert = kill_on_first
+        posted = time.monotonic()
+        alert_id = self.post(survivor, "Confinement")
+        answered = time.monotonic() - posted
+        self.assertTrue(wait_for(lambda: killed, 10), "no station of the victim got the alert")
+        victim.server.proc.wait(10)
+
+        acknowledging = {s.name for s in swarm.stations if s.acknowledges}
+        silent = names - acknowledging
+
+        def settled():
+            receipts = self.receipts(survivor, alert_id)
+            return all(receipts.get(n, {}).get("state") == "acknowledged" for n in acknowledging)
+        self.assertTrue(wait_for(lambda: all(s.alerts for s in swarm.stations), 60, 0.2),
+                        f"{sum(1 for s in swarm.stations if not s.alerts)} stations never got the alert")
+        self.assertTrue(wait_for(settled, 60, 0.5))
+        settled_after = time.monotonic() - posted
+        ledger = self.receipts(survivor, alert_id)
+        self.assertEqual({n: ledger[n]["state"] for n in silent}, {n: "sent" for n in silent})
+        ticked = {s.name for s in swarm.stations if s.acks_sent}
+        self.assertEqual([n for n, r in ledger.items() if r["state"] == "acknowledged" and n not in ticked], [])
+        # Its silent readers had it again on their new connection, through another node.
+        first_moved = {n: next((t for t, conn, _ in swarm.stations[int(n[1:])].alerts if conn > 1), None)
+                       for n in lost & silent}
+        self.assertNotIn(None, first_moved.values())
+        redelivered = max(first_moved.values()) - killed["at"]
+        reached = max(swarm.stations[int(n[1:])].alerts[0][0] for n in lost) - killed["at"]
+
+        # Back on its port and data: haproxy takes it in again, the others run on.
+        restarted = time.monotonic()
+        victim.server.proc.stdout.close()
+        victim.server = ServerProcess(data=victim.server.data, port=victim.server.port,
+                                      extra=["--database", self.pg.conninfo(), *NODE_OPTIONS])
+        victim.server.token = self.token
+        self.assertTrue(self.proxy.wait_servers({victim.name: "UP"}, 20), self.proxy.servers())
+        rejoined = time.monotonic() - restarted
+        late = self.swarm(5, "L").start()
+        late_names = {s.name for s in late.stations}
+        self.assertTrue(wait_for(lambda: len(self.on_nodes(late_names)[victim.name]) == 5, 20))
+        self.assertTrue(wait_for(lambda: all(s.alerts for s in late.stations), 10))
+        self.assertTrue(wait_for(lambda: all(self.receipts(survivor, alert_id).get(n, {}).get("state")
+                                             == "acknowledged" for n in late_names), 10))
+        self.assertTrue(all(n.server.proc.poll() is None for n in self.nodes))
+        print(f"\n  {count} stations through haproxy, per node {[len(spread[n.name]) for n in self.nodes]}, "
+              f"connected and identified in {connected:.1f} s; memory per station: nodes "
+              f"{', '.join(f'{b:.0f}' for b in per_station)} B, haproxy {proxy_kib * 1024 / count:.0f} B")
+        print(f"  the API call to node2 answered in {answered * 1000:.0f} ms; node1 SIGKILLed "
+              f"{(killed['at'] - posted) * 1000:.0f} ms after it, when {killed['holding']} of its {len(lost)} "
+              f"stations held the alert; all held it {max(reached, 0):.2f} s after the kill, its silent readers "
+              f"had it again through another node {redelivered:.2f} s after; the ledger had all "
+              f"{len(acknowledging)} acknowledgements {settled_after:.2f} s after the call, the {len(silent)} "
+              f"silent still 'sent'")
+        print(f"  node1 restarted: UP in haproxy after {rejoined:.1f} s; 5 new stations on it got the alert and "
+              f"their acknowledgements reached the ledger; node2 and node3 never restarted")
+
+if __name__ == "__main__":
+    unittest.main()
