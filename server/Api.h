@@ -28,8 +28,8 @@ class Dispatch {
     virtual int Deliver(const Alert& alert) = 0;
     virtual void Cancel(std::int64_t id) = 0;
     virtual void GroupsChanged() = 0;
-    // Another node recorded the station's acknowledgement: not to be sent again.
-    virtual void Settled(std::int64_t, std::int64_t) {}
+    // Another node settled these (alert, station) pairs: not to be sent again.
+    virtual void Settled(std::vector<std::pair<std::int64_t, std::int64_t>>) {}
 };
 
 enum class Scope { Read = 1, Send = 2, Admin = 3 };

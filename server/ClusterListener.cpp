@@ -6,12 +6,13 @@
 #include <poll.h>
 
 #include <chrono>
+#include <cstdio>
 #include <sstream>
 
 namespace nvserver {
 
-ClusterListener::ClusterListener(std::string conninfo, Store& store, Dispatch& dispatch)
-    : conninfo_(std::move(conninfo)), store_(store), dispatch_(dispatch) {}
+ClusterListener::ClusterListener(std::string conninfo, Store& store, Dispatch& dispatch, EventHub& hub)
+    : conninfo_(std::move(conninfo)), store_(store), dispatch_(dispatch), hub_(hub) {}
 
 ClusterListener::~ClusterListener() { Stop(); }
 
@@ -72,18 +73,21 @@ void ClusterListener::Run() {
 void ClusterListener::Handle(const std::string& payload) {
     std::istringstream in(payload);
     std::string node, what;
-    std::int64_t id = 0, station = 0;
-    in >> node >> what >> id >> station;
+    std::int64_t id = 0;
+    in >> node >> what;
     if (node == Store::NodeId())
         return; // this node's own change, already passed on
     try {
+        if (what == "receipts") {
+            Receipts(node, in);
+            return;
+        }
+        in >> id;
         if (what == "alert") {
             if (const auto a = store_.GetAlert(id))
                 dispatch_.Deliver(*a);
         } else if (what == "cancel") {
             dispatch_.Cancel(id);
-        } else if (what == "ack") {
-            dispatch_.Settled(id, station);
         } else if (what == "groups") {
             dispatch_.GroupsChanged();
         }
@@ -91,6 +95,26 @@ void ClusterListener::Handle(const std::string& payload) {
         (void)e;
         Workstations::Event("store_error", "\"error\":\"cluster: the store did not answer\"");
     }
+}
+
+// Items "ALERT:STATION:KIND", as Store announces them.
+void ClusterListener::Receipts(const std::string& node, std::istream& items) {
+    std::vector<std::pair<std::int64_t, std::int64_t>> settled;
+    std::vector<ReceiptChange> changed;
+    std::string item;
+    while (items >> item) {
+        long long alert = 0, station = 0;
+        char kind = 0;
+        if (std::sscanf(item.c_str(), "%lld:%lld:%c", &alert, &station, &kind) != 3)
+            continue;
+        if (kind == 'a' || kind == 'r')
+            settled.emplace_back(alert, station);
+        changed.push_back({alert, station, kind == 'a'});
+    }
+    if (!settled.empty())
+        dispatch_.Settled(std::move(settled));
+    if (hub_.Listening())
+        PublishReceipts(hub_, store_, changed, node);
 }
 
 } // namespace nvserver

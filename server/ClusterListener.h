@@ -2,13 +2,15 @@
 // cancellations and group changes through LISTEN/NOTIFY: the store sends
 // the word in the same transaction as the change, so it goes out only once
 // the change is committed, and a listening connection of each node passes
-// it to that node's delivery loop.
+// it to that node's delivery loop, and the other nodes' receipt changes to
+// this node's event stream.
 #pragma once
 
 #include "Api.h"
 #include "Store.h"
 
 #include <atomic>
+#include <istream>
 #include <string>
 #include <thread>
 
@@ -17,7 +19,7 @@ namespace nvserver {
 class ClusterListener {
   public:
     // `store` is the listener's own (it reads the alerts it hears of).
-    ClusterListener(std::string conninfo, Store& store, Dispatch& dispatch);
+    ClusterListener(std::string conninfo, Store& store, Dispatch& dispatch, EventHub& hub);
     ~ClusterListener();
     ClusterListener(const ClusterListener&) = delete;
     ClusterListener& operator=(const ClusterListener&) = delete;
@@ -27,10 +29,12 @@ class ClusterListener {
   private:
     void Run();
     void Handle(const std::string& payload);
+    void Receipts(const std::string& node, std::istream& items);
 
     std::string conninfo_;
     Store& store_;
     Dispatch& dispatch_;
+    EventHub& hub_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -655,9 +655,15 @@ std::vector<std::pair<std::int64_t, std::int64_t>>
 Store::Settled(const std::vector<std::int64_t>& alerts) {
     std::lock_guard lock(mutex_);
     std::vector<std::pair<std::int64_t, std::int64_t>> out;
+    // As the delivery loop decides: a replaced alert is not sent again when
+    // it says so, nor to a station that read another of its chain (the
+    // first alert or one sent again after it), whichever node took it.
     Statement s(*this, "SELECT d.station_id FROM deliveries d JOIN alerts a ON a.id=d.alert_id "
                        "WHERE d.alert_id=? AND (d.state='acknowledged' OR "
-                       "(d.state='replaced' AND a.resend_replaced=0))");
+                       "(d.state='replaced' AND (a.resend_replaced=0 OR EXISTS("
+                       "SELECT 1 FROM deliveries e JOIN alerts b ON b.id=e.alert_id "
+                       "WHERE e.station_id=d.station_id AND e.state='acknowledged' AND "
+                       "coalesce(nullif(b.follows,0), b.id)=coalesce(nullif(a.follows,0), a.id)))))");
     for (std::int64_t id : alerts) {
         s.Reset();
         s.Bind(1, id);
@@ -713,9 +719,38 @@ void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
         if (op.kind == LedgerOp::Sent || op.kind == LedgerOp::Acknowledged)
             s.Bind(4, op.address);
         s.Step();
-        if (op.kind == LedgerOp::Acknowledged)
-            NotifyLocked("ack " + std::to_string(op.alert) + " " + std::to_string(op.station));
     }
+    AnnounceReceiptsLocked(ops);
+}
+
+// Batched: a fan-out's 60,000 acknowledgements make about a hundred
+// notifications, not 60,000. Every settling change is told, since the other
+// nodes must not send those alerts again; plain sends only as far as the
+// event streams show them.
+void Store::AnnounceReceiptsLocked(const std::vector<LedgerOp>& ops) {
+    if (db_->backend() != db::Backend::Postgres)
+        return;
+    std::string payload;
+    std::size_t shown = 0;
+    for (const LedgerOp& op : ops) {
+        if (op.kind == LedgerOp::Entered)
+            continue;
+        if (op.kind == LedgerOp::Sent && shown >= kShownPerTurn)
+            continue;
+        ++shown;
+        const char kind = op.kind == LedgerOp::Sent           ? 's'
+                          : op.kind == LedgerOp::Acknowledged ? 'a'
+                          : op.settles                        ? 'r'
+                                                              : 'q';
+        const std::string item = " " + std::to_string(op.alert) + ":" + std::to_string(op.station) + ":" + kind;
+        if (!payload.empty() && NodeId().size() + payload.size() + item.size() + 1 > kNotifyBytes) {
+            NotifyLocked("receipts" + payload);
+            payload.clear();
+        }
+        payload += item;
+    }
+    if (!payload.empty())
+        NotifyLocked("receipts" + payload);
 }
 
 std::optional<Store::ReceiptRow> Store::ReceiptOf(std::int64_t alert, std::int64_t station) {
@@ -739,6 +774,43 @@ std::optional<Store::ReceiptRow> Store::ReceiptOf(std::int64_t alert, std::int64
     row.receipt.acknowledgedAddress = s.Text(8);
     row.receipt.directoryGroup = s.Text(9);
     return row;
+}
+
+std::vector<Store::ReceiptRow>
+Store::ReceiptsOf(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs) {
+    std::map<std::int64_t, std::vector<std::int64_t>> byAlert;
+    for (const auto& [alert, station] : pairs)
+        byAlert[alert].push_back(station);
+    std::lock_guard lock(mutex_);
+    std::vector<ReceiptRow> out;
+    for (const auto& [alert, stations] : byAlert) {
+        // Numbers only, so written into the text: one statement per alert.
+        std::string in;
+        for (std::int64_t st : stations)
+            in += (in.empty() ? "" : ",") + std::to_string(st);
+        Statement s(*this, "SELECT s.computer, s.\"user\", d.state, d.first_sent_at, d.last_sent_at, "
+                           "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address, "
+                           "d.directory_group, d.station_id FROM deliveries d JOIN stations s ON s.id=d.station_id "
+                           "WHERE d.alert_id=? AND d.station_id IN (" + in + ")");
+        s.Bind(1, alert);
+        while (s.Step()) {
+            ReceiptRow row{alert, {}};
+            Receipt& r = row.receipt;
+            r.computer = s.Text(0);
+            r.user = s.Text(1);
+            r.state = s.Text(2);
+            r.firstSentAt = s.Int(3);
+            r.lastSentAt = s.Int(4);
+            r.sentCount = s.Int(5);
+            r.acknowledgedAt = s.IsNull(6) ? 0 : s.Int(6);
+            r.sentAddress = s.Text(7);
+            r.acknowledgedAddress = s.Text(8);
+            r.directoryGroup = s.Text(9);
+            row.station = s.Int(10);
+            out.push_back(std::move(row));
+        }
+    }
+    return out;
 }
 
 std::int64_t Store::StationId(const std::string& computer, const std::string& user, Time at,

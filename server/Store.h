@@ -54,6 +54,7 @@ struct LedgerOp {
     Time at;
     std::string address = {};
     std::string directoryGroup = {}; // Entered: the directory group that brought it in
+    bool settles = false; // Replaced: not to be sent again to that station
 };
 
 struct StationKey {
@@ -136,6 +137,12 @@ class Store {
     db::Backend backend() const { return db_->backend(); }
     // This process's name among the nodes of one database, random.
     static const std::string& NodeId();
+    // On PostgreSQL, a turn's receipt changes reach the other nodes as
+    // "receipts ALERT:STATION:KIND ..." (KIND s sent, a acknowledged,
+    // r replaced and settled, q replaced and to be sent again), several per
+    // notification; sends past the first kShownPerTurn are left out.
+    static constexpr std::size_t kShownPerTurn = 2000;
+    static constexpr std::size_t kNotifyBytes = 7900; // PostgreSQL's limit is 8000
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
@@ -167,8 +174,11 @@ class Store {
     struct ReceiptRow {
         std::int64_t alert;
         Receipt receipt;
+        std::int64_t station = 0;
     };
     std::optional<ReceiptRow> ReceiptOf(std::int64_t alert, std::int64_t station);
+    // The rows of these (alert, station) pairs that exist, one query per alert.
+    std::vector<ReceiptRow> ReceiptsOf(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs);
 
     // Stations.
     std::int64_t StationId(const std::string& computer, const std::string& user, Time at,
@@ -284,6 +294,7 @@ class Store {
     void AddStationsLocked(const std::vector<Station>& added);
     void ApplySeenLocked(const std::vector<StationSeen>& seen);
     void ApplyLedgerLocked(const std::vector<LedgerOp>& ops);
+    void AnnounceReceiptsLocked(const std::vector<LedgerOp>& ops);
 
     std::mutex mutex_;
     std::function<std::shared_ptr<const Groups>()> directoryGroups_;

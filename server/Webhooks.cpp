@@ -199,7 +199,9 @@ void Webhooks::FollowLoop() {
             json data = json::parse(block.substr(21), nullptr, false);
             if (data.is_discarded() || data.value("state", "") != "acknowledged" || !data.contains("alert"))
                 continue;
-            Notify("receipt.acknowledged", data);
+            // Each node tells of the receipts it took; all of them settle alerts.
+            if (data.value("node", Store::NodeId()) == Store::NodeId())
+                Notify("receipt.acknowledged", data);
             touched.push_back(data["alert"].get<std::int64_t>());
         }
         std::sort(touched.begin(), touched.end());

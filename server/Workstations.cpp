@@ -235,15 +235,45 @@ void Workstations::Cancel(std::int64_t id) {
     });
 }
 
-void Workstations::Settled(std::int64_t alert, std::int64_t station) {
-    Post([this, alert, station] {
-        if (!live_.count(alert))
-            return;
-        settled_.insert({alert, station});
+void Workstations::Settled(std::vector<std::pair<std::int64_t, std::int64_t>> pairs) {
+    Post([this, pairs = std::move(pairs)] {
+        std::unordered_map<std::int64_t, std::vector<std::int64_t>> byStation;
+        for (const auto& [alert, station] : pairs)
+            if (live_.count(alert)) {
+                settled_.insert({alert, station});
+                byStation[station].push_back(alert);
+            }
         for (auto& [fd, c] : clients_)
-            if (c->station == station)
-                std::erase(c->pending, alert);
+            if (const auto it = byStation.find(c->station); it != byStation.end())
+                for (std::int64_t alert : it->second)
+                    std::erase(c->pending, alert);
     });
+}
+
+void PublishReceipts(EventHub& hub, Store& store, const std::vector<ReceiptChange>& changes,
+                     const std::string& node) {
+    if (changes.empty())
+        return;
+    std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
+    std::set<std::pair<std::int64_t, std::int64_t>> acknowledging;
+    for (const ReceiptChange& c : changes) {
+        pairs.emplace_back(c.alert, c.station);
+        if (c.acknowledges)
+            acknowledging.insert({c.alert, c.station});
+    }
+    try {
+        for (const Store::ReceiptRow& row : store.ReceiptsOf(pairs)) {
+            // Read after a later acknowledgement: that one tells it.
+            if (row.receipt.state == "acknowledged" &&
+                !acknowledging.count({row.alert, row.station}))
+                continue;
+            json data = ReceiptJson(row.receipt);
+            data["alert"] = row.alert;
+            data["node"] = node;
+            hub.Publish("receipt", Dump(data));
+        }
+    } catch (const StoreError&) {
+    }
 }
 
 void Workstations::GroupsChanged() {
@@ -447,21 +477,15 @@ void Workstations::SaveTurn() {
         return;
     }
     if (hub_.Listening()) {
-        std::size_t published = 0;
+        std::vector<ReceiptChange> changed;
         for (const LedgerOp& op : ledger_) {
             if (op.kind == LedgerOp::Entered)
                 continue;
-            if (++published > 2000)
+            if (changed.size() >= Store::kShownPerTurn)
                 break; // a fan-out's detail is in the ledger; the stream stays light
-            try {
-                if (auto row = store_.ReceiptOf(op.alert, op.station)) {
-                    json data = ReceiptJson(row->receipt);
-                    data["alert"] = op.alert;
-                    hub_.Publish("receipt", Dump(data));
-                }
-            } catch (const StoreError&) {
-            }
+            changed.push_back({op.alert, op.station, op.kind == LedgerOp::Acknowledged});
         }
+        PublishReceipts(hub_, store_, changed, Store::NodeId());
     }
     ledger_.clear();
 }
@@ -807,8 +831,9 @@ void Workstations::Acknowledged(Client& c) {
             if (!stillLive(id))
                 continue;
             replaced.push_back(id);
-            ledger_.push_back({LedgerOp::Replaced, id, c.station, now});
-            if (!live_.at(id).alert.resendReplaced || chainOf(id) == readChain)
+            const bool settles = !live_.at(id).alert.resendReplaced || chainOf(id) == readChain;
+            ledger_.push_back({LedgerOp::Replaced, id, c.station, now, {}, {}, settles});
+            if (settles)
                 settled_.insert({id, c.station});
             else
                 c.pending.push_back(id);

@@ -69,6 +69,15 @@ struct AlertFields {
 std::string BuildAlertText(const AlertFields& fields, std::vector<std::string>* missing = nullptr);
 std::string Frame(std::int32_t type, const std::string& block1 = {});
 
+// Publishes the receipts of these (alert, station) pairs as they stand in
+// the store, each naming the node that served the station.
+struct ReceiptChange {
+    std::int64_t alert, station;
+    bool acknowledges;
+};
+void PublishReceipts(EventHub& hub, Store& store, const std::vector<ReceiptChange>& changes,
+                     const std::string& node);
+
 class Workstations {
   public:
     Workstations(WorkstationOptions options, Store& store, EventHub& hub);
@@ -91,8 +100,8 @@ class Workstations {
     int Deliver(const Alert& alert);
     void Cancel(std::int64_t id);
     void GroupsChanged();
-    // The station acknowledged the alert through another node.
-    void Settled(std::int64_t alert, std::int64_t station);
+    // (alert, station) pairs settled through another node: not sent again.
+    void Settled(std::vector<std::pair<std::int64_t, std::int64_t>> pairs);
 
     // Prints one JSON event line (flushed at the end of each turn).
     static void Event(const std::string& name, const std::string& fieldsJson);

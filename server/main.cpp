@@ -145,7 +145,7 @@ class LoopDispatch : public Dispatch {
     int Deliver(const Alert& a) override { return w_.Deliver(a); }
     void Cancel(std::int64_t id) override { w_.Cancel(id); }
     void GroupsChanged() override { w_.GroupsChanged(); }
-    void Settled(std::int64_t alert, std::int64_t station) override { w_.Settled(alert, station); }
+    void Settled(std::vector<std::pair<std::int64_t, std::int64_t>> pairs) override { w_.Settled(std::move(pairs)); }
 
   private:
     Workstations& w_;
@@ -261,7 +261,7 @@ int Serve(const std::vector<std::string>& args) {
         clusterStore = OpenStore(data, database);
         if (!clusterStore)
             return 1;
-        cluster = std::make_unique<ClusterListener>(database, *clusterStore, dispatch);
+        cluster = std::make_unique<ClusterListener>(database, *clusterStore, dispatch, hub);
         cluster->Start();
     }
     if (directory) {

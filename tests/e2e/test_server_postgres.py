@@ -1,10 +1,14 @@
 """The alert server on a real PostgreSQL started by the test: tokens made
 with --database, an alert delivered and acknowledged, the ledger kept across
-a SIGKILL, the database stopped and started under a running server, and
-console accounts shared by two nodes."""
+a SIGKILL, the database stopped and started under a running server,
+console accounts shared by two nodes, and what two nodes share of their
+stations' receipts."""
+import json
 import os
+import socket
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -17,6 +21,41 @@ from test_admin_listener import Console  # noqa: E402
 def pg_token(conninfo, scope="admin"):
     return subprocess.run([str(alert_server_path()), "token", "create", "--database", conninfo, "--scope", scope],
                           capture_output=True, check=True, timeout=30).stdout.decode().strip()
+
+
+class EventStream:
+    """A node's GET /api/events, read in the background; receipts() parses
+    what has come so far."""
+
+    def __init__(self, server):
+        host, port = server.admin.rsplit(":", 1)
+        self.sock = socket.create_connection((host, int(port)), timeout=5)
+        self.sock.sendall(f"GET /api/events HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer {server.token}\r\n\r\n"
+                          .encode())
+        self.raw = b""
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        self.sock.settimeout(None)
+        try:
+            while chunk := self.sock.recv(65536):
+                self.raw += chunk
+        except OSError:
+            pass
+
+    def receipts(self):
+        body, rest = b"", self.raw.split(b"\r\n\r\n", 1)[-1]
+        while b"\r\n" in rest:  # chunked
+            size, rest = rest.split(b"\r\n", 1)
+            n = int(size, 16)
+            if len(rest) < n + 2:
+                break
+            body, rest = body + rest[:n], rest[n + 2:]
+        return [json.loads(block.split(b"\ndata: ", 1)[1]) for block in body.split(b"\n\n")
+                if block.startswith(b"event: receipt\ndata: ")]
+
+    def close(self):
+        self.sock.close()
 
 
 class PostgresServerCase(unittest.TestCase):
@@ -39,9 +78,14 @@ class PostgresServerCase(unittest.TestCase):
         self.servers.append(server)
         return server
 
-    def post(self, server):
+    def post(self, server, **extra):
         return server.api("POST", "/api/alerts", {"author": "Accueil", "subject": "Essai", "lines": ["Ligne"],
-                                                  "everyone": True})
+                                                  "everyone": True, **extra})
+
+    def station(self, server, computer):
+        c = FakeClient(server.port, computer=computer)
+        self.clients.append(c)
+        return c
 
     def test_ledger_survives_a_kill_and_the_database_coming_back(self):
         self.token = pg_token(self.pg.conninfo())
@@ -158,6 +202,68 @@ class PostgresServerCase(unittest.TestCase):
               f"user list: {listed.stdout.decode().split()}")
         self.assertEqual({u["name"]: u["role"] for u in listing["users"]}, {"root": "admin", "eve": "admin"})
         self.assertEqual(listed.stdout, b"eve admin\nroot admin\n")
+
+    def test_every_node_streams_every_nodes_receipts_once(self):
+        self.token = pg_token(self.pg.conninfo())
+        a, b = self.serve(), self.serve()
+        streams = [EventStream(a), EventStream(b)]
+        self.clients += streams
+        on_a, on_b = self.station(a, b"PC1"), self.station(b, b"PC2")
+        time.sleep(0.3)
+        status, body = self.post(a)
+        self.assertEqual(status, 201, body)
+        for st in (on_a, on_b):
+            self.assertEqual(st.read_frame()[0], ALERTE)
+        acked = time.monotonic()
+        on_a.send(ALERTE_LUE)
+        on_b.send(ALERTE_LUE)
+
+        def acknowledged(stream):
+            return [(r["computer"], r["node"]) for r in stream.receipts()
+                    if r["alert"] == body["id"] and r["state"] == "acknowledged"]
+        seen = {}
+        while time.monotonic() - acked < 5 and len(seen) < 2:
+            for i, stream in enumerate(streams):
+                if i not in seen and len(acknowledged(stream)) == 2:
+                    seen[i] = time.monotonic() - acked
+            time.sleep(0.02)
+        time.sleep(0.5)  # a double would have come by now
+        got = [sorted(acknowledged(stream)) for stream in streams]
+        print(f"\n  both acknowledgements on A's stream after {seen.get(0, -1) * 1000:.0f} ms, "
+              f"on B's after {seen.get(1, -1) * 1000:.0f} ms; receipts: {got[0]}")
+        self.assertEqual(got[0], got[1])
+        self.assertEqual([computer for computer, _ in got[0]], ["PC1", "PC2"])
+        self.assertNotEqual(got[0][0][1], got[0][1][1], "each receipt names the node that took it")
+
+    def test_an_alert_replaced_on_one_node_is_not_sent_again_by_another(self):
+        self.token = pg_token(self.pg.conninfo())
+        a, b = self.serve(), self.serve()
+        on_b = self.station(b, b"PC2")
+        time.sleep(0.3)
+        first = self.post(a, resend_replaced=False)[1]["id"]
+        self.assertEqual(on_b.read_frame()[0], ALERTE)
+        second = self.post(a, subject="Suite")[1]["id"]
+        self.assertEqual(on_b.read_frame()[0], ALERTE)
+        time.sleep(1.1)  # read after the grace: the second was read, the first replaced
+        on_b.send(ALERTE_LUE)
+        deadline = time.monotonic() + 5
+        states = None
+        while time.monotonic() < deadline and states != ["replaced", "acknowledged"]:
+            states = [a.api("GET", f"/api/alerts/{i}")[1]["receipts"][0]["state"] for i in (first, second)]
+            time.sleep(0.05)
+        self.assertEqual(states, ["replaced", "acknowledged"])
+        on_b.close()
+        # To a node that was running (told by notification), then to one started since (read from the ledger).
+        quiet = {}
+        for name, node in (("running", a), ("started since", self.serve())):
+            moved = self.station(node, b"PC2")
+            quiet[name] = moved.nothing_within(1.0)
+            moved.close()
+        counts = [a.api("GET", f"/api/alerts/{i}")[1]["receipts"][0]["sent_count"] for i in (first, second)]
+        print(f"\n  replaced on B, then moved: nothing sent again by {quiet}; sends counted {counts}")
+        self.assertEqual(quiet, {"running": True, "started since": True})
+        self.assertEqual(counts, [1, 1])
+
 
 if __name__ == "__main__":
     unittest.main()
