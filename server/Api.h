@@ -30,6 +30,8 @@ class Dispatch {
     virtual void GroupsChanged() = 0;
     // Another node settled these (alert, station) pairs: not to be sent again.
     virtual void Settled(std::vector<std::pair<std::int64_t, std::int64_t>>) {}
+    // This node's connected stations are its own again (see Workstations).
+    virtual void Reclaim() {}
 };
 
 enum class Scope { Read = 1, Send = 2, Admin = 3 };

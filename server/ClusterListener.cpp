@@ -11,6 +11,12 @@
 
 namespace nvserver {
 
+namespace {
+// How soon the stations of a node that died show offline, unless they
+// reconnect to another node first.
+constexpr std::chrono::seconds kSweepEvery(30);
+} // namespace
+
 ClusterListener::ClusterListener(std::string conninfo, Store& store, Dispatch& dispatch, EventHub& hub)
     : conninfo_(std::move(conninfo)), store_(store), dispatch_(dispatch), hub_(hub) {}
 
@@ -27,13 +33,17 @@ void ClusterListener::Stop() {
 void ClusterListener::Run() {
     PGconn* conn = nullptr;
     bool wasDown = false;
+    auto nextSweep = std::chrono::steady_clock::now() + kSweepEvery;
     while (!stop_) {
         if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
             if (conn != nullptr)
                 PQfinish(conn);
             conn = PQconnectdb(conninfo_.c_str());
-            PGresult* r = PQstatus(conn) == CONNECTION_OK ? PQexec(conn, "LISTEN nivaxel") : nullptr;
-            const bool ok = r != nullptr && PQresultStatus(r) == PGRES_COMMAND_OK;
+            // The node's lock says to the others that it lives (Store::MarkOffline).
+            const std::string listen = "LISTEN nivaxel; SELECT pg_advisory_lock(" +
+                                       Store::NodeLockSql("'" + Store::NodeId() + "'") + ")";
+            PGresult* r = PQstatus(conn) == CONNECTION_OK ? PQexec(conn, listen.c_str()) : nullptr;
+            const bool ok = r != nullptr && PQresultStatus(r) == PGRES_TUPLES_OK;
             PQclear(r);
             if (!ok) {
                 if (!wasDown)
@@ -54,6 +64,15 @@ void ClusterListener::Run() {
                 }
             }
             wasDown = false;
+            // While it had no lock, another node may have marked its stations offline.
+            dispatch_.Reclaim();
+        }
+        if (std::chrono::steady_clock::now() >= nextSweep) {
+            nextSweep = std::chrono::steady_clock::now() + kSweepEvery;
+            try {
+                store_.MarkOffline();
+            } catch (const StoreError&) {
+            }
         }
         pollfd p{PQsocket(conn), POLLIN, 0};
         if (::poll(&p, 1, 200) <= 0)

@@ -226,6 +226,9 @@ const char* const kMigrations[] = {
     R"(CREATE TABLE IF NOT EXISTS console_users(name TEXT PRIMARY KEY NOT NULL,
          role TEXT NOT NULL CHECK (role IN ('viewer','operator','admin')),
          password_hash TEXT NOT NULL, created_at TEXT NOT NULL);)",
+    // The node that holds each online station, so that a node marks only
+    // its own stations offline.
+    R"(ALTER TABLE stations ADD COLUMN node TEXT NOT NULL DEFAULT '';)",
 };
 } // namespace
 
@@ -823,12 +826,12 @@ std::int64_t Store::StationId(const std::string& computer, const std::string& us
             return s.Int(0);
     }
     Statement s(*this, "INSERT INTO stations(computer, \"user\", computer_key, user_key, address, "
-                       "first_seen, last_seen, online) VALUES(?,?,?,?,?,?,?,1) "
+                       "first_seen, last_seen, online, node) VALUES(?,?,?,?,?,?,?,1,?) "
                        // Another node may have just added it.
                        "ON CONFLICT(computer_key, user_key) DO UPDATE SET last_seen=excluded.last_seen "
                        "RETURNING id");
     s.Bind(1, computer).Bind(2, user).Bind(3, NameKey(computer)).Bind(4, NameKey(user));
-    s.Bind(5, address).Bind(6, at).Bind(7, at);
+    s.Bind(5, address).Bind(6, at).Bind(7, at).Bind(8, NodeId());
     return s.Returned();
 }
 
@@ -842,21 +845,24 @@ void Store::ApplySeen(const std::vector<StationSeen>& seen) {
 }
 
 void Store::ApplySeenLocked(const std::vector<StationSeen>& seen) {
-    Statement s(*this, "UPDATE stations SET address=?2, last_seen=?3, online=?4 WHERE id=?1");
+    // Coming online claims the station for this node; going offline only
+    // counts while this node holds it (it may have moved on meanwhile).
+    Statement s(*this, "UPDATE stations SET address=?2, last_seen=?3, online=?4, node=?5 "
+                       "WHERE id=?1 AND (?4=1 OR node=?5)");
     for (const StationSeen& e : seen) {
         s.Reset();
-        s.Bind(1, e.station).Bind(2, e.address).Bind(3, e.at).Bind(4, e.online ? 1 : 0);
+        s.Bind(1, e.station).Bind(2, e.address).Bind(3, e.at).Bind(4, e.online ? 1 : 0).Bind(5, NodeId());
         s.Step();
     }
 }
 
 void Store::AddStationsLocked(const std::vector<Station>& added) {
     Statement s(*this, "INSERT INTO stations(id, computer, \"user\", computer_key, user_key, address, "
-                       "first_seen, last_seen, online) VALUES(?,?,?,?,?,?,?,?,1)");
+                       "first_seen, last_seen, online, node) VALUES(?,?,?,?,?,?,?,?,1,?)");
     for (const Station& st : added) {
         s.Reset();
         s.Bind(1, st.id).Bind(2, st.computer).Bind(3, st.user).Bind(4, NameKey(st.computer));
-        s.Bind(5, NameKey(st.user)).Bind(6, st.address).Bind(7, st.firstSeen).Bind(8, st.lastSeen);
+        s.Bind(5, NameKey(st.user)).Bind(6, st.address).Bind(7, st.firstSeen).Bind(8, st.lastSeen).Bind(9, NodeId());
         s.Step();
     }
     // The loop numbers its stations itself; PostgreSQL's own numbering must
@@ -887,10 +893,24 @@ std::vector<StationKey> Store::StationKeys() {
     return out;
 }
 
-void Store::MarkAllOffline() {
+void Store::MarkOffline() {
     std::lock_guard lock(mutex_);
-    Exec("UPDATE stations SET online=0 WHERE online!=0");
+    if (db_->backend() == db::Backend::Sqlite) {
+        Exec("UPDATE stations SET online=0 WHERE online!=0");
+        return;
+    }
+    // A node holds the lock named after it for as long as it lives (its
+    // listening connection): the stations of a node whose lock is free are
+    // no longer served by it.
+    Statement s(*this, "UPDATE stations SET online=0 WHERE online!=0 AND node IN (SELECT n FROM "
+                       "(SELECT DISTINCT node AS n FROM stations WHERE online!=0 AND node<>?) d "
+                       "WHERE pg_try_advisory_lock(" + NodeLockSql("n") + "))");
+    s.Bind(1, NodeId());
+    s.Step();
+    Exec("SELECT pg_advisory_unlock_all()");
 }
+
+std::string Store::NodeLockSql(const std::string& node) { return "('x' || " + node + ")::bit(64)::bigint"; }
 
 namespace {
 const char kStationSelect[] =

@@ -122,7 +122,7 @@ struct ReminderRule {
 
 class Store {
   public:
-    static constexpr int kSchemaVersion = 7;
+    static constexpr int kSchemaVersion = 8;
 
     // `path` ":memory:" gives a private in-memory database (tests, fuzzing).
     // A write waits up to `busyMs` for another connection's transaction.
@@ -190,7 +190,12 @@ class Store {
     // the database (with their ids), sightings, then ledger changes.
     void ApplyTurn(const std::vector<Station>& added, const std::vector<StationSeen>& seen,
                    const std::vector<LedgerOp>& ops);
-    void MarkAllOffline();
+    // Stations that no live node serves: all of them on SQLite (one node);
+    // on PostgreSQL those of nodes that have ended.
+    void MarkOffline();
+    // The advisory lock key of the node id held in SQL expression `node`;
+    // a node's listening connection holds it while the node lives.
+    static std::string NodeLockSql(const std::string& node);
     std::vector<Station> ListStations(const StationFilter& filter, std::int64_t& total);
     std::optional<Station> GetStation(std::int64_t id);
     ReachCount Reach(const Target& target);

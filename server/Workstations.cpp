@@ -152,7 +152,7 @@ bool Workstations::Start() {
     if (listen_ < 0)
         return false;
     try {
-        store_.MarkAllOffline();
+        store_.MarkOffline();
         for (const StationKey& k : store_.StationKeys()) {
             stationIds_[{k.computerKey, k.userKey}] = k.id;
             nextStation_ = std::max(nextStation_, k.id + 1);
@@ -274,6 +274,14 @@ void PublishReceipts(EventHub& hub, Store& store, const std::vector<ReceiptChang
         }
     } catch (const StoreError&) {
     }
+}
+
+void Workstations::Reclaim() {
+    Post([this] {
+        for (auto& [fd, c] : clients_)
+            if (c->identified)
+                seen_.push_back({c->station, c->address, Now(), true});
+    });
 }
 
 void Workstations::GroupsChanged() {

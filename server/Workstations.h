@@ -100,6 +100,9 @@ class Workstations {
     int Deliver(const Alert& alert);
     void Cancel(std::int64_t id);
     void GroupsChanged();
+    // Marks every connected station online again as this node's: after the
+    // node's lock was lost with its link, another may have marked them offline.
+    void Reclaim();
     // (alert, station) pairs settled through another node: not sent again.
     void Settled(std::vector<std::pair<std::int64_t, std::int64_t>> pairs);
 

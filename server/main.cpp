@@ -146,6 +146,7 @@ class LoopDispatch : public Dispatch {
     void Cancel(std::int64_t id) override { w_.Cancel(id); }
     void GroupsChanged() override { w_.GroupsChanged(); }
     void Settled(std::vector<std::pair<std::int64_t, std::int64_t>> pairs) override { w_.Settled(std::move(pairs)); }
+    void Reclaim() override { w_.Reclaim(); }
 
   private:
     Workstations& w_;

@@ -264,6 +264,51 @@ class PostgresServerCase(unittest.TestCase):
         self.assertEqual(quiet, {"running": True, "started since": True})
         self.assertEqual(counts, [1, 1])
 
+    def test_a_station_on_two_nodes_is_served_on_both_and_each_node_marks_only_its_own_offline(self):
+        self.token = pg_token(self.pg.conninfo())
+        a, b = self.serve(), self.serve()
+        pc1, pc2 = self.station(a, b"PC1"), self.station(b, b"PC2")
+        # Two screens under one name (a cloned image): one on each node.
+        twin_a = self.station(a, b"PC3")
+        time.sleep(0.3)
+        twin_b = self.station(b, b"PC3")
+        time.sleep(0.3)
+        alert = self.post(a)[1]["id"]
+        for c in (pc1, pc2, twin_a, twin_b):
+            self.assertEqual(c.read_frame()[0], ALERTE)
+        twin_b.send(ALERTE_LUE)
+        time.sleep(0.5)
+        twin_a.send(ALERTE_LUE)
+        deadline = time.monotonic() + 5
+        twin = {}
+        while time.monotonic() < deadline and twin.get("state") != "acknowledged":
+            twin = {r["computer"]: r for r in a.api("GET", f"/api/alerts/{alert}")[1]["receipts"]}.get("PC3", {})
+            time.sleep(0.05)
+        time.sleep(0.5)
+        rows = [r for r in a.api("GET", f"/api/alerts/{alert}")[1]["receipts"] if r["computer"] == "PC3"]
+
+        def online(node):
+            return {s["computer"]: s["online"] for s in node.api("GET", "/api/stations")[1]["stations"]}
+        twin_b_address = "%s:%d" % twin_b.sock.getsockname()
+        twin_a.close()  # B holds PC3 since its later claim: still online
+        time.sleep(0.5)
+        after_close = online(a)
+        b.proc.kill()
+        b.proc.wait(10)
+        time.sleep(0.5)
+        after_kill = online(a)
+        self.serve()  # a starting node marks offline the stations of nodes that have ended, and only those
+        after_start = online(a)
+        print(f"\n  PC3 on two nodes: {len(rows)} ledger row, {rows[0]['sent_count']} sends, "
+              f"{rows[0]['state']} from {rows[0]['acknowledged_address']}; online after A's PC3 left {after_close}, "
+              f"after B's SIGKILL {after_kill}, once C started {after_start}")
+        self.assertEqual(len(rows), 1)
+        self.assertEqual((rows[0]["sent_count"], rows[0]["acknowledged_at"]), (2, twin["acknowledged_at"]))
+        self.assertEqual(rows[0]["acknowledged_address"], twin_b_address)
+        self.assertEqual(after_close, {"PC1": True, "PC2": True, "PC3": True})
+        self.assertEqual(after_kill, {"PC1": True, "PC2": True, "PC3": True})
+        self.assertEqual(after_start, {"PC1": True, "PC2": False, "PC3": False})
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -242,7 +242,7 @@ TEST(ServerStore, TheLedgerKeepsWhoMatchedWhileTheAlertWasLiveAndOldDatabasesGai
                                "ALTER TABLE deliveries DROP COLUMN directory_group; "
                                "ALTER TABLE alerts DROP COLUMN named; "
                                "ALTER TABLE alerts DROP COLUMN exercise; "
-                               "ALTER TABLE alerts DROP COLUMN follows; "
+                               "ALTER TABLE alerts DROP COLUMN follows; ALTER TABLE stations DROP COLUMN node; "
                                "DROP TABLE cap_documents; DROP TABLE alert_origins; DROP TABLE hook_groups; "
                                "DROP TABLE webhook_queue; DROP TABLE webhook_once; DROP INDEX alerts_expires; "
                                "PRAGMA user_version=1",
