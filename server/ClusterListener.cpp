@@ -1,5 +1,6 @@
 #include "ClusterListener.h"
 
+#include "ApiJson.h"
 #include "Workstations.h"
 
 #include <libpq-fe.h>
@@ -107,7 +108,12 @@ void ClusterListener::Handle(const std::string& payload) {
                 dispatch_.Deliver(*a);
         } else if (what == "cancel") {
             dispatch_.Cancel(id);
-        } else if (what == "groups") {
+        }
+        // The console's lists follow the alerts made and ended on any node.
+        if ((what == "alert" || what == "cancel") && hub_.Listening())
+            if (const auto a = store_.GetAlert(id))
+                hub_.Publish("alert", Dump(AlertJson(*a, store_.Counts(*a, Now()), Now())));
+        if (what == "groups") {
             dispatch_.GroupsChanged();
         }
     } catch (const StoreError& e) {

@@ -44,6 +44,9 @@ class EventStream:
             pass
 
     def receipts(self):
+        return self.events("receipt")
+
+    def events(self, kind):
         body, rest = b"", self.raw.split(b"\r\n\r\n", 1)[-1]
         while b"\r\n" in rest:  # chunked
             size, rest = rest.split(b"\r\n", 1)
@@ -51,8 +54,8 @@ class EventStream:
             if len(rest) < n + 2:
                 break
             body, rest = body + rest[:n], rest[n + 2:]
-        return [json.loads(block.split(b"\ndata: ", 1)[1]) for block in body.split(b"\n\n")
-                if block.startswith(b"event: receipt\ndata: ")]
+        head = f"event: {kind}\ndata: ".encode()
+        return [json.loads(block[len(head):]) for block in body.split(b"\n\n") if block.startswith(head)]
 
     def close(self):
         self.sock.close()
@@ -229,8 +232,10 @@ class PostgresServerCase(unittest.TestCase):
             time.sleep(0.02)
         time.sleep(0.5)  # a double would have come by now
         got = [sorted(acknowledged(stream)) for stream in streams]
+        alert_events = [sum(e["id"] == body["id"] for e in stream.events("alert")) for stream in streams]
         print(f"\n  both acknowledgements on A's stream after {seen.get(0, -1) * 1000:.0f} ms, "
-              f"on B's after {seen.get(1, -1) * 1000:.0f} ms; receipts: {got[0]}")
+              f"on B's after {seen.get(1, -1) * 1000:.0f} ms; receipts: {got[0]}; the alert's events on A, B: {alert_events}")
+        self.assertEqual(alert_events, [1, 1])
         self.assertEqual(got[0], got[1])
         self.assertEqual([computer for computer, _ in got[0]], ["PC1", "PC2"])
         self.assertNotEqual(got[0][0][1], got[0][1][1], "each receipt names the node that took it")
