@@ -14,7 +14,7 @@ from haproxy import Haproxy  # noqa: E402
 from postgres import Postgres  # noqa: E402
 from stations import Swarm  # noqa: E402
 from test_alert_server import ServerProcess, alert_server_path  # noqa: E402
-from test_server_postgres import pg_token  # noqa: E402
+from test_server_postgres import EventStream, pg_token  # noqa: E402
 
 # Behind haproxy every station comes from its address: the README says to raise these.
 NODE_OPTIONS = ["--max-per-address", "100000", "--new-stations-per-minute", "100000"]
@@ -120,6 +120,8 @@ class ThreeNodesBehindHaproxy(unittest.TestCase):
         self.assertTrue(all(len(v) >= 5 for v in spread.values()), {k: len(v) for k, v in spread.items()})
 
         a = self.nodes[0]
+        stream = EventStream(a.server)
+        self.addCleanup(stream.close)
         posted = time.monotonic()
         alert_id = self.post(a, "Exercice")
         self.assertTrue(wait_for(lambda: all(s.alerts for s in swarm.stations), 10))
@@ -128,12 +130,16 @@ class ThreeNodesBehindHaproxy(unittest.TestCase):
         self.assertTrue(wait_for(lambda: all(self.receipts(a, alert_id).get(n, {}).get("state") == "acknowledged"
                                              for n in names), 10))
         on_c = spread["node3"]
+
+        def streamed():
+            return {r["computer"] for r in stream.receipts() if r["alert"] == alert_id and r["state"] == "acknowledged"}
+        self.assertTrue(wait_for(lambda: on_c <= streamed(), 10), on_c - streamed())
         connections = subprocess.run(
             ["psql", self.pg.conninfo(), "-Atc", "SELECT count(*) FROM pg_stat_activity WHERE usename='nivaxel'"],
             capture_output=True, text=True, timeout=30).stdout.strip()
         print(f"\n  3 nodes behind haproxy: stations per node {[len(spread[n.name]) for n in self.nodes]}; "
               f"posted on node1, the last of 30 stations had it {last * 1000:.0f} ms later; node3's "
-              f"{len(on_c)} acknowledgements in node1's ledger; {int(connections) - 1} database "
+              f"{len(on_c)} acknowledgements in node1's ledger and event stream; {int(connections) - 1} database "
               f"connections for 3 nodes")
 
     def test_a_node_killed_during_a_fan_out_loses_no_station_and_rejoins(self):
