@@ -38,7 +38,7 @@ def derive(sample, bind_port, node_ports, socket_path, maxconn):
     return _replace(cfg, r"(^\s*server node\d+ \S+ check\n)+", servers, 1)
 
 
-def _free_port():
+def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
@@ -49,7 +49,7 @@ class Haproxy:
         if not os.access(HAPROXY, os.X_OK):
             raise unittest.SkipTest(f"haproxy is not installed ({HAPROXY})")
         self.dir = tempfile.mkdtemp(prefix="nivaxel-haproxy-")
-        self.port = _free_port()
+        self.port = free_port()
         self.socket = f"{self.dir}/admin.sock"
         # Two descriptors per connection, and a few of its own.
         hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]

@@ -5,15 +5,16 @@ killed during a fan-out to thousands of stations loses none of them."""
 import os
 import resource
 import signal
+import socket
 import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from haproxy import Haproxy  # noqa: E402
+from haproxy import Haproxy, free_port  # noqa: E402
 from postgres import Postgres  # noqa: E402
-from stations import Swarm  # noqa: E402
+from stations import IDENTIFICATION, Swarm, frame  # noqa: E402
 from test_alert_server import ServerProcess, alert_server_path  # noqa: E402
 from test_server_postgres import EventStream, pg_token  # noqa: E402
 
@@ -230,6 +231,28 @@ class ThreeNodesBehindHaproxy(unittest.TestCase):
               f"silent still 'sent'")
         print(f"  node1 restarted: UP in haproxy after {rejoined:.1f} s; 5 new stations on it got the alert and "
               f"their acknowledgements reached the ledger; node2 and node3 never restarted")
+
+class EveryNodeDown(unittest.TestCase):
+    def test_a_station_is_held_while_no_node_is_up_and_passed_to_the_first_that_comes_back(self):
+        if not alert_server_path().is_file():
+            self.skipTest(f"not built: {alert_server_path()}")
+        port = free_port()
+        proxy = Haproxy([port])
+        self.addCleanup(proxy.close)
+        self.assertTrue(proxy.wait_servers({"node1": "DOWN"}, 20), proxy.servers())
+        station = socket.create_connection(("127.0.0.1", proxy.port), timeout=5)
+        self.addCleanup(station.close)
+        opened = time.monotonic()
+        station.sendall(frame(IDENTIFICATION, b"NS=HELD\r\nNU=user"))
+        node = ServerProcess(port=port)
+        self.addCleanup(node.stop)
+        identified = node.wait_event("identified", 20)
+        held = time.monotonic() - opened
+        print(f"\n  every node down: the station's connection held {held:.1f} s, then passed to the node "
+              f"that came back")
+        # Closed at once instead, it would never have reached the node.
+        self.assertEqual((identified or {}).get("computer"), "HELD")
+
 
 if __name__ == "__main__":
     unittest.main()
