@@ -37,13 +37,15 @@ inline std::string AlertServerPath(int argc, char** argv) {
     return dir + "/../../server/nivaxel-server"; // .../server
 }
 
-// A fresh data directory with an admin token in it; the token is returned.
-inline std::string MakeDataDir(const std::string& server, std::string& dir) {
+// A fresh data directory and an admin token, kept in it or in `database`
+// when one is given; the token is returned.
+inline std::string MakeDataDir(const std::string& server, std::string& dir, const std::string& database = {}) {
     char tmpl[] = "/tmp/nivaxel-bench-XXXXXX";
     if (!::mkdtemp(tmpl))
         std::abort();
     dir = tmpl;
-    const std::string cmd = server + " token create --data " + dir + " --scope admin";
+    const std::string store = database.empty() ? "--data " + dir : "--database '" + database + "'";
+    const std::string cmd = server + " token create " + store + " --scope admin";
     FILE* p = ::popen(cmd.c_str(), "r");
     char buf[256] = {};
     if (!p || !std::fgets(buf, sizeof buf, p))
@@ -71,12 +73,14 @@ inline std::string JsonField(const std::string& line, const std::string& key) {
 
 class AlertServerProcess {
   public:
-    // A fresh data directory unless `dataDir` names one (then `token` is its token).
+    // A fresh data directory unless `dataDir` names one (then `token` is its
+    // token); the store is that directory's SQLite file unless `database`
+    // names a PostgreSQL one.
     explicit AlertServerProcess(const std::string& path, std::string dataDir = {},
-                                std::string token = {})
+                                std::string token = {}, std::string database = {})
         : dir_(std::move(dataDir)), token_(std::move(token)) {
         if (dir_.empty())
-            token_ = MakeDataDir(path, dir_);
+            token_ = MakeDataDir(path, dir_, database);
         int fds[2];
         if (::pipe(fds) != 0)
             std::abort();
@@ -89,7 +93,9 @@ class AlertServerProcess {
                     "--admin", "127.0.0.1:0", "--probe-interval", "0",
                     // Every benchmark station comes from loopback, all at once.
                     "--max-per-address", "1000000", "--max-unidentified", "1000000",
-                    "--new-stations-per-minute", "1000000", static_cast<char*>(nullptr));
+                    "--new-stations-per-minute", "1000000",
+                    database.empty() ? static_cast<char*>(nullptr) : "--database", database.c_str(),
+                    static_cast<char*>(nullptr));
             std::_Exit(127);
         }
         ::close(fds[1]);
@@ -109,6 +115,9 @@ class AlertServerProcess {
         reader_.join();
         std::fclose(out_);
     }
+
+    // A node lost at once: no clean stop, its stations see their connections end.
+    void Kill() { ::kill(pid_, SIGKILL); }
 
     std::uint16_t Port() const { return port_; }
     const std::string& DataDir() const { return dir_; }

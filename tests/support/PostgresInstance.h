@@ -41,7 +41,8 @@ class PostgresInstance {
     }
     int port() const { return port_; }
 
-    PostgresInstance() {
+    // `settings` go to the server as `-c` options; the tests trade durability for speed.
+    explicit PostgresInstance(std::vector<std::string> settings = {"fsync=off"}) : settings_(std::move(settings)) {
         if (::access((std::string(kBin) + "/initdb").c_str(), X_OK) != 0) {
             error_ = std::string("PostgreSQL 15 is not installed (") + kBin + ")";
             return;
@@ -105,9 +106,12 @@ class PostgresInstance {
     }
 
     bool Start() {
-        pid_ = Spawn({std::string(kBin) + "/postgres", "-D", (dir_ / "data").string(), "-p", std::to_string(port_),
-                      "-h", "127.0.0.1", "-k", dir_.string(), "-c", "fsync=off", "-c", "max_connections=200"},
-                     dir_ / "postgres.log");
+        std::vector<std::string> argv{std::string(kBin) + "/postgres", "-D", (dir_ / "data").string(), "-p",
+                                      std::to_string(port_), "-h", "127.0.0.1", "-k", dir_.string(), "-c",
+                                      "max_connections=200"};
+        for (const auto& s : settings_)
+            argv.insert(argv.end(), {"-c", s});
+        pid_ = Spawn(argv, dir_ / "postgres.log");
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (std::chrono::steady_clock::now() < deadline) {
             if (PQping(Conninfo().c_str()) == PQPING_OK)
@@ -174,6 +178,7 @@ class PostgresInstance {
         return false;
     }
 
+    std::vector<std::string> settings_;
     std::filesystem::path dir_;
     std::string error_;
     uid_t uid_ = 0;

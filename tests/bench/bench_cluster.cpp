@@ -1,0 +1,355 @@
+// The alert server as equal nodes on one PostgreSQL, started here as an
+// unprivileged user in a temporary directory. Prints, for N stations over K
+// nodes: the time from the API call to the last station's last byte and to
+// the ledger recording every send; N acknowledgements in a burst and the
+// time until all are in the ledger; the loss of one node (SIGKILL) during a
+// fan-out (at the API's answer) and the time until every station it held
+// has the alert through another node; each node's memory. Then the same fan-out on one node, on
+// SQLite and on PostgreSQL, at each --single size. The ledger is read from
+// the database itself, so both backends are timed on the same query.
+//   bench_cluster [--server PATH] [--stations N] [--nodes K] [--single N]...
+//   (defaults: 60000 stations over 4 nodes; 10000 and 19000 on one node)
+#include "AlertServerProcess.h"
+#include "StationGenerator.h"
+#include "support/PostgresInstance.h"
+
+#include <sqlite3.h>
+#include <sys/resource.h>
+
+#include <future>
+#include <memory>
+
+namespace {
+
+using nvbench::AlertServerProcess;
+using nvbench::NowNs;
+using nvbench::StationGenerator;
+
+// One process holds at most 20,000 descriptors here.
+constexpr int kStationsPerGenerator = 15000;
+
+const char kAlert[] = "{\"everyone\":true,\"author\":\"Bench\",\"subject\":\"Diffusion\",\"date\":\"now\","
+                      "\"lines\":[\"Alerte envoy\\u00e9e \\u00e0 tous les postes.\"]}";
+
+double Ms(std::int64_t ns) { return static_cast<double>(ns) / 1e6; }
+
+// How many of an alert's ledger rows record a send and an acknowledgement.
+class Ledger {
+  public:
+    virtual ~Ledger() = default;
+    struct Counts {
+        long sent = -1, acknowledged = -1, sends = -1;
+    };
+    virtual Counts Of(long alert) = 0;
+
+    // Polls until `field` reaches n; the time of that poll, or 0 after 300 s.
+    std::int64_t WaitFor(long alert, long Counts::*field, long n) {
+        const std::int64_t deadline = NowNs() + 300'000'000'000;
+        while (NowNs() < deadline) {
+            if (Of(alert).*field >= n)
+                return NowNs();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return 0;
+    }
+
+  protected:
+    static constexpr const char* kQuery =
+        "SELECT count(*) FILTER (WHERE sent_count > 0), count(*) FILTER (WHERE state = 'acknowledged'), "
+        "coalesce(sum(sent_count), 0) FROM deliveries WHERE alert_id = ";
+};
+
+class PostgresLedger final : public Ledger {
+  public:
+    explicit PostgresLedger(const std::string& conninfo) : pg_(PQconnectdb(conninfo.c_str())) {}
+    ~PostgresLedger() override { PQfinish(pg_); }
+    Counts Of(long alert) override {
+        Counts c;
+        PGresult* r = PQexec(pg_, (kQuery + std::to_string(alert)).c_str());
+        if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1)
+            c = {std::atol(PQgetvalue(r, 0, 0)), std::atol(PQgetvalue(r, 0, 1)), std::atol(PQgetvalue(r, 0, 2))};
+        else
+            std::fprintf(stderr, "ledger query: %s", PQerrorMessage(pg_));
+        PQclear(r);
+        return c;
+    }
+
+  private:
+    PGconn* pg_;
+};
+
+class SqliteLedger final : public Ledger {
+  public:
+    explicit SqliteLedger(const std::string& path) {
+        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_busy_timeout(db_, 1000);
+    }
+    ~SqliteLedger() override { sqlite3_close(db_); }
+    Counts Of(long alert) override {
+        Counts c;
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db_, (kQuery + std::to_string(alert)).c_str(), -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW)
+            c = {sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int(s, 2)};
+        else
+            std::fprintf(stderr, "ledger query: %s\n", sqlite3_errmsg(db_));
+        sqlite3_finalize(s);
+        return c;
+    }
+
+  private:
+    sqlite3* db_ = nullptr;
+};
+
+struct Options {
+    std::string server;
+    int stations = 60000, nodes = 4;
+    std::vector<int> single;
+};
+
+class Bench {
+  public:
+    Bench(const Options& o, std::string label, std::string database, int stations, int nodes)
+        : o_(o), label_(std::move(label)), database_(std::move(database)), n_(stations) {
+        for (int k = 0; k < nodes; ++k)
+            nodes_.push_back(std::make_unique<AlertServerProcess>(o.server, std::string(), std::string(), database_));
+        for (const auto& node : nodes_) {
+            rssIdle_.push_back(node->RssKiB());
+            ports_.push_back(node->Port());
+        }
+        if (database_.empty())
+            ledger_ = std::make_unique<SqliteLedger>(nodes_[0]->DataDir() + "/nivaxel.db");
+        else
+            ledger_ = std::make_unique<PostgresLedger>(database_);
+    }
+    ~Bench() {
+        gens_.clear();
+        std::vector<std::string> dirs;
+        for (const auto& node : nodes_)
+            dirs.push_back(node->DataDir());
+        nodes_.clear();
+        for (const auto& dir : dirs)
+            std::system(("rm -rf " + dir).c_str());
+    }
+
+    bool Connect() {
+        const std::int64_t t0 = NowNs();
+        for (int first = 0; first < n_; first += kStationsPerGenerator)
+            gens_.push_back(std::make_unique<StationGenerator>(ports_, first, std::min(n_, first + kStationsPerGenerator)));
+        for (auto& g : gens_)
+            g->Command("connect");
+        for (auto& g : gens_)
+            if (g->Reply().rfind("ok", 0) != 0)
+                return Fail("a generator could not connect its stations");
+        const int k = static_cast<int>(nodes_.size());
+        for (int j = 0; j < k; ++j) {
+            const std::size_t expected = static_cast<std::size_t>(n_ / k + (j < n_ % k ? 1 : 0));
+            if (!nodes_[static_cast<std::size_t>(j)]->WaitCount("identified", expected, 300000))
+                return Fail("node " + std::to_string(j) + " identified only " +
+                            std::to_string(nodes_[static_cast<std::size_t>(j)]->Count("identified")) + " of " +
+                            std::to_string(expected));
+        }
+        std::printf("%s N=%d: connect+identify %.0f ms\n", label_.c_str(), n_, Ms(NowNs() - t0));
+        for (const auto& node : nodes_)
+            rssStations_.push_back(node->RssKiB());
+        return true;
+    }
+
+    // Alert to all: API call -> last station's last byte, -> ledger has every send.
+    bool FanOut() {
+        std::int64_t t0 = 0, last = 0;
+        long id = 0;
+        if (!Post(-1, t0, id))
+            return false;
+        auto waited = std::async(std::launch::async, [&] { return ledger_->WaitFor(id, &Ledger::Counts::sent, n_); });
+        const bool gathered = Gather(last, nullptr);
+        const std::int64_t ledger = waited.get();
+        if (!gathered)
+            return false;
+        std::printf("%s N=%d: API call -> last station's last byte %8.1f ms, -> ledger has every send %8.1f ms\n",
+                    label_.c_str(), n_, Ms(last - t0), ledger ? Ms(ledger - t0) : -1.0);
+        alert_ = id;
+        return ledger != 0;
+    }
+
+    bool Acknowledge() {
+        const std::int64_t t0 = NowNs();
+        for (auto& g : gens_)
+            g->Command("ack");
+        for (auto& g : gens_)
+            if (g->Reply().rfind("ok", 0) != 0)
+                return Fail("a generator could not acknowledge");
+        const std::int64_t sent = NowNs();
+        const std::int64_t done = ledger_->WaitFor(alert_, &Ledger::Counts::acknowledged, n_);
+        std::printf("%s N=%d: %d AlerteLue in a burst (all written after %.1f ms) -> all in the ledger %8.1f ms\n",
+                    label_.c_str(), n_, n_, Ms(sent - t0), done ? Ms(done - t0) : -1.0);
+        return done != 0;
+    }
+
+    void Memory() const {
+        long grown = 0;
+        for (std::size_t j = 0; j < nodes_.size(); ++j) {
+            const long now = nodes_[j]->RssKiB();
+            std::printf("%s node %zu RSS: idle %ld KiB, with its stations %ld KiB, after an alert and its "
+                        "acknowledgements %ld KiB\n",
+                        label_.c_str(), j, rssIdle_[j], rssStations_[j], now);
+            grown += now - rssIdle_[j];
+        }
+        std::printf("%s memory per station (all nodes' growth / N): %.2f KiB\n", label_.c_str(),
+                    static_cast<double>(grown) / n_);
+    }
+
+    // A new alert, and the last node SIGKILLed as soon as the API has accepted it.
+    bool LoseNode() {
+        const int lost = static_cast<int>(nodes_.size()) - 1;
+        std::int64_t t0 = 0, last = 0, killed = 0;
+        long id = 0;
+        if (!Post(lost, t0, id, &killed))
+            return false;
+        long tally[4] = {};
+        auto waited = std::async(std::launch::async, [&] { return ledger_->WaitFor(id, &Ledger::Counts::sent, n_); });
+        const bool gathered = Gather(last, tally);
+        const std::int64_t ledger = waited.get();
+        if (!gathered)
+            return false;
+        const Ledger::Counts c = ledger_->Of(id);
+        std::printf("%s N=%d: node %d SIGKILLed at the API's answer, %.1f ms after the call; of its %ld stations %ld held the alert "
+                    "already; every one of them holds it through the next node %.1f ms after the kill (%.1f ms after "
+                    "the call); every station %.1f ms after the call; ledger has every station sent %.1f ms after "
+                    "the call (%ld rows sent, %ld sends); frames beyond one per station %ld\n",
+                    label_.c_str(), n_, lost, Ms(killed - t0), tally[0], tally[1], Ms(tally[2] - killed),
+                    Ms(tally[2] - t0), Ms(last - t0), ledger ? Ms(ledger - t0) : -1.0, c.sent, c.sends, tally[3]);
+        return ledger != 0;
+    }
+
+  private:
+    bool Fail(const std::string& why) const {
+        std::printf("%s N=%d: FAILED: %s\n", label_.c_str(), n_, why.c_str());
+        return false;
+    }
+
+    // Every generator waiting for frames, then the alert posted to node 0.
+    bool Post(int lost, std::int64_t& t0, long& id, std::int64_t* killed = nullptr) {
+        for (auto& g : gens_)
+            g->Command("recv " + std::to_string(lost));
+        for (auto& g : gens_)
+            if (g->Reply() != "ready")
+                return Fail("a generator is not ready");
+        nvbench::AdminLink admin(nodes_[0]->AdminPort(), nodes_[0]->Token());
+        t0 = NowNs();
+        admin.Send(kAlert);
+        id = std::atol(nvbench::JsonField(admin.Answer(), "id").c_str());
+        if (killed) {
+            // Accepted and committed: the other nodes are on their way to their stations.
+            nodes_[static_cast<std::size_t>(lost)]->Kill();
+            *killed = NowNs();
+        }
+        return id > 0 || Fail("the alert was not accepted");
+    }
+
+    // The latest last byte over the generators; `tally` sums the moved
+    // stations, those that held the alert before moving, the latest moved
+    // station's time and the extra frames.
+    bool Gather(std::int64_t& last, long* tally) {
+        bool ok = true;
+        for (auto& g : gens_) {
+            const std::string r = g->Reply();
+            long long l = 0, lm = 0;
+            long moved = 0, held = 0, extra = 0;
+            if (std::sscanf(r.c_str(), "ok %lld %lld %ld %ld %ld", &l, &lm, &moved, &held, &extra) != 5) {
+                ok = Fail("generator: " + r);
+                continue;
+            }
+            last = std::max<std::int64_t>(last, l);
+            if (tally) {
+                tally[0] += moved;
+                tally[1] += held;
+                tally[2] = std::max<long>(tally[2], static_cast<long>(lm));
+                tally[3] += extra;
+            } else if (extra) {
+                std::printf("%s N=%d: %ld frames beyond one per station\n", label_.c_str(), n_, extra);
+            }
+        }
+        return ok;
+    }
+
+    const Options& o_;
+    std::string label_, database_;
+    int n_;
+    std::vector<std::unique_ptr<AlertServerProcess>> nodes_;
+    std::vector<std::uint16_t> ports_;
+    std::vector<long> rssIdle_, rssStations_;
+    std::vector<std::unique_ptr<StationGenerator>> gens_;
+    std::unique_ptr<Ledger> ledger_;
+    long alert_ = 0;
+};
+
+// A fresh database on the instance for each run, so that every run starts empty.
+std::string FreshDatabase(const nvtest::PostgresInstance& pg) {
+    static int runs = 0;
+    const std::string name = "nvbench" + std::to_string(++runs);
+    PGconn* c = PQconnectdb(pg.Conninfo().c_str());
+    PQclear(PQexec(c, ("CREATE DATABASE " + name).c_str()));
+    PQfinish(c);
+    std::string conninfo = pg.Conninfo();
+    conninfo.replace(conninfo.find("dbname=postgres"), 15, "dbname=" + name);
+    return conninfo;
+}
+
+bool Run(const Options& o, const std::string& label, const std::string& database, int n, int nodes, bool loseNode) {
+    Bench b(o, label, database, n, nodes);
+    if (!b.Connect() || !b.FanOut() || !b.Acknowledge())
+        return false;
+    b.Memory();
+    return !loseNode || b.LoseNode();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Each station is a descriptor in a generator and one in a node.
+    rlimit lim{};
+    ::getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = lim.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+
+    Options o;
+    o.server = nvbench::AlertServerPath(argc, argv);
+    for (int i = 1; i + 1 < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--stations")
+            o.stations = std::atoi(argv[i + 1]);
+        else if (a == "--nodes")
+            o.nodes = std::atoi(argv[i + 1]);
+        else if (a == "--single")
+            o.single.push_back(std::atoi(argv[i + 1]));
+    }
+    if (o.single.empty())
+        o.single = {10000, 19000};
+    double load[3] = {};
+    ::getloadavg(load, 3);
+    std::printf("descriptor limit %llu per process; %d stations per generator process; load average %.2f %.2f %.2f\n",
+                static_cast<unsigned long long>(lim.rlim_cur), kStationsPerGenerator, load[0], load[1], load[2]);
+    const int perNode = (o.stations + o.nodes - 1) / o.nodes;
+    if (static_cast<rlim_t>(perNode) + 64 > lim.rlim_cur) {
+        std::printf("%d stations over %d nodes: %d per node is past the descriptor limit\n", o.stations, o.nodes,
+                    perNode);
+        return 1;
+    }
+    // As in production: a commit survives the server being killed, not a
+    // power cut, as SQLite's WAL with synchronous=NORMAL.
+    nvtest::PostgresInstance pg({"synchronous_commit=off"});
+    if (!pg.error().empty()) {
+        std::printf("PostgreSQL: %s\n", pg.error().c_str());
+        return 1;
+    }
+    bool ok = Run(o, "[PostgreSQL, " + std::to_string(o.nodes) + " nodes]", FreshDatabase(pg), o.stations, o.nodes,
+                  o.nodes > 1);
+    for (int n : o.single) {
+        ok = Run(o, "[SQLite, 1 node]", "", n, 1, false) && ok;
+        ok = Run(o, "[PostgreSQL, 1 node]", FreshDatabase(pg), n, 1, false) && ok;
+    }
+    ::getloadavg(load, 3);
+    std::printf("load average at the end %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+    return ok ? 0 : 1;
+}
