@@ -685,43 +685,87 @@ void Store::ApplyLedger(const std::vector<LedgerOp>& ops) {
     t.Commit();
 }
 
+namespace {
+// A turn's ledger goes in statements of many rows: one row per statement
+// is one round trip per change on PostgreSQL, which held the loop for
+// seconds during a fan-out to thousands.
+constexpr std::size_t kRowsPerStatement = 256;
+
+// `row` repeated n times, comma-separated, between `head` and `tail`.
+std::string Rows(const char* head, const char* row, std::size_t n, const char* tail) {
+    std::string sql = head;
+    for (std::size_t i = 0; i < n; ++i)
+        (sql += i ? "," : "") += row;
+    return sql + tail;
+}
+
+// The next run of ops: same kind, at most kRowsPerStatement, and no pair
+// twice, so that one statement does what they did one after the other.
+std::size_t RunEnd(const std::vector<LedgerOp>& ops, std::size_t from) {
+    std::set<std::pair<std::int64_t, std::int64_t>> pairs;
+    std::size_t i = from;
+    while (i < ops.size() && i - from < kRowsPerStatement && ops[i].kind == ops[from].kind &&
+           pairs.insert({ops[i].alert, ops[i].station}).second)
+        ++i;
+    return i;
+}
+} // namespace
+
 void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
-    if (ops.empty())
-        return;
-    // A replaced alert sent again stays "replaced" until it is acknowledged:
-    // the ledger tells that it was covered unseen.
-    Statement sent(*this,
-                   "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, last_sent_at, "
-                   "sent_count, sent_address) VALUES(?1,?2,'sent',?3,?3,1,?4) "
-                   "ON CONFLICT(alert_id, station_id) DO UPDATE SET "
-                   "state=CASE WHEN deliveries.state IN ('acknowledged','replaced') THEN deliveries.state "
-                   "ELSE 'sent' END, "
-                   "first_sent_at=CASE WHEN deliveries.sent_count=0 THEN excluded.first_sent_at "
-                   "ELSE deliveries.first_sent_at END, "
-                   "last_sent_at=excluded.last_sent_at, sent_count=deliveries.sent_count+1, "
-                   "sent_address=excluded.sent_address");
-    Statement ack(*this, "UPDATE deliveries SET state='acknowledged', acknowledged_at=?3, "
-                         "acknowledged_address=?4 "
-                         "WHERE alert_id=?1 AND station_id=?2 AND state!='acknowledged'");
-    Statement replaced(*this, "UPDATE deliveries SET state='replaced' "
-                              "WHERE alert_id=?1 AND station_id=?2 AND state='sent'");
-    Statement entered(*this, "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, "
-                             "last_sent_at, sent_count, directory_group) VALUES(?1,?2,'queued',0,0,0,?3) "
-                             "ON CONFLICT DO NOTHING");
-    for (const LedgerOp& op : ops) {
-        Statement& s = op.kind == LedgerOp::Sent           ? sent
-                       : op.kind == LedgerOp::Acknowledged ? ack
-                       : op.kind == LedgerOp::Replaced     ? replaced
-                                                           : entered;
-        s.Reset();
-        s.Bind(1, op.alert).Bind(2, op.station);
-        if (op.kind == LedgerOp::Entered)
-            s.Bind(3, op.directoryGroup);
-        else
-            s.Bind(3, op.at);
-        if (op.kind == LedgerOp::Sent || op.kind == LedgerOp::Acknowledged)
-            s.Bind(4, op.address);
+    // Ops from..to, of one kind, as one statement.
+    const auto run = [&](std::size_t from, std::size_t to) {
+        const std::size_t n = to - from;
+        const LedgerOp::Kind kind = ops[from].kind;
+        // A replaced alert sent again stays "replaced" until it is acknowledged:
+        // the ledger tells that it was covered unseen. The UPDATEs read their
+        // rows from VALUES, whose columns are column1... on both backends.
+        const std::string sql =
+            kind == LedgerOp::Sent
+                ? Rows("INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, last_sent_at, "
+                       "sent_count, sent_address) VALUES",
+                       "(?,?,'sent',?,?,1,?)", n,
+                       " ON CONFLICT(alert_id, station_id) DO UPDATE SET "
+                       "state=CASE WHEN deliveries.state IN ('acknowledged','replaced') THEN deliveries.state "
+                       "ELSE 'sent' END, "
+                       "first_sent_at=CASE WHEN deliveries.sent_count=0 THEN excluded.first_sent_at "
+                       "ELSE deliveries.first_sent_at END, "
+                       "last_sent_at=excluded.last_sent_at, sent_count=deliveries.sent_count+1, "
+                       "sent_address=excluded.sent_address")
+            : kind == LedgerOp::Acknowledged
+                ? Rows("UPDATE deliveries SET state='acknowledged', acknowledged_at=v.column3, "
+                       "acknowledged_address=v.column4 FROM (VALUES",
+                       "(CAST(? AS BIGINT),CAST(? AS BIGINT),CAST(? AS BIGINT),?)", n,
+                       ") AS v WHERE deliveries.alert_id=v.column1 AND deliveries.station_id=v.column2 "
+                       "AND deliveries.state!='acknowledged'")
+            : kind == LedgerOp::Replaced
+                ? Rows("UPDATE deliveries SET state='replaced' FROM (VALUES", "(CAST(? AS BIGINT),CAST(? AS BIGINT))", n,
+                       ") AS v WHERE deliveries.alert_id=v.column1 AND deliveries.station_id=v.column2 "
+                       "AND deliveries.state='sent'")
+                : Rows("INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, last_sent_at, sent_count, "
+                       "directory_group) VALUES",
+                       "(?,?,'queued',0,0,0,?)", n, " ON CONFLICT DO NOTHING");
+        Statement s(*this, sql);
+        int p = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            const LedgerOp& op = ops[i];
+            s.Bind(++p, op.alert);
+            s.Bind(++p, op.station);
+            if (kind == LedgerOp::Sent) {
+                s.Bind(++p, op.at);
+                s.Bind(++p, op.at);
+                s.Bind(++p, op.address);
+            } else if (kind == LedgerOp::Acknowledged) {
+                s.Bind(++p, op.at);
+                s.Bind(++p, op.address);
+            } else if (kind == LedgerOp::Entered) {
+                s.Bind(++p, op.directoryGroup);
+            }
+        }
         s.Step();
+    };
+    for (std::size_t from = 0, to = 0; from < ops.size(); from = to) {
+        to = RunEnd(ops, from);
+        run(from, to);
     }
     AnnounceReceiptsLocked(ops);
 }
@@ -845,14 +889,29 @@ void Store::ApplySeen(const std::vector<StationSeen>& seen) {
 }
 
 void Store::ApplySeenLocked(const std::vector<StationSeen>& seen) {
-    // Coming online claims the station for this node; going offline only
-    // counts while this node holds it (it may have moved on meanwhile).
-    Statement s(*this, "UPDATE stations SET address=?2, last_seen=?3, online=?4, node=?5 "
-                       "WHERE id=?1 AND (?4=1 OR node=?5)");
-    for (const StationSeen& e : seen) {
-        s.Reset();
-        s.Bind(1, e.station).Bind(2, e.address).Bind(3, e.at).Bind(4, e.online ? 1 : 0).Bind(5, NodeId());
+    // Many rows a statement, as the ledger's; a station twice starts the
+    // next statement, so that its last sighting is the one kept. Coming
+    // online claims the station for this node; going offline only counts
+    // while this node holds it (it may have moved on meanwhile).
+    for (std::size_t from = 0; from < seen.size();) {
+        std::set<std::int64_t> ids;
+        std::size_t to = from;
+        while (to < seen.size() && to - from < kRowsPerStatement && ids.insert(seen[to].station).second)
+            ++to;
+        Statement s(*this, Rows("UPDATE stations SET address=v.column2, last_seen=v.column3, online=v.column4, "
+                                "node=v.column5 FROM (VALUES",
+                                "(CAST(? AS BIGINT),?,CAST(? AS BIGINT),CAST(? AS INTEGER),?)", to - from,
+                                ") AS v WHERE stations.id=v.column1 AND (v.column4=1 OR stations.node=v.column5)"));
+        int p = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            s.Bind(++p, seen[i].station);
+            s.Bind(++p, seen[i].address);
+            s.Bind(++p, seen[i].at);
+            s.Bind(++p, std::int64_t{seen[i].online ? 1 : 0});
+            s.Bind(++p, NodeId());
+        }
         s.Step();
+        from = to;
     }
 }
 

@@ -5,7 +5,7 @@
 //   connect            connect and identify every station -> "ok T"
 //   recv LOST          wait until every station holds an alert frame; a
 //                      station of node LOST (-1: none) must hold it through
-//                      the next node it reconnects to -> "ready", then
+//                      the node it reconnects to -> "ready", then
 //                      "ok LAST LAST_MOVED MOVED HELD_BEFORE EXTRA" or "fail WHY"
 //   ack                one AlerteLue from every station -> "ok T"
 //   quit
@@ -195,13 +195,15 @@ class StationGenerator {
 
     bool Done(const Station& s, int lost) const { return s.frames > 0 && (s.node != lost || s.moved); }
 
-    // Station i's node is lost: it tries the next one, as a workstation
-    // tries the next address its server's name resolves to.
+    // Its node is lost: the station goes to one of the others, spread as a
+    // load balancer or a name whose addresses rotate would spread them (one
+    // node could not take them all: each holds at most 20,000 descriptors).
     void Move(int slot, int lost) {
         Station& s = stations_[static_cast<std::size_t>(slot)];
         ::close(s.fd);
         s = Station{};
-        s.node = (lost + 1) % static_cast<int>(ports_.size());
+        const int other = (first_ + slot) % (static_cast<int>(ports_.size()) - 1);
+        s.node = other < lost ? other : other + 1;
         s.moved = true;
         s.connecting = true;
         s.fd = Open(first_ + slot, s.node, false);

@@ -196,6 +196,46 @@ TEST(ServerStoreCluster, ReceiptChangesAreAnnouncedInBatches) {
     EXPECT_LT(notifications, 200u);
 }
 
+// A turn's changes go many to a statement: past one statement's rows, and
+// with a station twice in a run, the result is that of one change after another.
+TEST_P(StoreBackends, ATurnOfManyChangesEndsAsOneAfterAnother) {
+    const auto owned = Fresh();
+    Store& store = *owned;
+    const Time now = Now();
+    const int n = 600;
+    std::vector<std::int64_t> st;
+    for (int i = 0; i < n; ++i)
+        st.push_back(store.StationId("PC" + std::to_string(i), "u", now, "a"));
+    const Alert a = NewAlert(store, {true, {}, {}, {}}, now);
+    std::vector<LedgerOp> ops;
+    std::vector<StationSeen> seen;
+    for (int i = 0; i < n; ++i) {
+        ops.push_back({LedgerOp::Entered, a.id, st[i], now});
+        seen.push_back({st[i], "10.0.0.1:1", now, true});
+    }
+    for (int i = 0; i < n; ++i)
+        ops.push_back({LedgerOp::Sent, a.id, st[i == 300 ? 5 : i], now + 1, "10.0.0.1:1"});
+    for (int i = 0; i < n; ++i)
+        ops.push_back({i < n / 2 ? LedgerOp::Acknowledged : LedgerOp::Replaced, a.id, st[i], now + 2, "10.0.0.2:2"});
+    seen.push_back({st[7], "10.0.0.3:3", now + 3, false});
+    store.ApplyTurn({}, seen, ops);
+
+    const auto counts = store.Counts(a, now);
+    std::printf("%d stations in one turn: %lld acknowledged, %lld replaced, %lld queued\n", n,
+                static_cast<long long>(counts.at("acknowledged")), static_cast<long long>(counts.at("replaced")),
+                static_cast<long long>(counts.at("queued")));
+    EXPECT_EQ(counts.at("acknowledged"), n / 2);
+    EXPECT_EQ(counts.at("replaced"), n / 2 - 1); // 300 was never sent
+    EXPECT_EQ(counts.at("queued"), 1);
+    EXPECT_EQ(store.ReceiptOf(a.id, st[5])->receipt.sentCount, 2);
+    EXPECT_EQ(store.ReceiptOf(a.id, st[599])->receipt.acknowledgedAt, 0);
+    EXPECT_EQ(store.ReceiptOf(a.id, st[0])->receipt.acknowledgedAddress, "10.0.0.2:2");
+    const auto last = store.GetStation(st[7]);
+    EXPECT_EQ(last->address, "10.0.0.3:3"); // its last sighting, not its first
+    EXPECT_FALSE(last->online);
+    EXPECT_TRUE(store.GetStation(st[8])->online);
+}
+
 TEST(ServerStore, TheLedgerKeepsWhoMatchedWhileTheAlertWasLiveAndOldDatabasesGainIt) {
     char path[] = "/tmp/nv-ledger-XXXXXX";
     const int fd = mkstemp(path);
