@@ -100,6 +100,18 @@ std::string FoldFunctionSql() {
            expr + " $fold$";
 }
 
+// Writes of many rows go many to a statement: one row per statement is one
+// round trip per row on PostgreSQL, which held the loop, and an alert to
+// all, for seconds during a fan-out to thousands.
+constexpr std::size_t kRowsPerStatement = 256;
+
+// `row` repeated n times, comma-separated, between `head` and `tail`.
+std::string Rows(const char* head, const char* row, std::size_t n, const char* tail) {
+    std::string sql = head;
+    for (std::size_t i = 0; i < n; ++i)
+        (sql += i ? "," : "") += row;
+    return sql + tail;
+}
 } // namespace
 
 bool Store::IsPostgres(const std::string& location) {
@@ -343,17 +355,24 @@ json NamedOf(const Target& t, const Groups& groups) {
 // Enters the known stations that match (first seen before `endedBy`, when
 // not 0) in the alert's ledger, and adds the names its target now gives.
 void Store::EnterMatchingLocked(const Alert& a, const Groups& groups, Time endedBy) {
-    Statement enter(*this, "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, "
-                           "last_sent_at, sent_count, directory_group) VALUES(?,?,'queued',0,0,0,?) "
-                           "ON CONFLICT DO NOTHING");
+    std::vector<std::pair<std::int64_t, std::string>> entering; // station, directory group
     for (const Station& st : AllStationsLocked()) {
         if (endedBy && st.firstSeen >= endedBy)
             continue;
-        const auto via = MatchVia(a.target, groups, st.computer, st.user);
-        if (!via)
-            continue;
-        enter.Reset();
-        enter.Bind(1, a.id).Bind(2, st.id).Bind(3, *via);
+        if (auto via = MatchVia(a.target, groups, st.computer, st.user))
+            entering.emplace_back(st.id, std::move(*via));
+    }
+    for (std::size_t from = 0; from < entering.size(); from += kRowsPerStatement) {
+        const std::size_t n = std::min(kRowsPerStatement, entering.size() - from);
+        Statement enter(*this, Rows("INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, "
+                                    "last_sent_at, sent_count, directory_group) VALUES",
+                                    "(?,?,'queued',0,0,0,?)", n, " ON CONFLICT DO NOTHING"));
+        int p = 0;
+        for (std::size_t i = from; i < from + n; ++i) {
+            enter.Bind(++p, a.id);
+            enter.Bind(++p, entering[i].first);
+            enter.Bind(++p, entering[i].second);
+        }
         enter.Step();
     }
     json named = NamedOf(a.target, groups);
@@ -686,19 +705,6 @@ void Store::ApplyLedger(const std::vector<LedgerOp>& ops) {
 }
 
 namespace {
-// A turn's ledger goes in statements of many rows: one row per statement
-// is one round trip per change on PostgreSQL, which held the loop for
-// seconds during a fan-out to thousands.
-constexpr std::size_t kRowsPerStatement = 256;
-
-// `row` repeated n times, comma-separated, between `head` and `tail`.
-std::string Rows(const char* head, const char* row, std::size_t n, const char* tail) {
-    std::string sql = head;
-    for (std::size_t i = 0; i < n; ++i)
-        (sql += i ? "," : "") += row;
-    return sql + tail;
-}
-
 // The next run of ops: same kind, at most kRowsPerStatement, and no pair
 // twice, so that one statement does what they did one after the other.
 std::size_t RunEnd(const std::vector<LedgerOp>& ops, std::size_t from) {

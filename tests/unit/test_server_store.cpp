@@ -196,8 +196,8 @@ TEST(ServerStoreCluster, ReceiptChangesAreAnnouncedInBatches) {
     EXPECT_LT(notifications, 200u);
 }
 
-// A turn's changes go many to a statement: past one statement's rows, and
-// with a station twice in a run, the result is that of one change after another.
+// Rows go many to a statement: past one statement's rows, and with a
+// station twice in a run, the result is that of one change after another.
 TEST_P(StoreBackends, ATurnOfManyChangesEndsAsOneAfterAnother) {
     const auto owned = Fresh();
     Store& store = *owned;
@@ -207,6 +207,7 @@ TEST_P(StoreBackends, ATurnOfManyChangesEndsAsOneAfterAnother) {
     for (int i = 0; i < n; ++i)
         st.push_back(store.StationId("PC" + std::to_string(i), "u", now, "a"));
     const Alert a = NewAlert(store, {true, {}, {}, {}}, now);
+    EXPECT_EQ(store.Counts(a, now).at("queued"), n); // entered as the alert was accepted
     std::vector<LedgerOp> ops;
     std::vector<StationSeen> seen;
     for (int i = 0; i < n; ++i) {
