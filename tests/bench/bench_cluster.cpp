@@ -138,9 +138,15 @@ class Bench {
             gens_.push_back(std::make_unique<StationGenerator>(ports_, first, std::min(n_, first + kStationsPerGenerator)));
         for (auto& g : gens_)
             g->Command("connect");
-        for (auto& g : gens_)
-            if (g->Reply().rfind("ok", 0) != 0)
+        long again = 0;
+        for (auto& g : gens_) {
+            const std::string r = g->Reply();
+            long long t = 0;
+            long a = 0;
+            if (std::sscanf(r.c_str(), "ok %lld %ld", &t, &a) != 2)
                 return Fail("a generator could not connect its stations");
+            again += a;
+        }
         const int k = static_cast<int>(nodes_.size());
         for (int j = 0; j < k; ++j) {
             const std::size_t expected = static_cast<std::size_t>(n_ / k + (j < n_ % k ? 1 : 0));
@@ -149,7 +155,9 @@ class Bench {
                             std::to_string(nodes_[static_cast<std::size_t>(j)]->Count("identified")) + " of " +
                             std::to_string(expected));
         }
-        std::printf("%s N=%d: connect+identify %.0f ms\n", label_.c_str(), n_, Ms(NowNs() - t0));
+        std::printf("%s N=%d: connect+identify %.0f ms (%ld stations connected again: a node's listen queue had "
+                    "dropped them)\n",
+                    label_.c_str(), n_, Ms(NowNs() - t0), again);
         for (const auto& node : nodes_)
             rssStations_.push_back(node->RssKiB());
         return true;
