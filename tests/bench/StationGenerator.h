@@ -3,6 +3,7 @@
 // with one-line commands on a socket pair; times go back as steady-clock
 // nanoseconds, one clock for every process of the machine.
 //   connect            connect and identify every station -> "ok T AGAIN"
+//   settle             stations whose connection ended connect again -> "ok T AGAIN"
 //   recv LOST          wait until every station holds an alert frame; a
 //                      station of node LOST (-1: none) must hold it through
 //                      the node it reconnects to -> "ready", then
@@ -156,6 +157,9 @@ class StationGenerator {
                 }
                 const int again = Settle();
                 Write("ok " + std::to_string(NowNs()) + " " + std::to_string(again));
+            } else if (cmd == "settle") {
+                const int again = Settle();
+                Write("ok " + std::to_string(NowNs()) + " " + std::to_string(again));
             } else if (cmd == "ack") {
                 const std::string ack = StationFrame(nv::AlerteLue);
                 for (const Station& s : stations_)
@@ -169,10 +173,10 @@ class StationGenerator {
         }
     }
 
-    // A storm overflows a node's listen queue: a connection it dropped
-    // still looks open here, its identification never acknowledged. Such
-    // stations connect again, as a workstation would after its time limit;
-    // how many did is returned.
+    // In a storm a node may drop a connection (its listen queue full, or
+    // taken but not read in time): it looks open here, or is closed unread.
+    // Such stations connect again, as a workstation would; how many did is
+    // returned.
     int Settle() {
         int again = 0;
         for (int round = 0; round < 5; ++round) {
