@@ -102,6 +102,15 @@ void ClusterListener::Handle(const std::string& payload) {
             Receipts(node, in);
             return;
         }
+        if (what == "stations") {
+            std::vector<std::int64_t> ids;
+            for (std::int64_t station = 0; in >> station;)
+                ids.push_back(station);
+            if (hub_.Listening())
+                for (const Station& st : store_.GetStations(ids))
+                    hub_.Publish("station", Dump(StationJson(st)));
+            return;
+        }
         in >> id;
         if (what == "alert") {
             if (const auto a = store_.GetAlert(id))

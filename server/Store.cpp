@@ -783,7 +783,7 @@ void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
 void Store::AnnounceReceiptsLocked(const std::vector<LedgerOp>& ops) {
     if (db_->backend() != db::Backend::Postgres)
         return;
-    std::string payload;
+    std::vector<std::string> items;
     std::size_t shown = 0;
     for (const LedgerOp& op : ops) {
         if (op.kind == LedgerOp::Entered)
@@ -795,15 +795,22 @@ void Store::AnnounceReceiptsLocked(const std::vector<LedgerOp>& ops) {
                           : op.kind == LedgerOp::Acknowledged ? 'a'
                           : op.settles                        ? 'r'
                                                               : 'q';
-        const std::string item = " " + std::to_string(op.alert) + ":" + std::to_string(op.station) + ":" + kind;
-        if (!payload.empty() && NodeId().size() + payload.size() + item.size() + 1 > kNotifyBytes) {
-            NotifyLocked("receipts" + payload);
+        items.push_back(std::to_string(op.alert) + ":" + std::to_string(op.station) + ":" + kind);
+    }
+    NotifyBatchedLocked("receipts", items);
+}
+
+void Store::NotifyBatchedLocked(const std::string& what, const std::vector<std::string>& items) {
+    std::string payload;
+    for (const std::string& item : items) {
+        if (!payload.empty() && NodeId().size() + what.size() + payload.size() + item.size() + 2 > kNotifyBytes) {
+            NotifyLocked(what + payload);
             payload.clear();
         }
-        payload += item;
+        payload += " " + item;
     }
     if (!payload.empty())
-        NotifyLocked("receipts" + payload);
+        NotifyLocked(what + payload);
 }
 
 std::optional<Store::ReceiptRow> Store::ReceiptOf(std::int64_t alert, std::int64_t station) {
@@ -919,6 +926,13 @@ void Store::ApplySeenLocked(const std::vector<StationSeen>& seen) {
         s.Step();
         from = to;
     }
+    // The other nodes' station lists follow (their streams publish the rows).
+    if (db_->backend() == db::Backend::Postgres) {
+        std::vector<std::string> items;
+        for (const StationSeen& e : seen)
+            items.push_back(std::to_string(e.station));
+        NotifyBatchedLocked("stations", items);
+    }
 }
 
 void Store::AddStationsLocked(const std::vector<Station>& added) {
@@ -972,6 +986,7 @@ void Store::MarkOffline() {
                        "WHERE pg_try_advisory_lock(" + NodeLockSql("n") + "))");
     s.Bind(1, NodeId());
     s.Step();
+    // The store's connection holds no other session lock to lose.
     Exec("SELECT pg_advisory_unlock_all()");
 }
 
@@ -1029,6 +1044,20 @@ std::optional<Station> Store::GetStation(std::int64_t id) {
     if (!s.Step())
         return std::nullopt;
     return ReadStation(s);
+}
+
+std::vector<Station> Store::GetStations(const std::vector<std::int64_t>& ids) {
+    std::string in;
+    for (std::int64_t id : ids)
+        in += (in.empty() ? "" : ",") + std::to_string(id); // numbers only
+    std::vector<Station> out;
+    if (in.empty())
+        return out;
+    std::lock_guard lock(mutex_);
+    Statement s(*this, (std::string(kStationSelect) + " WHERE s.id IN (" + in + ")"));
+    while (s.Step())
+        out.push_back(ReadStation(s));
+    return out;
 }
 
 ReachCount Store::Reach(const Target& target) {

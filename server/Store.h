@@ -140,7 +140,8 @@ class Store {
     // On PostgreSQL, a turn's receipt changes reach the other nodes as
     // "receipts ALERT:STATION:KIND ..." (KIND s sent, a acknowledged,
     // r replaced and settled, q replaced and to be sent again), several per
-    // notification; sends past the first kShownPerTurn are left out.
+    // notification; sends past the first kShownPerTurn are left out. A
+    // turn's sightings go out as "stations ID ...".
     static constexpr std::size_t kShownPerTurn = 2000;
     static constexpr std::size_t kNotifyBytes = 7900; // PostgreSQL's limit is 8000
     Store(const Store&) = delete;
@@ -198,6 +199,7 @@ class Store {
     static std::string NodeLockSql(const std::string& node);
     std::vector<Station> ListStations(const StationFilter& filter, std::int64_t& total);
     std::optional<Station> GetStation(std::int64_t id);
+    std::vector<Station> GetStations(const std::vector<std::int64_t>& ids);
     ReachCount Reach(const Target& target);
 
     // Groups.
@@ -300,6 +302,8 @@ class Store {
     void ApplySeenLocked(const std::vector<StationSeen>& seen);
     void ApplyLedgerLocked(const std::vector<LedgerOp>& ops);
     void AnnounceReceiptsLocked(const std::vector<LedgerOp>& ops);
+    // "WHAT item item ...", as many notifications as PostgreSQL's limit needs.
+    void NotifyBatchedLocked(const std::string& what, const std::vector<std::string>& items);
 
     std::mutex mutex_;
     std::function<std::shared_ptr<const Groups>()> directoryGroups_;

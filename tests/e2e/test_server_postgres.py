@@ -233,9 +233,11 @@ class PostgresServerCase(unittest.TestCase):
         time.sleep(0.5)  # a double would have come by now
         got = [sorted(acknowledged(stream)) for stream in streams]
         alert_events = [sum(e["id"] == body["id"] for e in stream.events("alert")) for stream in streams]
+        stations = [sorted({(e["computer"], e["online"]) for e in stream.events("station")}) for stream in streams]
         print(f"\n  both acknowledgements on A's stream after {seen.get(0, -1) * 1000:.0f} ms, "
-              f"on B's after {seen.get(1, -1) * 1000:.0f} ms; receipts: {got[0]}; the alert's events on A, B: {alert_events}")
+              f"on B's after {seen.get(1, -1) * 1000:.0f} ms; receipts: {got[0]}; the alert's events on A, B: {alert_events}; stations on A's stream {stations[0]}")
         self.assertEqual(alert_events, [1, 1])
+        self.assertEqual(stations, [[("PC1", True), ("PC2", True)]] * 2)
         self.assertEqual(got[0], got[1])
         self.assertEqual([computer for computer, _ in got[0]], ["PC1", "PC2"])
         self.assertNotEqual(got[0][0][1], got[0][1][1], "each receipt names the node that took it")
