@@ -34,6 +34,9 @@ class EventStream:
                           .encode())
         self.raw = b""
         threading.Thread(target=self._read, daemon=True).start()
+        deadline = time.monotonic() + 5  # the head comes once the node follows its hub
+        while b"\r\n\r\n" not in self.raw and time.monotonic() < deadline:
+            time.sleep(0.01)
 
     def _read(self):
         self.sock.settimeout(None)
