@@ -873,15 +873,22 @@ Store::ReceiptsOf(const std::vector<std::pair<std::int64_t, std::int64_t>>& pair
     return out;
 }
 
+std::int64_t Store::KnownStationId(const std::string& computer, const std::string& user) {
+    std::lock_guard lock(mutex_);
+    return KnownStationIdLocked(computer, user);
+}
+
+std::int64_t Store::KnownStationIdLocked(const std::string& computer, const std::string& user) {
+    Statement s(*this, "SELECT id FROM stations WHERE computer_key=? AND user_key=?");
+    s.Bind(1, NameKey(computer)).Bind(2, NameKey(user));
+    return s.Step() ? s.Int(0) : 0;
+}
+
 std::int64_t Store::StationId(const std::string& computer, const std::string& user, Time at,
                               const std::string& address) {
     std::lock_guard lock(mutex_);
-    {
-        Statement s(*this, "SELECT id FROM stations WHERE computer_key=? AND user_key=?");
-        s.Bind(1, NameKey(computer)).Bind(2, NameKey(user));
-        if (s.Step())
-            return s.Int(0);
-    }
+    if (const std::int64_t known = KnownStationIdLocked(computer, user))
+        return known;
     Statement s(*this, "INSERT INTO stations(computer, \"user\", computer_key, user_key, address, "
                        "first_seen, last_seen, online, node) VALUES(?,?,?,?,?,?,?,1,?) "
                        // Another node may have just added it.

@@ -181,7 +181,9 @@ class Store {
     // The rows of these (alert, station) pairs that exist, one query per alert.
     std::vector<ReceiptRow> ReceiptsOf(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs);
 
-    // Stations.
+    // Stations. The id of a station the database holds, else 0.
+    std::int64_t KnownStationId(const std::string& computer, const std::string& user);
+    // The station's id, its row added when the database has none.
     std::int64_t StationId(const std::string& computer, const std::string& user, Time at,
                            const std::string& address);
     std::vector<Station> AllStations();
@@ -282,6 +284,7 @@ class Store {
     std::vector<StationName> AcknowledgedInFollowUps(std::int64_t alert);
 
   private:
+    std::int64_t KnownStationIdLocked(const std::string& computer, const std::string& user);
     // A statement on this store's connection.
     class Statement : public Sql {
       public:

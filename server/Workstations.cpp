@@ -622,7 +622,13 @@ void Workstations::DropSilentNewcomers() {
     while (!newcomers_.empty() && std::get<0>(newcomers_.front()) <= limit) {
         const auto [at, fd, id] = newcomers_.front();
         newcomers_.pop_front();
-        const auto it = clients_.find(fd);
+        auto it = clients_.find(fd);
+        if (it == clients_.end() || it->second->id != id || it->second->identified)
+            continue;
+        // A loop that fell behind (a reconnection storm, a slow database)
+        // may not have read an identification that came in time.
+        ReadClient(*it->second);
+        it = clients_.find(fd);
         if (it != clients_.end() && it->second->id == id && !it->second->identified)
             Drop(fd, "no identification");
     }
@@ -715,6 +721,21 @@ std::int64_t Workstations::StationFor(Client& c, bool& isNew) {
     isNew = false;
     if (const auto it = stationIds_.find(key); it != stationIds_.end())
         return it->second;
+    const bool shared = store_.backend() == db::Backend::Postgres;
+    if (shared) {
+        // A station another node has seen is not new: stations that move
+        // after a node's loss must not use up the limit on new ones.
+        // -1: the database is out of reach.
+        try {
+            if (const std::int64_t known = store_.KnownStationId(c.computer, c.user)) {
+                stationIds_.emplace(key, known);
+                return known;
+            }
+        } catch (const StoreError& e) {
+            Event("store_error", F("error", e.what()));
+            return -1;
+        }
+    }
     auto& [since, count] = newStations_[c.ip];
     if (Clock::now() - since >= std::chrono::minutes(1))
         since = Clock::now(), count = 0;
@@ -722,9 +743,9 @@ std::int64_t Workstations::StationFor(Client& c, bool& isNew) {
         return 0;
     ++count;
     isNew = true;
-    if (store_.backend() == db::Backend::Postgres) {
+    if (shared) {
         // Nodes share the stations: the database numbers them, and another
-        // node may know this one already. -1: the database is out of reach.
+        // node may have just added this one.
         std::int64_t id = 0;
         try {
             id = store_.StationId(c.computer, c.user, Now(), c.address);

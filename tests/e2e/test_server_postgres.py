@@ -79,7 +79,10 @@ class PostgresServerCase(unittest.TestCase):
         self.pg.close()
 
     def serve(self):
-        server = ServerProcess(extra=["--database", self.pg.conninfo()])
+        return self.serve_with()
+
+    def serve_with(self, *options):
+        server = ServerProcess(extra=["--database", self.pg.conninfo(), *options])
         server.token = self.token
         self.servers.append(server)
         return server
@@ -134,6 +137,44 @@ class PostgresServerCase(unittest.TestCase):
         print(f"\n  PostgreSQL: ledger kept across SIGKILL; API 503 while down, 201 again "
               f"{recovered:.2f} s after it stopped; {listing['total']} alerts kept")
         self.assertEqual(listing["total"], 2)
+
+    def test_an_identification_that_came_in_time_is_read_though_the_database_held_the_loop(self):
+        from postgres import BIN
+        from test_alert_server import IDENTIFICATION
+        self.token = pg_token(self.pg.conninfo())
+        server = self.serve_with("--identify-seconds", "1")
+        waiting = FakeClient(server.port, identify=False)
+        self.clients.append(waiting)
+        time.sleep(0.3)
+        # A new station's row cannot be written while this lock is held, so
+        # the loop waits in the database for 3 s.
+        locker = subprocess.Popen([f"{BIN}/psql", self.pg.conninfo(), "-qAt"], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE)
+        locker.stdin.write(b"BEGIN;\nLOCK TABLE stations IN SHARE MODE;\nSELECT 'held';\nSELECT pg_sleep(3);\nCOMMIT;\n")
+        locker.stdin.close()
+        self.assertEqual(locker.stdout.readline().strip(), b"held")
+        held = time.monotonic()
+        self.station(server, b"PC-NEW")
+        time.sleep(0.3)
+        waiting.send(IDENTIFICATION, b"NS=PC-WAIT\r\nNU=anne")
+        locker.wait(10)
+        dropped = waiting.closed_within(1.5)
+        print(f"\n  a station identified 0.3 s after it connected, the loop held {time.monotonic() - held:.1f} s "
+              f"by the database: {'dropped' if dropped else 'kept'}")
+        self.assertFalse(dropped)
+
+    def test_stations_that_move_to_a_node_do_not_count_as_new_there(self):
+        self.token = pg_token(self.pg.conninfo())
+        a, b = self.serve(), self.serve_with("--new-stations-per-minute", "1")
+        for name in (b"PC1", b"PC2"):
+            self.station(a, name)
+        deadline = time.monotonic() + 5
+        while len(a.api("GET", "/api/stations")[1]["stations"]) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        moved = [self.station(b, name) for name in (b"PC1", b"PC2", b"PC3", b"PC4")]
+        closed = [c.closed_within(1) for c in moved]
+        print(f"\n  a node allowing 1 new station a minute, 2 stations moving to it then 2 new: closed {closed}")
+        self.assertEqual(closed, [False, False, False, True])
 
     def test_an_alert_accepted_by_one_node_reaches_the_stations_of_another(self):
         self.token = pg_token(self.pg.conninfo())
