@@ -158,6 +158,7 @@ class PostgresServerCase(unittest.TestCase):
         time.sleep(0.3)
         waiting.send(IDENTIFICATION, b"NS=PC-WAIT\r\nNU=anne")
         locker.wait(10)
+        locker.stdout.close()
         dropped = waiting.closed_within(1.5)
         print(f"\n  a station identified 0.3 s after it connected, the loop held {time.monotonic() - held:.1f} s "
               f"by the database: {'dropped' if dropped else 'kept'}")
