@@ -591,27 +591,39 @@ std::vector<std::string> NamedList(const json& named, const char* key) {
 }
 } // namespace
 
+namespace {
+// A receipt's columns, in the order ReadReceipt takes them; the caller adds
+// its FROM and WHERE (deliveries d JOIN stations s).
+const char kReceiptColumns[] = "SELECT s.computer, s.\"user\", d.state, d.first_sent_at, d.last_sent_at, "
+                               "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address, "
+                               "d.directory_group";
+const char kReceiptFrom[] = " FROM deliveries d JOIN stations s ON s.id=d.station_id ";
+
+Receipt ReadReceipt(Sql& s) {
+    Receipt r;
+    r.computer = s.Text(0);
+    r.user = s.Text(1);
+    r.state = s.Text(2);
+    r.firstSentAt = s.Int(3);
+    r.lastSentAt = s.Int(4);
+    r.sentCount = s.Int(5);
+    r.acknowledgedAt = s.IsNull(6) ? 0 : s.Int(6);
+    r.sentAddress = s.Text(7);
+    r.acknowledgedAddress = s.Text(8);
+    r.directoryGroup = s.Text(9);
+    return r;
+}
+} // namespace
+
 void Store::ForEachReceipt(const Alert& a, Time now, const std::function<void(const Receipt&)>& each) {
     std::lock_guard lock(mutex_);
     const std::string alertState = a.State(now);
     {
-        Statement s(*this, "SELECT s.computer, s.\"user\", d.state, d.first_sent_at, d.last_sent_at, "
-                           "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address, d.directory_group "
-                           "FROM deliveries d JOIN stations s ON s.id=d.station_id "
-                           "WHERE d.alert_id=? ORDER BY d.station_id");
+        Statement s(*this, std::string(kReceiptColumns) + kReceiptFrom + "WHERE d.alert_id=? ORDER BY d.station_id");
         s.Bind(1, a.id);
-        Receipt r;
         while (s.Step()) {
-            r.computer = s.Text(0);
-            r.user = s.Text(1);
-            r.state = Shown(s.Text(2), alertState);
-            r.firstSentAt = s.Int(3);
-            r.lastSentAt = s.Int(4);
-            r.sentCount = s.Int(5);
-            r.acknowledgedAt = s.IsNull(6) ? 0 : s.Int(6);
-            r.sentAddress = s.Text(7);
-            r.acknowledgedAddress = s.Text(8);
-            r.directoryGroup = s.Text(9);
+            Receipt r = ReadReceipt(s);
+            r.state = Shown(r.state, alertState);
             each(r);
         }
     }
@@ -815,25 +827,11 @@ void Store::NotifyBatchedLocked(const std::string& what, const std::vector<std::
 
 std::optional<Store::ReceiptRow> Store::ReceiptOf(std::int64_t alert, std::int64_t station) {
     std::lock_guard lock(mutex_);
-    Statement s(*this, "SELECT s.computer, s.\"user\", d.state, d.first_sent_at, d.last_sent_at, "
-                       "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address, d.directory_group "
-                       "FROM deliveries d JOIN stations s ON "
-                       "s.id=d.station_id WHERE d.alert_id=? AND d.station_id=?");
+    Statement s(*this, std::string(kReceiptColumns) + kReceiptFrom + "WHERE d.alert_id=? AND d.station_id=?");
     s.Bind(1, alert).Bind(2, station);
     if (!s.Step())
         return std::nullopt;
-    ReceiptRow row{alert, {}};
-    row.receipt.computer = s.Text(0);
-    row.receipt.user = s.Text(1);
-    row.receipt.state = s.Text(2);
-    row.receipt.firstSentAt = s.Int(3);
-    row.receipt.lastSentAt = s.Int(4);
-    row.receipt.sentCount = s.Int(5);
-    row.receipt.acknowledgedAt = s.IsNull(6) ? 0 : s.Int(6);
-    row.receipt.sentAddress = s.Text(7);
-    row.receipt.acknowledgedAddress = s.Text(8);
-    row.receipt.directoryGroup = s.Text(9);
-    return row;
+    return ReceiptRow{alert, ReadReceipt(s)};
 }
 
 std::vector<Store::ReceiptRow>
@@ -848,24 +846,11 @@ Store::ReceiptsOf(const std::vector<std::pair<std::int64_t, std::int64_t>>& pair
         std::string in;
         for (std::int64_t st : stations)
             in += (in.empty() ? "" : ",") + std::to_string(st);
-        Statement s(*this, "SELECT s.computer, s.\"user\", d.state, d.first_sent_at, d.last_sent_at, "
-                           "d.sent_count, d.acknowledged_at, d.sent_address, d.acknowledged_address, "
-                           "d.directory_group, d.station_id FROM deliveries d JOIN stations s ON s.id=d.station_id "
-                           "WHERE d.alert_id=? AND d.station_id IN (" + in + ")");
+        Statement s(*this, std::string(kReceiptColumns) + ", d.station_id" + kReceiptFrom +
+                               "WHERE d.alert_id=? AND d.station_id IN (" + in + ")");
         s.Bind(1, alert);
         while (s.Step()) {
-            ReceiptRow row{alert, {}};
-            Receipt& r = row.receipt;
-            r.computer = s.Text(0);
-            r.user = s.Text(1);
-            r.state = s.Text(2);
-            r.firstSentAt = s.Int(3);
-            r.lastSentAt = s.Int(4);
-            r.sentCount = s.Int(5);
-            r.acknowledgedAt = s.IsNull(6) ? 0 : s.Int(6);
-            r.sentAddress = s.Text(7);
-            r.acknowledgedAddress = s.Text(8);
-            r.directoryGroup = s.Text(9);
+            ReceiptRow row{alert, ReadReceipt(s)};
             row.station = s.Int(10);
             out.push_back(std::move(row));
         }
