@@ -12,6 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import wait_until  # noqa: E402
 from haproxy import Haproxy, free_port  # noqa: E402
 from postgres import Postgres  # noqa: E402
 from stations import IDENTIFICATION, Swarm, frame  # noqa: E402
@@ -22,13 +23,9 @@ from test_server_postgres import EventStream, pg_token  # noqa: E402
 NODE_OPTIONS = ["--max-per-address", "100000", "--new-stations-per-minute", "100000"]
 
 
+# Figures are read off these waits: a finer step than the Wine tests'.
 def wait_for(predicate, timeout, step=0.05):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
+    return wait_until(predicate, timeout, step)
 
 
 def rss_kib(pid):
