@@ -1,5 +1,5 @@
-// The stations' side of a fan-out benchmark: waits until every connection
-// holds one whole alert frame.
+// The stations' side of a fan-out benchmark: the frames a station sends, and
+// a wait until every connection holds one whole alert frame.
 #pragma once
 
 #include "client/UDataEntete.h"
@@ -9,10 +9,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace nvbench {
+
+// One frame as a workstation sends it: a header, then the text as its first block.
+inline std::string StationFrame(std::int32_t type, const std::string& text = {}) {
+    nv::EnteteMessage e;
+    e.TypeMessage = type;
+    e.Taille1 = static_cast<std::int32_t>(text.size());
+    std::string out(24, '\0');
+    nv::EcritEntete(e, reinterpret_cast<std::uint8_t*>(out.data()));
+    return out + text;
+}
 
 // Reads every station until each holds one whole alert frame; false when
 // nothing arrives for `stallMs`.

@@ -12,6 +12,7 @@
 //   quit
 #pragma once
 
+#include "StationFrames.h"
 #include "client/UDataEntete.h"
 
 #include <arpa/inet.h>
@@ -36,15 +37,6 @@ namespace nvbench {
 inline std::int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-inline std::string StationFrame(std::int32_t type, const std::string& text = {}) {
-    nv::EnteteMessage e;
-    e.TypeMessage = type;
-    e.Taille1 = static_cast<std::int32_t>(text.size());
-    std::string out(24, '\0');
-    nv::EcritEntete(e, reinterpret_cast<std::uint8_t*>(out.data()));
-    return out + text;
 }
 
 class StationGenerator {

@@ -18,15 +18,7 @@ namespace {
 
 using Ms = std::chrono::duration<double, std::milli>;
 using Clock = std::chrono::steady_clock;
-
-std::string Message(std::int32_t type, const std::string& text = {}) {
-    nv::EnteteMessage e;
-    e.TypeMessage = type;
-    e.Taille1 = static_cast<std::int32_t>(text.size());
-    std::string out(24, '\0');
-    nv::EcritEntete(e, reinterpret_cast<std::uint8_t*>(out.data()));
-    return out + text;
-}
+using nvbench::StationFrame;
 
 // Source addresses spread over 127.0.0.0/8: one address has fewer ports than
 // the stations need.
@@ -53,7 +45,7 @@ std::vector<int> ConnectAll(std::uint16_t port, int n) {
     std::vector<int> fds;
     for (int i = 0; i < n; ++i) {
         const int fd = Connect(port, i);
-        const std::string id = Message(nv::Identification, "NS=PC" + std::to_string(i) + "\r\nNU=user" + std::to_string(i));
+        const std::string id = StationFrame(nv::Identification, "NS=PC" + std::to_string(i) + "\r\nNU=user" + std::to_string(i));
         if (::send(fd, id.data(), id.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(id.size()))
             std::exit(1);
         fds.push_back(fd);
@@ -111,7 +103,7 @@ bool Run(const std::string& serverPath, int n) {
                     "after the alert %ld KiB\n",
                     n, connectMs, fanMs, ledgerMs, rssIdle, rssStations, rssAfter);
 
-        const std::string ack = Message(nv::AlerteLue);
+        const std::string ack = StationFrame(nv::AlerteLue);
         const auto a0 = Clock::now();
         for (int fd : fds)
             if (::send(fd, ack.data(), ack.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(ack.size()))

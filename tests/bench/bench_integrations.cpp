@@ -17,15 +17,7 @@ namespace {
 
 using Ms = std::chrono::duration<double, std::milli>;
 using Clock = std::chrono::steady_clock;
-
-std::string Message(std::int32_t type, const std::string& text = {}) {
-    nv::EnteteMessage e;
-    e.TypeMessage = type;
-    e.Taille1 = static_cast<std::int32_t>(text.size());
-    std::string out(24, '\0');
-    nv::EcritEntete(e, reinterpret_cast<std::uint8_t*>(out.data()));
-    return out + text;
-}
+using nvbench::StationFrame;
 
 // Source addresses spread over 127.0.0.0/8, as many ports as the stations need.
 int Connect(std::uint16_t port, int i) {
@@ -44,7 +36,7 @@ int Connect(std::uint16_t port, int i) {
         std::perror("connect");
         std::exit(1);
     }
-    const std::string id = Message(nv::Identification, "NS=PC" + std::to_string(i) + "\r\nNU=user");
+    const std::string id = StationFrame(nv::Identification, "NS=PC" + std::to_string(i) + "\r\nNU=user");
     if (::send(fd, id.data(), id.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(id.size()))
         std::exit(1);
     return fd;
