@@ -11,14 +11,10 @@ import struct
 import threading
 import time
 
-SIGNATURE = 123456
-IDENTIFICATION, ALERTE, ALERTE_LUE = 4096, 4097, 4098
-TEST_LIAISON_SERVEUR, REPONSE_TEST_LIAISON_SERVEUR = 4101, 4102
+from test_alert_server import (ALERTE, ALERTE_LUE, IDENTIFICATION, REPONSE_TEST_LIAISON_SERVEUR,
+                               TEST_LIAISON_SERVEUR, frame)
+
 HEADER = struct.Struct("<6i")
-
-
-def frame(kind, block1=b""):
-    return HEADER.pack(SIGNATURE, kind, 0, 0, len(block1), 0) + block1
 
 
 class Station:
