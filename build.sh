@@ -23,6 +23,8 @@ packages+=(wixl msitools)
 # libxml2 for CAP documents, Boost's Asio/Beast for the admin listener).
 packages+=(postgresql libpq-dev haproxy slapd ldap-utils libldap-dev prometheus-alertmanager
            libxml2-dev libxml2-utils libboost-dev)
+# The MQTT broker the alert server's fan-out is measured against (bench_floor).
+packages+=(mosquitto)
 command -v npm >/dev/null || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do
@@ -43,8 +45,8 @@ if ((${#missing[@]})); then
         echo "apt-get update failed (try $try of 3)" >&2
         if ((try < 3)); then sleep 20; fi
     done
-    # Packages that carry a service (PostgreSQL, slapd, haproxy, Alertmanager)
-    # must not start the machine's own instance: the tests run their own.
+    # Packages that carry a service (PostgreSQL, slapd, haproxy, Alertmanager,
+    # Mosquitto) must not start the machine's own instance: the tests run their own.
     policy=/usr/sbin/policy-rc.d
     if [[ ! -e $policy ]]; then
         printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod +x "$policy"

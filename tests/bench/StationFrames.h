@@ -4,17 +4,49 @@
 
 #include "client/UDataEntete.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace nvbench {
+
+// Steady-clock nanoseconds: one clock for every process of the machine.
+inline std::int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Station i's blocking connection to a loopback port. Source addresses are
+// spread over 127.0.0.0/8 from `firstSource` on, since one address has fewer
+// ports than the stations need.
+inline int ConnectStation(std::uint16_t port, int i, unsigned firstSource = 1) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1; // the port is chosen at connect, where TIME_WAIT pairs of a previous round can be told apart
+    ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    src.sin_addr.s_addr = htonl(INADDR_LOOPBACK + firstSource + static_cast<unsigned>(i / 20000));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        std::perror("station connect");
+        std::exit(1);
+    }
+    return fd;
+}
 
 // One frame as a workstation sends it: a header, then the text as its first block.
 inline std::string StationFrame(std::int32_t type, const std::string& text = {}) {

@@ -34,11 +34,6 @@
 
 namespace nvbench {
 
-inline std::int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 class StationGenerator {
   public:
     // Stations first..last-1; station i goes to node i % ports.size().

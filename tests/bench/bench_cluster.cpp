@@ -11,9 +11,9 @@
 //   (defaults: 60000 stations over 4 nodes; 10000 and 19000 on one node)
 #include "AlertServerProcess.h"
 #include "StationGenerator.h"
+#include "Ledger.h"
 #include "support/PostgresInstance.h"
 
-#include <sqlite3.h>
 #include <sys/resource.h>
 
 #include <future>
@@ -22,6 +22,10 @@
 namespace {
 
 using nvbench::AlertServerProcess;
+using nvbench::FreshDatabase;
+using nvbench::Ledger;
+using nvbench::PostgresLedger;
+using nvbench::SqliteLedger;
 using nvbench::NowNs;
 using nvbench::StationGenerator;
 
@@ -32,74 +36,6 @@ const char kAlert[] = "{\"everyone\":true,\"author\":\"Bench\",\"subject\":\"Dif
                       "\"lines\":[\"Alerte envoy\\u00e9e \\u00e0 tous les postes.\"]}";
 
 double Ms(std::int64_t ns) { return static_cast<double>(ns) / 1e6; }
-
-// How many of an alert's ledger rows record a send and an acknowledgement.
-class Ledger {
-  public:
-    virtual ~Ledger() = default;
-    struct Counts {
-        long sent = -1, acknowledged = -1, sends = -1;
-    };
-    virtual Counts Of(long alert) = 0;
-
-    // Polls until `field` reaches n; the time of that poll, or 0 after 300 s.
-    std::int64_t WaitFor(long alert, long Counts::*field, long n) {
-        const std::int64_t deadline = NowNs() + 300'000'000'000;
-        while (NowNs() < deadline) {
-            if (Of(alert).*field >= n)
-                return NowNs();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return 0;
-    }
-
-  protected:
-    static constexpr const char* kQuery =
-        "SELECT count(*) FILTER (WHERE sent_count > 0), count(*) FILTER (WHERE state = 'acknowledged'), "
-        "coalesce(sum(sent_count), 0) FROM deliveries WHERE alert_id = ";
-};
-
-class PostgresLedger final : public Ledger {
-  public:
-    explicit PostgresLedger(const std::string& conninfo) : pg_(PQconnectdb(conninfo.c_str())) {}
-    ~PostgresLedger() override { PQfinish(pg_); }
-    Counts Of(long alert) override {
-        Counts c;
-        PGresult* r = PQexec(pg_, (kQuery + std::to_string(alert)).c_str());
-        if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1)
-            c = {std::atol(PQgetvalue(r, 0, 0)), std::atol(PQgetvalue(r, 0, 1)), std::atol(PQgetvalue(r, 0, 2))};
-        else
-            std::fprintf(stderr, "ledger query: %s", PQerrorMessage(pg_));
-        PQclear(r);
-        return c;
-    }
-
-  private:
-    PGconn* pg_;
-};
-
-class SqliteLedger final : public Ledger {
-  public:
-    explicit SqliteLedger(const std::string& path) {
-        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_busy_timeout(db_, 1000);
-    }
-    ~SqliteLedger() override { sqlite3_close(db_); }
-    Counts Of(long alert) override {
-        Counts c;
-        sqlite3_stmt* s = nullptr;
-        if (sqlite3_prepare_v2(db_, (kQuery + std::to_string(alert)).c_str(), -1, &s, nullptr) == SQLITE_OK &&
-            sqlite3_step(s) == SQLITE_ROW)
-            c = {sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int(s, 2)};
-        else
-            std::fprintf(stderr, "ledger query: %s\n", sqlite3_errmsg(db_));
-        sqlite3_finalize(s);
-        return c;
-    }
-
-  private:
-    sqlite3* db_ = nullptr;
-};
 
 struct Options {
     std::string server;
@@ -303,18 +239,6 @@ class Bench {
     std::unique_ptr<Ledger> ledger_;
     long alert_ = 0;
 };
-
-// A fresh database on the instance for each run, so that every run starts empty.
-std::string FreshDatabase(const nvtest::PostgresInstance& pg) {
-    static int runs = 0;
-    const std::string name = "nvbench" + std::to_string(++runs);
-    PGconn* c = PQconnectdb(pg.Conninfo().c_str());
-    PQclear(PQexec(c, ("CREATE DATABASE " + name).c_str()));
-    PQfinish(c);
-    std::string conninfo = pg.Conninfo();
-    conninfo.replace(conninfo.find("dbname=postgres"), 15, "dbname=" + name);
-    return conninfo;
-}
 
 bool Run(const Options& o, const std::string& label, const std::string& database, int n, int nodes) {
     Bench b(o, label, database, n, nodes);

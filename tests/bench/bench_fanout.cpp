@@ -20,31 +20,10 @@ using Ms = std::chrono::duration<double, std::milli>;
 using Clock = std::chrono::steady_clock;
 using nvbench::StationFrame;
 
-// Source addresses spread over 127.0.0.0/8: one address has fewer ports than
-// the stations need.
-int Connect(std::uint16_t port, int i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1; // the port is chosen at connect, where TIME_WAIT pairs of a previous round can be told apart
-    ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
-    sockaddr_in src{};
-    src.sin_family = AF_INET;
-    src.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + static_cast<unsigned>(i / 20000));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        std::perror("connect");
-        std::exit(1);
-    }
-    return fd;
-}
-
 std::vector<int> ConnectAll(std::uint16_t port, int n) {
     std::vector<int> fds;
     for (int i = 0; i < n; ++i) {
-        const int fd = Connect(port, i);
+        const int fd = nvbench::ConnectStation(port, i);
         const std::string id = StationFrame(nv::Identification, "NS=PC" + std::to_string(i) + "\r\nNU=user" + std::to_string(i));
         if (::send(fd, id.data(), id.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(id.size()))
             std::exit(1);
