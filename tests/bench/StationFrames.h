@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -26,11 +27,11 @@ inline std::int64_t NowNs() {
         .count();
 }
 
-// Station i's blocking connection to a loopback port. Source addresses are
-// spread over 127.0.0.0/8 from `firstSource` on, since one address has fewer
-// ports than the stations need.
-inline int ConnectStation(std::uint16_t port, int i, unsigned firstSource = 1) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// Station i's connection to a loopback port (not blocking: under way).
+// Source addresses are spread over 127.0.0.0/8 from `firstSource` on, since
+// one address has fewer ports than the stations need.
+inline int ConnectStation(std::uint16_t port, int i, unsigned firstSource = 1, bool blocking = true) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
     int one = 1; // the port is chosen at connect, where TIME_WAIT pairs of a previous round can be told apart
     ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     sockaddr_in src{};
@@ -41,7 +42,7 @@ inline int ConnectStation(std::uint16_t port, int i, unsigned firstSource = 1) {
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && (blocking || errno != EINPROGRESS))) {
         std::perror("station connect");
         std::exit(1);
     }
