@@ -18,6 +18,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace nvserver {
 
@@ -27,7 +28,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string g_events; // event lines of this turn, written at its end
+// Event lines not yet handed out; the cluster listener's thread adds to them too.
+std::mutex g_eventsMutex;
+std::string g_events;
+
+std::string TakeEvents() {
+    std::lock_guard lock(g_eventsMutex);
+    return std::exchange(g_events, {});
+}
 
 // One line of the alert text: no CR, LF or NUL inside, in Windows-1252.
 std::string Field(const std::string& utf8, std::vector<std::string>* missing) {
@@ -97,19 +105,25 @@ std::string BuildAlertText(const AlertFields& r, std::vector<std::string>* missi
     return text;
 }
 
-void Workstations::Event(const std::string& name, const std::string& fields) {
-    g_events += "{\"event\":\"" + name + "\",\"time\":\"" + IsoTime(Now()) + "\"";
+std::string Workstations::EventLine(const std::string& name, const std::string& fields) {
+    std::string line = "{\"event\":\"" + name + "\",\"time\":\"" + IsoTime(Now()) + "\"";
     if (!fields.empty())
-        g_events += "," + fields;
-    g_events += "}\n";
+        line += "," + fields;
+    return line + "}\n";
+}
+
+void Workstations::Event(const std::string& name, const std::string& fields) {
+    std::string line = EventLine(name, fields);
+    std::lock_guard lock(g_eventsMutex);
+    g_events += line;
 }
 
 void Workstations::WriteEvents() {
-    if (g_events.empty())
+    const std::string lines = TakeEvents();
+    if (lines.empty())
         return;
-    std::fwrite(g_events.data(), 1, g_events.size(), stdout);
+    std::fwrite(lines.data(), 1, lines.size(), stdout);
     std::fflush(stdout);
-    g_events.clear();
 }
 
 namespace {
@@ -136,8 +150,9 @@ struct Workstations::Client {
     std::deque<std::int64_t> pending;   // to send once the screen is free
 };
 
-Workstations::Workstations(WorkstationOptions options, Store& store, EventHub& hub)
-    : options_(std::move(options)), store_(store), hub_(hub) {}
+Workstations::Workstations(WorkstationOptions options, Store& store, EventHub& hub, Store* writerStore)
+    : options_(std::move(options)), store_(store), hub_(hub),
+      writer_(writerStore ? *writerStore : store, hub, kMaxHeld) {}
 
 Workstations::~Workstations() {
     for (auto& [fd, c] : clients_)
@@ -219,8 +234,9 @@ int Workstations::Deliver(const Alert& alert) {
     Post([this, alert, done] {
         AddLive(alert);
         const int sent = DeliverNow(alert.id);
-        SaveTurn(); // the answer's counts tell the sends just made
-        done->set_value(sent);
+        // The answer's counts tell the sends just made: it waits for their
+        // writing, the loop does not.
+        SaveTurn([done, sent] { done->set_value(sent); });
     });
     if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
         return -1;
@@ -405,14 +421,13 @@ int Workstations::Run() {
         }
         Tick();
         SaveTurn();
-        WriteEvents();
     }
     for (auto& [fd, c] : clients_)
         if (c->station)
             seen_.push_back({c->station, c->address, Now(), false});
     ReportRefusals(true);
     SaveTurn();
-    WriteEvents();
+    writer_.Drain();
     return 0;
 }
 
@@ -454,48 +469,17 @@ void Workstations::Forget(std::int64_t id) {
     settled_.erase(settled_.lower_bound({id, INT64_MIN}), settled_.lower_bound({id + 1, INT64_MIN}));
 }
 
-void Workstations::SaveTurn() {
-    if (ledger_.empty() && seen_.empty() && added_.empty())
-        return;
-    try {
-        store_.ApplyTurn(added_, seen_, ledger_);
-        added_.clear();
-        seen_.clear();
-    } catch (const StoreError& e) {
-        // Kept for the next turn; a store that stays broken must not make
-        // the loop grow without bound.
-        Event("store_error", F("error", e.what()));
-        if (seen_.size() > kMaxHeld) { // only the last sighting of a station matters
-            std::unordered_map<std::int64_t, StationSeen> last;
-            for (StationSeen& e : seen_)
-                last[e.station] = std::move(e);
-            seen_.clear();
-            for (auto& [id, e] : last)
-                seen_.push_back(std::move(e));
-        }
-        if (ledger_.size() > kMaxHeld) {
-            const std::size_t lost = ledger_.size() - kMaxHeld / 2;
-            ledger_.erase(ledger_.begin(), ledger_.begin() + static_cast<long>(lost));
-            std::fprintf(stderr,
-                         "nivaxel-server: the database has refused writes for too long: the "
-                         "oldest %zu ledger changes are given up\n",
-                         lost);
-            Event("ledger_lost", F("count", lost) + "," + F("error", e.what()));
-        }
-        return;
+void Workstations::SaveTurn(std::function<void()> written) {
+    if (ledger_.empty() && seen_.empty() && added_.empty() && !written) {
+        std::lock_guard lock(g_eventsMutex);
+        if (g_events.empty())
+            return;
     }
-    if (hub_.Listening()) {
-        std::vector<ReceiptChange> changed;
-        for (const LedgerOp& op : ledger_) {
-            if (op.kind == LedgerOp::Entered)
-                continue;
-            if (changed.size() >= Store::kShownPerTurn)
-                break; // a fan-out's detail is in the ledger; the stream stays light
-            changed.push_back({op.alert, op.station, op.kind == LedgerOp::Acknowledged});
-        }
-        PublishReceipts(hub_, store_, changed, Store::NodeId());
-    }
+    TurnBatch batch{std::move(added_), std::move(seen_), std::move(ledger_), TakeEvents()};
+    added_.clear();
+    seen_.clear();
     ledger_.clear();
+    writer_.Hand(std::move(batch), std::move(written));
 }
 
 void Workstations::Accept() {

@@ -2,11 +2,12 @@
 // connection gets a bounded share of each turn, output is released as it is
 // sent, and an alert's frame is one shared copy for all its recipients.
 // Deliveries follow the durable state: the alerts still live, what each
-// station has already settled, and the ledger written in one transaction
-// per turn.
+// station has already settled, and the ledger, which a writer thread writes
+// in one transaction per batch of turns while the loop goes on.
 #pragma once
 
 #include "EventHub.h"
+#include "LedgerWriter.h"
 #include "Model.h"
 #include "Store.h"
 
@@ -80,7 +81,9 @@ void PublishReceipts(EventHub& hub, Store& store, const std::vector<ReceiptChang
 
 class Workstations {
   public:
-    Workstations(WorkstationOptions options, Store& store, EventHub& hub);
+    // The ledger is written through `writerStore` (a connection of its own,
+    // so that the loop's own queries never wait behind a batch), else `store`.
+    Workstations(WorkstationOptions options, Store& store, EventHub& hub, Store* writerStore = nullptr);
     ~Workstations();
     Workstations(const Workstations&) = delete;
     Workstations& operator=(const Workstations&) = delete;
@@ -106,8 +109,10 @@ class Workstations {
     // (alert, station) pairs settled through another node: not sent again.
     void Settled(std::vector<std::pair<std::int64_t, std::int64_t>> pairs);
 
-    // Prints one JSON event line (flushed at the end of each turn).
+    // Prints one JSON event line, from any thread: the loop's lines go out
+    // once the ledger changes of their turn have been written (or refused).
     static void Event(const std::string& name, const std::string& fieldsJson);
+    static std::string EventLine(const std::string& name, const std::string& fieldsJson);
     static void WriteEvents();
 
   private:
@@ -147,7 +152,8 @@ class Workstations {
     void Tick();
     void AddLive(const Alert& alert);
     int DeliverNow(std::int64_t id);
-    void SaveTurn();
+    // Hands the turn's writes to the writer; `written` runs once they have been tried.
+    void SaveTurn(std::function<void()> written = {});
     void Forget(std::int64_t id);
     void WatchOutput(int fd, bool want);
 
@@ -182,6 +188,7 @@ class Workstations {
     std::unordered_map<std::int64_t, std::string> onlineIp_; // station -> IP of its first live connection
     std::vector<LedgerOp> ledger_;
     std::vector<StationSeen> seen_;
+    LedgerWriter writer_; // last: drained before the rest goes
 
     std::mutex postMutex_;
     std::vector<std::function<void()>> posted_;

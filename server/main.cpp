@@ -247,10 +247,12 @@ int Serve(const std::vector<std::string>& args) {
     // The workstation loop has a connection of its own that never waits
     // long for a lock: what it cannot write now it writes next turn.
     auto loopStore = OpenStore(data, database, 50);
-    if (!store || !loopStore)
+    // Its ledger is written by a thread of its own, which may wait longer.
+    auto writerStore = OpenStore(data, database, 500);
+    if (!store || !loopStore || !writerStore)
         return 1;
     EventHub hub;
-    Workstations loop(wo, *loopStore, hub);
+    Workstations loop(wo, *loopStore, hub, writerStore.get());
     if (!loop.Start())
         return 1;
     LoopDispatch dispatch(loop);

@@ -48,7 +48,8 @@ class ServerProcess:
     `listening` event; every later event line is queued for wait_event. A
     fresh data directory and an admin token unless `data` is given."""
 
-    def __init__(self, probe_interval=None, data=None, extra=(), port=0, max_files=None):
+    def __init__(self, probe_interval=None, data=None, extra=(), port=0, max_files=None,
+                 stderr=subprocess.DEVNULL):
         self.data = data or tempfile.mkdtemp(prefix="nivaxel-test-")
         self.token = make_token(self.data, "admin", "tests")
         argv = [str(alert_server_path()), "serve", "--data", self.data, "--port", str(port),
@@ -57,7 +58,7 @@ class ServerProcess:
             argv += ["--probe-interval", str(probe_interval)]
         limit = None if max_files is None else (
             lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (max_files, max_files)))
-        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=limit)
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=stderr, preexec_fn=limit)
         self.events = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
         first = self.wait_event("listening", 10)

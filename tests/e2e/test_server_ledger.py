@@ -150,6 +150,39 @@ class Delivery(LedgerCase):
         self.assertTrue(self.wait_state(a1["id"], ("PC1", "anne"), "acknowledged"))
         self.assertEqual(s.api("GET", "/api/alerts")[1]["total"], 1)
 
+    def test_stopping_writes_what_waits_and_says_what_the_database_still_refuses(self):
+        errors = tempfile.TemporaryFile()
+        self.addCleanup(errors.close)
+        self.server = ServerProcess(stderr=errors)
+        data = self.server.data
+        _, a = self.server.api("POST", "/api/alerts", alert(computers=["PC1", "PC2"]))
+        db = sqlite3.connect(os.path.join(data, "nivaxel.db"), isolation_level=None, timeout=10)
+        # The lock outlives the stop by less than the server's patience, then by more.
+        for name, locked_after_stop in ((b"PC1", 1.0), (b"PC2", 8.0)):
+            pc = self.station(name)
+            self.assertIn(b"I=%d\r\n" % a["id"], pc.read_frame()[1])
+            self.assertIsNotNone(self.server.wait_event("alert_sent", 5))
+            db.execute("BEGIN EXCLUSIVE")
+            pc.send(ALERTE_LUE)
+            self.assertIsNotNone(self.server.wait_event("store_error", 5))
+            self.server.proc.terminate()
+            time.sleep(locked_after_stop)
+            db.execute("ROLLBACK")
+            self.assertEqual(self.server.proc.wait(10), 0)
+            self.server.stop(keep_data=True)
+            pc.close()
+            self.server = ServerProcess(data=data, stderr=errors)
+            state = self.receipts(a["id"])[(name.decode(), "anne")]["state"]
+            print(f"{name.decode()}: lock held {locked_after_stop} s after SIGTERM -> {state}")
+            self.assertEqual(state, "acknowledged" if name == b"PC1" else "sent")
+        db.close()
+        errors.seek(0)
+        lines = errors.read().decode().splitlines()
+        print(lines)
+        given_up = [line for line in lines if "refused the last writes until the server stopped" in line]
+        self.assertEqual(len(given_up), 1, lines)
+        self.assertRegex(given_up[0], r": [1-9]\d* ledger changes and \d+ sightings are given up$")
+
     def test_a_flooding_station_does_not_hold_the_others(self):
         self.server = ServerProcess()
         flood = FakeClient(self.server.port, computer=b"FLOOD")

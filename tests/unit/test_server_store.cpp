@@ -1,6 +1,7 @@
 // The server's store and ledger rules, on an in-memory SQLite database and
 // on a real PostgreSQL started by the test itself.
 #include "server/Cp1252.h"
+#include "server/LedgerWriter.h"
 #include "server/Store.h"
 #include "support/PostgresInstance.h"
 
@@ -8,6 +9,8 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <cstdio>
 #include <set>
 #include <sstream>
@@ -235,6 +238,55 @@ TEST_P(StoreBackends, ATurnOfManyChangesEndsAsOneAfterAnother) {
     EXPECT_EQ(last->address, "10.0.0.3:3"); // its last sighting, not its first
     EXPECT_FALSE(last->online);
     EXPECT_TRUE(store.GetStation(st[8])->online);
+}
+
+// The loop's batches while the database refuses them: tried again in the
+// order they came, and past the bound only the oldest changes are given up.
+TEST(ServerLedgerWriter, RefusedBatchesKeepTheirOrderAndTheBoundGivesUpTheOldest) {
+    char dir[] = "/tmp/nv-writer-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/nivaxel.db";
+    Store store(path, 50);
+    EventHub hub;
+    const Time now = Now();
+    std::vector<std::int64_t> st;
+    for (int i = 0; i < 7; ++i)
+        st.push_back(store.StationId("PC" + std::to_string(i), "u", now, "a"));
+    const Alert a = NewAlert(store, {true, {}, {}, {}}, now);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    const auto refusedWhile = [&](const std::function<void(LedgerWriter&)>& hand) {
+        LedgerWriter writer(store, hub, 4);
+        ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        hand(writer);
+        std::this_thread::sleep_for(std::chrono::seconds(1)); // tried and refused
+        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+        writer.Drain();
+    };
+    // Sent then replaced is "replaced"; the other way round it would be "sent".
+    refusedWhile([&](LedgerWriter& w) {
+        w.Hand({{}, {}, {{LedgerOp::Sent, a.id, st[0], now, "x"}}, {}});
+        w.Hand({{}, {}, {{LedgerOp::Replaced, a.id, st[0], now + 1, {}, {}, false}}, {}});
+        w.Hand({{}, {}, {{LedgerOp::Sent, a.id, st[1], now + 1, "x"}}, {}});
+        w.Hand({{}, {}, {{LedgerOp::Acknowledged, a.id, st[1], now + 2, "x"}}, {}});
+    });
+    refusedWhile([&](LedgerWriter& w) {
+        TurnBatch b;
+        for (int i = 2; i < 7; ++i)
+            b.ops.push_back({LedgerOp::Sent, a.id, st[static_cast<std::size_t>(i)], now, "x"});
+        w.Hand(std::move(b));
+    });
+    sqlite3_close(other);
+    std::vector<std::string> states;
+    for (std::int64_t id : st)
+        states.push_back(store.ReceiptOf(a.id, id)->receipt.state);
+    std::string shown;
+    for (const std::string& s : states)
+        shown += s + " ";
+    std::printf("after two refused spells, bound 4: %s\n", shown.c_str());
+    EXPECT_EQ(states, (std::vector<std::string>{"replaced", "acknowledged", "queued", "queued", "queued", "sent",
+                                                "sent"}));
+    std::filesystem::remove_all(dir);
 }
 
 TEST(ServerStore, TheLedgerKeepsWhoMatchedWhileTheAlertWasLiveAndOldDatabasesGainIt) {
