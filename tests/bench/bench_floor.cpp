@@ -79,24 +79,27 @@ class Stations {
     }
     // Connects n stations, each writing hello(i) once connected; the time
     // the last connect was made. In a storm no station waits for another:
-    // each one's connect is under way until Receive() sees it made.
-    std::int64_t Open(std::uint16_t port, int n, const std::function<std::string(int)>& hello, bool storm = false) {
+    // each one's connect is under way until Receive() sees it made. With
+    // `paced`, at most `pace` connections at a time wait for what completes
+    // their hello, for a server with a short accept queue.
+    std::int64_t Open(std::uint16_t port, int n, const std::function<std::string(int)>& hello, bool storm = false,
+                      int pace = 0, const std::function<bool(const std::string&)>& paced = {}) {
         hello_ = hello;
         port_ = port;
         storm_ = storm;
         again_ = 0;
+        ++round_;
+        got_.clear();
         connecting_.assign(static_cast<std::size_t>(n), storm);
         for (int i = 0; i < n; ++i) {
-            const int fd = nvbench::ConnectStation(port, i, 1, !storm);
-            epoll_event ev{};
-            ev.events = storm ? EPOLLOUT : EPOLLIN;
-            ev.data.u32 = static_cast<std::uint32_t>(fds_.size());
-            ::epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev);
-            fds_.push_back(fd);
+            fds_.push_back(-1);
+            got_.emplace_back();
+            Connect(static_cast<std::uint32_t>(i));
             if (!storm && !Hello(i))
                 std::exit(1);
+            if (pace && (i + 1) % pace == 0 && Receive(paced) == 0)
+                std::exit(1);
         }
-        got_.assign(fds_.size(), {});
         return NowNs();
     }
     void Close() {
@@ -117,8 +120,9 @@ class Stations {
         return true;
     }
     // Reads until what every station read is whole; the time the last one
-    // was, or 0 when nothing came for 30 s.
-    std::int64_t Receive(const std::function<bool(const std::string&)>& whole) {
+    // was, or 0 when nothing came for `stallMs` (a storm's: past TCP's
+    // retransmissions of a dropped SYN).
+    std::int64_t Receive(const std::function<bool(const std::string&)>& whole, int stallMs = 30000) {
         std::size_t done = 0;
         for (const std::string& g : got_)
             done += whole(g);
@@ -126,7 +130,7 @@ class Stations {
         std::vector<epoll_event> events(1024);
         char buf[4096];
         while (done < fds_.size()) {
-            const int k = ::epoll_wait(ep_, events.data(), static_cast<int>(events.size()), 30000);
+            const int k = ::epoll_wait(ep_, events.data(), static_cast<int>(events.size()), stallMs);
             if (k <= 0) {
                 std::fprintf(stderr, "stalled at %zu of %zu stations\n", done, fds_.size());
                 return 0;
@@ -178,15 +182,22 @@ class Stations {
     int Again() const { return again_; }
 
   private:
-    void Reconnect(std::uint32_t i) {
-        ::close(fds_[i]);
-        fds_[i] = nvbench::ConnectStation(port_, static_cast<int>(i), 1, false);
-        got_[i].clear();
-        connecting_[i] = true;
+    // Each round of connections from source addresses of its own, 5,000 a
+    // piece: the ports of the round before are still in TIME_WAIT, and a
+    // crowded address makes each connect look long for a free port.
+    void Connect(std::uint32_t i) {
+        const unsigned source = 1 + 8 * static_cast<unsigned>(round_ % 30) + i / 5000;
+        fds_[i] = nvbench::ConnectStation(port_, 0, source, !storm_);
         epoll_event ev{};
-        ev.events = EPOLLOUT;
+        ev.events = connecting_[i] ? EPOLLOUT : EPOLLIN;
         ev.data.u32 = i;
         ::epoll_ctl(ep_, EPOLL_CTL_ADD, fds_[i], &ev);
+    }
+    void Reconnect(std::uint32_t i) {
+        ::close(fds_[i]);
+        got_[i].clear();
+        connecting_[i] = true;
+        Connect(i);
         ++again_;
     }
     bool Hello(int i) const {
@@ -198,7 +209,7 @@ class Stations {
     std::function<std::string(int)> hello_;
     std::uint16_t port_ = 0;
     bool storm_ = false;
-    int again_ = 0;
+    int again_ = 0, round_ = 0;
     std::vector<bool> connecting_;
     int ep_;
     std::vector<int> fds_;
@@ -275,7 +286,7 @@ class Measure {
         start();
         const std::int64_t t0 = NowNs();
         const std::int64_t connected = stations.Open(port, n_, hello, true);
-        const std::int64_t last = stations.Receive(whole);
+        const std::int64_t last = stations.Receive(whole, 140000);
         f.storm = Ms(last - t0);
         f.stormLastConnect = Ms(connected - t0);
         f.stormAgain = stations.Again();
@@ -441,8 +452,11 @@ std::optional<Figures> Mosquitto(int n, int fanouts, const std::string& frame) {
         return {};
     }
     const auto hello = [&](int i) { return mqtt::Connect("station" + std::to_string(i)) + mqtt::Subscribe(topic, 1); };
-    m.stations.Open(broker.Port(), n, hello);
-    if (m.stations.Receive(AtLeast(mqtt::kConnackSize + mqtt::kSubackSize)) == 0)
+    // Its accept queue holds 100 connections (a fixed figure of its own):
+    // the stations come in by fifties, each waiting for its CONNACK and SUBACK.
+    const auto subscribed = AtLeast(mqtt::kConnackSize + mqtt::kSubackSize);
+    m.stations.Open(broker.Port(), n, hello, false, 50, subscribed);
+    if (m.stations.Receive(subscribed) == 0)
         return {};
     // The publisher, on a source address of its own.
     const int pub = nvbench::ConnectStation(broker.Port(), 0, 200);
