@@ -12,14 +12,9 @@
 
 namespace nvserver {
 
-namespace {
-// How soon the stations of a node that died show offline, unless they
-// reconnect to another node first.
-constexpr std::chrono::seconds kSweepEvery(30);
-} // namespace
-
-ClusterListener::ClusterListener(std::string conninfo, Store& store, Dispatch& dispatch, EventHub& hub)
-    : conninfo_(std::move(conninfo)), store_(store), dispatch_(dispatch), hub_(hub) {}
+ClusterListener::ClusterListener(std::string conninfo, Store& store, Dispatch& dispatch, EventHub& hub,
+                                 std::chrono::seconds sweep)
+    : conninfo_(std::move(conninfo)), store_(store), dispatch_(dispatch), hub_(hub), sweep_(sweep) {}
 
 ClusterListener::~ClusterListener() { Stop(); }
 
@@ -34,7 +29,7 @@ void ClusterListener::Stop() {
 void ClusterListener::Run() {
     PGconn* conn = nullptr;
     bool wasDown = false;
-    auto nextSweep = std::chrono::steady_clock::now() + kSweepEvery;
+    auto nextSweep = std::chrono::steady_clock::now() + sweep_;
     while (!stop_) {
         if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
             if (conn != nullptr)
@@ -69,7 +64,7 @@ void ClusterListener::Run() {
             dispatch_.Reclaim();
         }
         if (std::chrono::steady_clock::now() >= nextSweep) {
-            nextSweep = std::chrono::steady_clock::now() + kSweepEvery;
+            nextSweep = std::chrono::steady_clock::now() + sweep_;
             try {
                 store_.MarkOffline();
             } catch (const StoreError&) {

@@ -10,6 +10,7 @@
 #include "Store.h"
 
 #include <atomic>
+#include <chrono>
 #include <istream>
 #include <string>
 #include <thread>
@@ -19,7 +20,10 @@ namespace nvserver {
 class ClusterListener {
   public:
     // `store` is the listener's own (it reads the alerts it hears of).
-    ClusterListener(std::string conninfo, Store& store, Dispatch& dispatch, EventHub& hub);
+    // Every `sweep`, the stations of nodes that no longer hold their lock
+    // are marked offline.
+    ClusterListener(std::string conninfo, Store& store, Dispatch& dispatch, EventHub& hub,
+                    std::chrono::seconds sweep = std::chrono::seconds(30));
     ~ClusterListener();
     ClusterListener(const ClusterListener&) = delete;
     ClusterListener& operator=(const ClusterListener&) = delete;
@@ -35,6 +39,7 @@ class ClusterListener {
     Store& store_;
     Dispatch& dispatch_;
     EventHub& hub_;
+    std::chrono::seconds sweep_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -2,8 +2,10 @@
 
 #include "ApiJson.h"
 #include "Cp1252.h"
+#include "ProxyHeader.h"
 #include "client/UDataEntete.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -135,6 +137,10 @@ struct Workstations::Client {
     int fd = -1;
     std::uint64_t id = 0;
     std::string address, ip;
+    // From a balancer, until its PROXY header is read: `address` and `ip`
+    // are then the balancer's, and count in no per-address limit.
+    bool awaitingProxy = false;
+    std::string via; // the balancer's address, once the header named the station's
     bool identified = false;
     std::string computer, user; // UTF-8
     std::int64_t station = 0;
@@ -504,7 +510,8 @@ void Workstations::Accept() {
         }
         char ip[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-        if (!Admit(ip)) {
+        const bool balancer = FromBalancer(ip);
+        if (!balancer && !Admit(ip)) {
             ::close(fd);
             continue;
         }
@@ -519,12 +526,50 @@ void Workstations::Accept() {
         c->id = nextId_++;
         c->ip = ip;
         c->address = std::string(ip) + ":" + std::to_string(ntohs(peer.sin_port));
-        ++perAddress_[c->ip];
+        c->awaitingProxy = balancer;
         ++unidentified_;
         newcomers_.emplace_back(Clock::now(), fd, c->id);
-        Event("connected", F("client", c->id) + "," + F("address", c->address));
+        if (!balancer)
+            Connected(*c);
         clients_[fd] = std::move(c);
     }
+}
+
+void Workstations::Connected(Client& c) {
+    ++perAddress_[c.ip];
+    Event("connected", F("client", c.id) + "," + F("address", c.address) +
+                           (c.via.empty() ? "" : "," + F("via", c.via)));
+}
+
+bool Workstations::FromBalancer(const std::string& ip) const {
+    return std::find(options_.proxyFrom.begin(), options_.proxyFrom.end(), ip) != options_.proxyFrom.end();
+}
+
+// The balancer's header names the station's machine; false while it is not
+// all there, or once the connection is dropped for it.
+bool Workstations::TakeProxyHeader(Client& c) {
+    const ProxyHeader h = ParseProxyHeader(c.in);
+    if (h.status == ProxyHeader::Status::NeedMore)
+        return false;
+    if (h.status == ProxyHeader::Status::Invalid) {
+        Drop(c.fd, h.error.c_str());
+        return false;
+    }
+    // LOCAL (the balancer's health check) is the balancer's own connection.
+    if (h.proxied) {
+        c.via = c.address;
+        c.ip = h.ip;
+        const bool v6 = h.ip.find(':') != std::string::npos;
+        c.address = (v6 ? "[" + h.ip + "]" : h.ip) + ":" + std::to_string(h.port);
+    }
+    c.in.erase(0, h.length);
+    if (!Admit(c.ip)) {
+        Drop(c.fd, "too many connections from one address");
+        return false;
+    }
+    c.awaitingProxy = false;
+    Connected(c);
+    return true;
 }
 
 bool Workstations::Admit(const std::string& ip) {
@@ -614,7 +659,7 @@ void Workstations::DropSilentNewcomers() {
         ReadClient(*it->second);
         it = clients_.find(fd);
         if (it != clients_.end() && it->second->id == id && !it->second->identified)
-            Drop(fd, "no identification");
+            Drop(fd, it->second->awaitingProxy ? "no PROXY header in time" : "no identification");
     }
     for (auto it = newStations_.begin(); it != newStations_.end();)
         it = Clock::now() - it->second.first >= std::chrono::minutes(1) ? newStations_.erase(it) : std::next(it);
@@ -638,6 +683,8 @@ void Workstations::ReadClient(Client& c) {
         return;
     }
     c.in.append(buf, static_cast<std::size_t>(got));
+    if (c.awaitingProxy && !TakeProxyHeader(c))
+        return;
     std::size_t used = 0;
     while (c.in.size() - used >= nv::kTailleEntete) {
         const nv::EnteteMessage e =
@@ -911,7 +958,7 @@ void Workstations::Drop(int fd, const char* reason) {
         return;
     const Client& c = *it->second;
     Event("disconnected", F("client", c.id) + "," + F("computer", c.computer) + "," +
-                              F("reason", reason));
+                              F("reason", reason) + (c.awaitingProxy ? "," + F("address", c.address) : ""));
     // Alerts still on screen stay "sent": they go out again on the next
     // connection while they are live.
     if (c.station && --onlineCount_[c.station] <= 0) {
@@ -929,7 +976,7 @@ void Workstations::Drop(int fd, const char* reason) {
     }
     if (!c.identified)
         --unidentified_;
-    if (auto n = perAddress_.find(c.ip); n != perAddress_.end() && --n->second <= 0)
+    if (auto n = perAddress_.find(c.ip); !c.awaitingProxy && n != perAddress_.end() && --n->second <= 0)
         perAddress_.erase(n);
     ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
     ::close(fd);

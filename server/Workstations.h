@@ -43,6 +43,9 @@ struct WorkstationOptions {
     int newStationsPerMinute = 120;
     // The client identifies itself as soon as it connects.
     int identifySeconds = 15;
+    // Balancers (IPv4 addresses) whose connections begin with a PROXY v2
+    // header: its source stands for the station, in the limits above too.
+    std::vector<std::string> proxyFrom;
 };
 
 // What one client frame may carry; the client itself never sends more than
@@ -131,6 +134,9 @@ class Workstations {
     void RunPosted();
     void Accept();
     bool Admit(const std::string& ip);
+    bool FromBalancer(const std::string& ip) const;
+    bool TakeProxyHeader(Client& c);
+    void Connected(Client& c);
     void OutOfDescriptors();
     void PauseAccepting(std::chrono::milliseconds pause);
     void ResumeAccepting();

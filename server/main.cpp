@@ -37,7 +37,8 @@ const char kUsage[] =
     "                       [--tls-cert FILE --tls-key FILE] [--probe-interval SECONDS]\n"
     "                       [--ack-grace-ms 1000] [--max-per-address 512]\n"
     "                       [--max-unidentified 1024] [--new-stations-per-minute 120]\n"
-    "                       [--identify-seconds 15]\n"
+    "                       [--identify-seconds 15] [--proxy-from ADDR[,ADDR...]]\n"
+    "                       [--offline-sweep-seconds 30]\n"
     "                       [--ldap FILE] [--integrations FILE]\n"
     "  nivaxel-server user add NAME --role admin|operator|viewer --data DIR|--database URI  (password on stdin)\n"
     "  nivaxel-server user role|password|remove NAME, user list --data DIR|--database URI\n"
@@ -91,6 +92,21 @@ bool ParseAddress(const std::string& text, std::string& address, std::uint16_t& 
         return false;
     address = host;
     return true;
+}
+
+// "10.0.0.5,10.0.0.6": each an IPv4 address, as the kernel writes it back.
+bool ParseAddressList(const std::string& text, std::vector<std::string>& out) {
+    out.clear();
+    for (std::size_t at = 0; at <= text.size();) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        in_addr a{};
+        char canonical[INET_ADDRSTRLEN] = {};
+        if (inet_pton(AF_INET, text.substr(at, comma - at).c_str(), &a) != 1)
+            return false;
+        out.push_back(inet_ntop(AF_INET, &a, canonical, sizeof canonical));
+        at = comma + 1;
+    }
+    return !out.empty();
 }
 
 bool IsLoopback(const std::string& address) {
@@ -162,6 +178,7 @@ int Serve(const std::vector<std::string>& args) {
     WorkstationOptions wo;
     HttpOptions ho;
     std::string data, database, ldap, integrationsFile;
+    int offlineSweepSeconds = 30;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (i + 1 >= args.size())
@@ -200,6 +217,14 @@ int Serve(const std::vector<std::string>& args) {
              : a == "--max-unidentified" ? wo.maxUnidentified
              : a == "--identify-seconds" ? wo.identifySeconds
                                          : wo.newStationsPerMinute) = std::atoi(v.c_str());
+        } else if (a == "--proxy-from") {
+            if (!ParseAddressList(v, wo.proxyFrom))
+                return Usage("--proxy-from wants IPv4 addresses separated by commas");
+        } else if (a == "--offline-sweep-seconds") {
+            if (v.empty() || v.size() > 5 || v.find_first_not_of("0123456789") != std::string::npos ||
+                std::atoi(v.c_str()) < 1)
+                return Usage("--offline-sweep-seconds wants a number from 1 to 99999");
+            offlineSweepSeconds = std::atoi(v.c_str());
         } else if (a == "--probe-interval") {
             if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
                 return Usage("--probe-interval wants a number of seconds");
@@ -264,7 +289,8 @@ int Serve(const std::vector<std::string>& args) {
         clusterStore = OpenStore(data, database);
         if (!clusterStore)
             return 1;
-        cluster = std::make_unique<ClusterListener>(database, *clusterStore, dispatch, hub);
+        cluster = std::make_unique<ClusterListener>(database, *clusterStore, dispatch, hub,
+                                                    std::chrono::seconds(offlineSweepSeconds));
         cluster->Start();
     }
     if (directory) {

@@ -7,6 +7,7 @@ import os
 import signal
 import socket
 import sqlite3
+import struct
 import subprocess
 import sys
 import time
@@ -128,6 +129,72 @@ class WorkstationPort(Case):
         self.assertEqual(made, 5)
         self.assertTrue(answers(again))
         self.assertEqual(total, 1 + 4 + 1 + 1 + 5)
+
+    def test_a_balancers_proxy_header_names_the_station_and_a_bad_one_ends_the_connection(self):
+        self.server = s = ServerProcess(extra=["--proxy-from", "127.0.0.9", "--max-per-address", "2",
+                                               "--identify-seconds", "2"])
+
+        def through_balancer(header, pieces=1, computer=None):
+            c = self.keep(From(s.port, "127.0.0.9", identify=False))
+            step = max(1, len(header) // pieces)
+            for i in range(0, len(header), step):
+                c.sock.sendall(header[i:i + step])
+                time.sleep(0.02)
+            if computer:
+                c.send(IDENTIFICATION, b"NS=" + computer + b"\r\nNU=anne")
+            return c
+
+        first = through_balancer(proxy_v2("10.1.2.3", 4000), pieces=5, computer=b"P1")
+        self.assertTrue(answers(first))
+        connected = s.wait_event("connected", 3)
+        self.assertEqual(connected["address"], "10.1.2.3:4000")
+        self.assertTrue(connected["via"].startswith("127.0.0.9:"), connected)
+        # The per-address limit (2) is the station's address, not the balancer's.
+        second = through_balancer(proxy_v2("10.1.2.3", 4001), computer=b"P2")
+        third = through_balancer(proxy_v2("10.1.2.3", 4002), computer=b"P3")
+        v6 = through_balancer(proxy_v2("2001:db8::7", 4003), computer=b"P4")
+        self.assertTrue(answers(second) and answers(v6))
+        self.assertTrue(third.closed_within(2))
+        addresses = {st["computer"]: st["address"] for st in s.api("GET", "/api/stations")[1]["stations"]}
+        self.assertEqual(addresses, {"P1": "10.1.2.3:4000", "P2": "10.1.2.3:4001", "P4": "[2001:db8::7]:4003"})
+        # LOCAL: the balancer's own health check, answered as a station's keep-alive.
+        check = through_balancer(proxy_v2(None, 0))
+        self.assertTrue(answers(check))
+        check.close()
+
+        bad = {"no PROXY header": b"", "PROXY header: not version 2": proxy_v2("10.1.2.3", 1, version=1)}
+        for header in bad.values():
+            c = through_balancer(header, computer=b"BAD")
+            self.assertTrue(c.closed_within(2))
+        silent = through_balancer(b"")
+        self.assertTrue(silent.closed_within(4))
+        # Not from a balancer, the header is no frame: dropped as any garbage is.
+        stranger = self.keep(From(s.port, "127.0.0.5", identify=False))
+        stranger.sock.sendall(proxy_v2("10.9.9.9", 1))
+        self.assertTrue(stranger.closed_within(2))
+        reasons = [(e["reason"], e.get("address", "")[:10]) for e in drain(s, "disconnected", 1)
+                   if e["reason"] != "closed by client"]
+        print(f"\n  through a balancer: stations seen from their own addresses {sorted(addresses.values())}; "
+              f"dropped: {reasons}", file=sys.stderr)
+        self.assertEqual(reasons, [("too many connections from one address", "10.1.2.3:4"),
+                                   ("no PROXY header", "127.0.0.9:"),
+                                   ("PROXY header: not version 2", "127.0.0.9:"),
+                                   ("no PROXY header in time", "127.0.0.9:"),
+                                   ("bad frame", "")])
+
+
+def proxy_v2(source, port, version=2):
+    """The PROXY v2 header of a balancer: TCP from `source`, or LOCAL when None."""
+    if source is None:
+        return PROXY_V2_SIGNATURE + bytes([version << 4, 0x00]) + struct.pack(">H", 0)
+    family = socket.AF_INET6 if ":" in source else socket.AF_INET
+    addresses = socket.inet_pton(family, source) + socket.inet_pton(family, "::1" if ":" in source else "10.0.0.1")
+    body = addresses + struct.pack(">HH", port, 5088)
+    return PROXY_V2_SIGNATURE + bytes([version << 4 | 1, 0x21 if ":" in source else 0x11]) + \
+        struct.pack(">H", len(body)) + body
+
+
+PROXY_V2_SIGNATURE = b"\r\n\r\n\x00\r\nQUIT\n"
 
 
 def rss_kib(pid):
