@@ -32,6 +32,8 @@ class Dispatch {
     virtual void Settled(std::vector<std::pair<std::int64_t, std::int64_t>>) {}
     // This node's connected stations are its own again (see Workstations).
     virtual void Reclaim() {}
+    // Another node took these stations online, from the addresses they show.
+    virtual void ClaimedElsewhere(const std::string& /*node*/, std::vector<Station>) {}
 };
 
 enum class Scope { Read = 1, Send = 2, Admin = 3 };

@@ -101,9 +101,13 @@ void ClusterListener::Handle(const std::string& payload) {
             std::vector<std::int64_t> ids;
             for (std::int64_t station = 0; in >> station;)
                 ids.push_back(station);
+            std::vector<Station> stations = store_.GetStations(ids);
             if (hub_.Listening())
-                for (const Station& st : store_.GetStations(ids))
+                for (const Station& st : stations)
                     hub_.Publish("station", Dump(StationJson(st)));
+            std::erase_if(stations, [](const Station& st) { return !st.online; });
+            if (!stations.empty())
+                dispatch_.ClaimedElsewhere(node, std::move(stations));
             return;
         }
         in >> id;

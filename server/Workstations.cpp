@@ -298,6 +298,29 @@ void PublishReceipts(EventHub& hub, Store& store, const std::vector<ReceiptChang
     }
 }
 
+namespace {
+// "10.0.0.5:4000" and "[2001:db8::7]:4000" without their ports.
+std::string IpOf(const std::string& address) {
+    const std::string host = address.substr(0, address.rfind(':'));
+    return host.size() > 1 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+}
+} // namespace
+
+void Workstations::ClaimedElsewhere(const std::string& node, std::vector<Station> stations) {
+    Post([this, node, stations = std::move(stations)] {
+        for (const Station& st : stations) {
+            const auto here = onlineIp_.find(st.id);
+            // From the same machine it is the station moving, its connection
+            // here not yet seen to be gone.
+            if (here == onlineIp_.end() || here->second == IpOf(st.address))
+                continue;
+            Event("duplicate_claim", F("computer", st.computer) + "," + F("user", st.user) + "," +
+                                         F("address", st.address) + "," + F("node", node) + "," +
+                                         F("online_from", here->second));
+        }
+    });
+}
+
 void Workstations::Reclaim() {
     Post([this] {
         for (auto& [fd, c] : clients_)

@@ -109,6 +109,9 @@ class Workstations {
     // Marks every connected station online again as this node's: after the
     // node's lock was lost with its link, another may have marked them offline.
     void Reclaim();
+    // Stations another node took online: one this node serves from another
+    // machine is logged as `duplicate_claim` (with the other `node`).
+    void ClaimedElsewhere(const std::string& node, std::vector<Station> stations);
     // (alert, station) pairs settled through another node: not sent again.
     void Settled(std::vector<std::pair<std::int64_t, std::int64_t>> pairs);
 

@@ -163,6 +163,9 @@ class LoopDispatch : public Dispatch {
     void GroupsChanged() override { w_.GroupsChanged(); }
     void Settled(std::vector<std::pair<std::int64_t, std::int64_t>> pairs) override { w_.Settled(std::move(pairs)); }
     void Reclaim() override { w_.Reclaim(); }
+    void ClaimedElsewhere(const std::string& node, std::vector<Station> stations) override {
+        w_.ClaimedElsewhere(node, std::move(stations));
+    }
 
   private:
     Workstations& w_;

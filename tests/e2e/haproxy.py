@@ -82,7 +82,7 @@ class Haproxy:
             out = b""
             while chunk := s.recv(65536):
                 out += chunk
-        return out.decode()
+        return out.decode(errors="replace")  # the checks' last answers are binary
 
     def servers(self):
         """{name: (status, current sessions)} of the nodes as haproxy sees them."""

@@ -29,9 +29,12 @@ class Station:
 
 
 class Swarm:
-    def __init__(self, address, count, silent_every=0, prefix="PC"):
+    def __init__(self, address, count, silent_every=0, prefix="PC", sources=("127.0.0.1",)):
         self.address = address
         self.stations = [Station(f"{prefix}{i}", not silent_every or i % silent_every) for i in range(count)]
+        # Station i's machine: connections leave from sources[i % len(sources)].
+        for i, s in enumerate(self.stations):
+            s.source = sources[i % len(sources)]
         self.sel = selectors.DefaultSelector()
         self.lock = threading.Lock()
         self.on_alert = None  # called in the swarm's thread with the station
@@ -60,6 +63,7 @@ class Swarm:
     def _connect(self, s):
         s.sock = socket.socket()
         s.sock.setblocking(False)
+        s.sock.bind((s.source, 0))
         s.inbuf = b""
         err = s.sock.connect_ex(self.address)
         if err not in (0, errno.EINPROGRESS):

@@ -16,11 +16,16 @@ from harness import wait_until  # noqa: E402
 from haproxy import Haproxy, free_port  # noqa: E402
 from postgres import Postgres  # noqa: E402
 from stations import IDENTIFICATION, Swarm, frame  # noqa: E402
-from test_alert_server import ServerProcess, alert_server_path  # noqa: E402
+from test_alert_server import TEST_LIAISON, ServerProcess, alert_server_path  # noqa: E402
 from test_server_postgres import EventStream, pg_token  # noqa: E402
 
-# Behind haproxy every station comes from its address: the README says to raise these.
-NODE_OPTIONS = ["--max-per-address", "100000", "--new-stations-per-minute", "100000"]
+# haproxy (here on 127.0.0.1) names each station's address in a PROXY header, so
+# the per-address limits hold per station's machine: 20 here, to be reached.
+MAX_PER_ADDRESS = 20
+NODE_OPTIONS = ["--proxy-from", "127.0.0.1", "--max-per-address", str(MAX_PER_ADDRESS),
+                "--offline-sweep-seconds", "2"]
+# The stations' machines: 250 loopback addresses, none of them haproxy's.
+MACHINES = [f"127.0.1.{i}" for i in range(1, 251)]
 
 
 # Figures are read off these waits: a finer step than the Wine tests'.
@@ -41,13 +46,25 @@ class Node:
         self.server = ServerProcess(data=data, port=port, extra=["--database", conninfo, *NODE_OPTIONS])
         self.server.token = token
         self.stations = set()
+        self.dropped = []
+        self.claims = []
 
     def drain(self):
         while not self.server.events.empty():
             event = self.server.events.get_nowait()
             if event["event"] == "identified":
                 self.stations.add(event["computer"])
+            elif event["event"] == "disconnected" and event["reason"] not in ("closed by client",):
+                self.dropped.append(event["reason"])
+            elif event["event"] == "duplicate_claim":
+                self.claims.append(event)
         return self.stations
+
+    def drain_refusals(self):
+        """Why this node dropped connections since the last call, but for their ends."""
+        self.drain()
+        out, self.dropped = self.dropped, []
+        return out
 
 
 class ThreeNodesBehindHaproxy(unittest.TestCase):
@@ -90,7 +107,7 @@ class ThreeNodesBehindHaproxy(unittest.TestCase):
             s.stop()
 
     def swarm(self, count, prefix, silent_every=0):
-        s = Swarm(("127.0.0.1", self.proxy.port), count, silent_every, prefix)
+        s = Swarm(("127.0.0.1", self.proxy.port), count, silent_every, prefix, MACHINES)
         self.swarms.append(s)
         return s
 
@@ -136,6 +153,11 @@ class ThreeNodesBehindHaproxy(unittest.TestCase):
         self.assertTrue(wait_for(lambda: all(self.receipts(a, alert_id).get(n, {}).get("state") == "acknowledged"
                                              for n in names), 10))
         on_c = spread["node3"]
+        # Each station's own machine in the ledger, not haproxy's address.
+        machine = {st.name: st.source for st in swarm.stations}
+        seen_from = {n: (r["sent_address"].rsplit(":", 1)[0], r["acknowledged_address"].rsplit(":", 1)[0])
+                     for n, r in self.receipts(a, alert_id).items() if n in names}
+        self.assertEqual(seen_from, {n: (machine[n], machine[n]) for n in names})
 
         def streamed():
             return {r["computer"] for r in stream.receipts() if r["alert"] == alert_id and r["state"] == "acknowledged"}
@@ -143,13 +165,145 @@ class ThreeNodesBehindHaproxy(unittest.TestCase):
         connections = subprocess.run(
             ["psql", self.pg.conninfo(), "-Atc", "SELECT count(*) FROM pg_stat_activity WHERE usename='nivaxel'"],
             capture_output=True, text=True, timeout=30).stdout.strip()
+        crowd_served = self.one_machine_past_its_limit()
+        self.assertEqual([st.name for st in swarm.stations if st.connections != 1], [])
         print(f"\n  3 nodes behind haproxy: stations per node {[len(spread[n.name]) for n in self.nodes]}; "
               f"posted on node1, the last of 30 stations had it {last * 1000:.0f} ms later; node3's "
               f"{len(on_c)} acknowledgements in node1's ledger and event stream; {int(connections) - 1} database "
               f"connections for 3 nodes")
+        print(f"  the ledger names each station's own machine; one machine opening 80 connections through "
+              f"haproxy was served {crowd_served} (limit {MAX_PER_ADDRESS} per node and machine), the others "
+              f"untouched")
+
+    def restart(self, node):
+        """The node again on its port and data, UP in haproxy."""
+        node.server.proc.stdout.close()
+        node.server = ServerProcess(data=node.server.data, port=node.server.port,
+                                    extra=["--database", self.pg.conninfo(), *NODE_OPTIONS])
+        node.server.token = self.token
+        self.assertTrue(self.proxy.wait_servers({node.name: "UP"}, 20), self.proxy.servers())
+
+    def newcomers_land_on(self, node, prefix, survivor, alert_id):
+        """A node back after the others took its stations gets the next
+        ones (it holds the fewest), and serves them the live alert."""
+        late = self.swarm(5, prefix).start()
+        late_names = {s.name for s in late.stations}
+        self.assertTrue(wait_for(lambda: len(self.on_nodes(late_names)[node.name]) == 5, 20))
+        self.assertTrue(wait_for(lambda: all(s.alerts for s in late.stations), 10))
+        self.assertTrue(wait_for(lambda: all(self.receipts(survivor, alert_id).get(n, {}).get("state")
+                                             == "acknowledged" for n in late_names), 10))
+        self.assertTrue(all(n.server.proc.poll() is None for n in self.nodes))
+
+    def test_a_hung_node_loses_its_stations_to_the_others_and_rejoins_when_it_resumes(self):
+        swarm = self.swarm(150, "H").start()
+        names = {s.name for s in swarm.stations}
+        self.assertTrue(wait_for(lambda: sum(map(len, self.on_nodes(names).values())) == len(names), 30))
+        victim, survivor = self.nodes[2], self.nodes[0]
+        lost = self.on_nodes(names)[victim.name]
+        self.assertTrue(lost)
+        victim.server.proc.send_signal(signal.SIGSTOP)
+        stopped = time.monotonic()
+        self.addCleanup(victim.server.proc.send_signal, signal.SIGCONT)
+        alert_id = self.post(survivor, "Intrusion")
+        # haproxy's check fails, it closes the hung node's connections, and
+        # the stations come back through it to the others.
+        self.assertTrue(wait_for(lambda: all(s.alerts for s in swarm.stations), 60, 0.2),
+                        f"{sum(1 for s in swarm.stations if not s.alerts)} stations never got the alert")
+        moved = [s for s in swarm.stations if s.name in lost]
+        self.assertTrue(all(s.connections >= 2 for s in moved))
+        all_moved = max(s.alerts[0][0] for s in moved) - stopped
+        victim.server.proc.send_signal(signal.SIGCONT)
+        resumed = time.monotonic()
+        self.assertTrue(self.proxy.wait_servers({victim.name: "UP"}, 20), self.proxy.servers())
+        rejoined = time.monotonic() - resumed
+        self.newcomers_land_on(victim, "R", survivor, alert_id)
+        print(f"\n  node3 hung (SIGSTOP) with {len(lost)} of 150 stations: all of them held the alert through "
+              f"the others {all_moved:.1f} s later; after SIGCONT it was UP in haproxy in {rejoined:.1f} s and "
+              f"took new stations")
+
+    def test_the_stations_of_a_killed_node_are_marked_offline_by_a_surviving_nodes_sweep(self):
+        victim, survivor = self.nodes[2], self.nodes[0]
+        # Straight to the node, not through haproxy: once it is gone they reach no other.
+        direct = Swarm(("127.0.0.1", victim.server.port), 5, prefix="D", sources=MACHINES[:5])
+        self.swarms.append(direct)
+        direct.start()
+
+        def online():
+            stations = survivor.server.api("GET", "/api/stations?q=D&limit=10000")[1]["stations"]
+            return {st["computer"] for st in stations if st["online"] and st["computer"] in names}
+        names = {s.name for s in direct.stations}
+        self.assertTrue(wait_for(lambda: online() == names, 20))
+        victim.server.proc.send_signal(signal.SIGKILL)
+        killed = time.monotonic()
+        victim.server.proc.wait(10)
+        self.assertTrue(wait_for(lambda: not online(), 20), online())
+        swept = time.monotonic() - killed
+        direct.stop()
+        self.swarms.remove(direct)
+        self.restart(victim)
+        print(f"\n  node3 SIGKILLed with 5 stations of its own: marked offline by a surviving node's sweep "
+              f"(every 2 s here) {swept:.1f} s later")
+
+    def test_two_machines_claiming_one_station_on_two_nodes_are_logged_by_the_node_that_held_it(self):
+        first, second = self.nodes[0], self.nodes[1]
+        first.drain()
+        first.claims.clear()
+
+        def station(node, machine, name):
+            c = socket.create_connection(("127.0.0.1", node.server.port), timeout=5, source_address=(machine, 0))
+            self.addCleanup(c.close)
+            c.sendall(frame(IDENTIFICATION, b"NS=" + name + b"\r\nNU=user"))
+            return c
+
+        def online_from(name):
+            stations = second.server.api("GET", f"/api/stations?q={name}")[1]["stations"]
+            return next((st["address"].rsplit(":", 1)[0] for st in stations if st["online"]), None)
+        held = [station(first, "127.0.2.1", b"TWIN"), station(first, "127.0.2.3", b"MOVER")]
+        self.assertTrue(wait_for(lambda: online_from("TWIN") and online_from("MOVER"), 10))
+        # Another machine claims TWIN on another node; MOVER's own machine reconnects there.
+        claims = [station(second, "127.0.2.2", b"TWIN"), station(second, "127.0.2.3", b"MOVER")]
+        self.assertTrue(wait_for(lambda: online_from("TWIN") == "127.0.2.2" and online_from("MOVER"), 10))
+        self.assertTrue(wait_for(lambda: first.drain() and first.claims, 5))
+        time.sleep(1)
+        first.drain()
+        seen = [(e["computer"], e["address"].rsplit(":", 1)[0], e["online_from"]) for e in first.claims]
+        print(f"\n  one station claimed on two nodes: node1 logged {seen} (a station moving from its own "
+              f"machine is not)")
+        self.assertEqual(seen, [("TWIN", "127.0.2.2", "127.0.2.1")])
+        self.assertTrue(first.claims[0]["node"])
+        # Both screens stay served.
+        for c in held + claims:
+            c.sendall(frame(TEST_LIAISON))
+            self.assertEqual(len(c.recv(24)), 24)
+
+    def one_machine_past_its_limit(self):
+        """How many of 80 connections from one machine the nodes keep; the
+        other machines' stations stay served throughout."""
+        for n in self.nodes:
+            n.drain_refusals()
+        crowd = []
+        for i in range(80):
+            c = socket.create_connection(("127.0.0.1", self.proxy.port), timeout=5, source_address=("127.0.9.9", 0))
+            self.addCleanup(c.close)
+            c.sendall(frame(IDENTIFICATION, b"NS=CROWD%d\r\nNU=user" % i))
+            crowd.append(c)
+
+        def alive(c):
+            c.sendall(frame(TEST_LIAISON))
+            try:
+                return len(c.recv(24)) > 0
+            except OSError:
+                return False
+        served = sum(alive(c) for c in crowd)
+        self.assertLessEqual(served, MAX_PER_ADDRESS * len(self.nodes))
+        self.assertGreaterEqual(served, MAX_PER_ADDRESS)
+        refused = [e for n in self.nodes for e in n.drain_refusals()]
+        self.assertTrue(refused and all(r == "too many connections from one address" for r in refused), refused)
+        return served
 
     def test_a_node_killed_during_a_fan_out_loses_no_station_and_rejoins(self):
         count = self.stations
+        log_start = len(self.proxy.log_text())  # an earlier test took node3 down on purpose
         swarm = self.swarm(count, "K", silent_every=10)  # one reader in ten never ticks the box
         names = {s.name for s in swarm.stations}
         idle = {n.name: rss_kib(n.server.proc.pid) for n in self.nodes}
@@ -202,21 +356,11 @@ class ThreeNodesBehindHaproxy(unittest.TestCase):
 
         # Back on its port and data: haproxy takes it in again, the others run on.
         restarted = time.monotonic()
-        victim.server.proc.stdout.close()
-        victim.server = ServerProcess(data=victim.server.data, port=victim.server.port,
-                                      extra=["--database", self.pg.conninfo(), *NODE_OPTIONS])
-        victim.server.token = self.token
-        self.assertTrue(self.proxy.wait_servers({victim.name: "UP"}, 20), self.proxy.servers())
+        self.restart(victim)
         rejoined = time.monotonic() - restarted
-        late = self.swarm(5, "L").start()
-        late_names = {s.name for s in late.stations}
-        self.assertTrue(wait_for(lambda: len(self.on_nodes(late_names)[victim.name]) == 5, 20))
-        self.assertTrue(wait_for(lambda: all(s.alerts for s in late.stations), 10))
-        self.assertTrue(wait_for(lambda: all(self.receipts(survivor, alert_id).get(n, {}).get("state")
-                                             == "acknowledged" for n in late_names), 10))
-        self.assertTrue(all(n.server.proc.poll() is None for n in self.nodes))
+        self.newcomers_land_on(victim, "L", survivor, alert_id)
         # Busy with the moved stations, the survivors still answered haproxy's checks in time.
-        self.assertNotRegex(self.proxy.log_text(), r"nodes/node[23] is DOWN")
+        self.assertNotRegex(self.proxy.log_text()[log_start:], r"nodes/node[23] is DOWN")
         print(f"\n  {count} stations through haproxy, per node {[len(spread[n.name]) for n in self.nodes]}, "
               f"connected and identified in {connected:.1f} s; memory per station: nodes "
               f"{', '.join(f'{b:.0f}' for b in per_station)} B, haproxy {proxy_kib * 1024 / count:.0f} B")
@@ -241,7 +385,7 @@ class EveryNodeDown(unittest.TestCase):
         self.addCleanup(station.close)
         opened = time.monotonic()
         station.sendall(frame(IDENTIFICATION, b"NS=HELD\r\nNU=user"))
-        node = ServerProcess(port=port)
+        node = ServerProcess(port=port, extra=["--proxy-from", "127.0.0.1"])
         self.addCleanup(node.stop)
         identified = node.wait_event("identified", 20)
         held = time.monotonic() - opened
