@@ -155,8 +155,14 @@ class WorkstationPort(Case):
         v6 = through_balancer(proxy_v2("2001:db8::7", 4003), computer=b"P4")
         self.assertTrue(answers(second) and answers(v6))
         self.assertTrue(third.closed_within(2))
-        addresses = {st["computer"]: st["address"] for st in s.api("GET", "/api/stations")[1]["stations"]}
-        self.assertEqual(addresses, {"P1": "10.1.2.3:4000", "P2": "10.1.2.3:4001", "P4": "[2001:db8::7]:4003"})
+        wanted = {"P1": "10.1.2.3:4000", "P2": "10.1.2.3:4001", "P4": "[2001:db8::7]:4003"}
+
+        def addresses():  # written by the loop's writer, a moment later
+            return {st["computer"]: st["address"] for st in s.api("GET", "/api/stations")[1]["stations"]}
+        deadline = time.monotonic() + 5
+        while addresses() != wanted and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(addresses(), wanted)
         # LOCAL: the balancer's own health check, answered as a station's keep-alive.
         check = through_balancer(proxy_v2(None, 0))
         self.assertTrue(answers(check))
@@ -174,7 +180,7 @@ class WorkstationPort(Case):
         self.assertTrue(stranger.closed_within(2))
         reasons = [(e["reason"], e.get("address", "")[:10]) for e in drain(s, "disconnected", 1)
                    if e["reason"] != "closed by client"]
-        print(f"\n  through a balancer: stations seen from their own addresses {sorted(addresses.values())}; "
+        print(f"\n  through a balancer: stations seen from their own addresses {sorted(wanted.values())}; "
               f"dropped: {reasons}", file=sys.stderr)
         self.assertEqual(reasons, [("too many connections from one address", "10.1.2.3:4"),
                                    ("no PROXY header", "127.0.0.9:"),
