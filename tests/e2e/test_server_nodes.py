@@ -297,8 +297,13 @@ class ThreeNodesBehindHaproxy(unittest.TestCase):
         served = sum(alive(c) for c in crowd)
         self.assertLessEqual(served, MAX_PER_ADDRESS * len(self.nodes))
         self.assertGreaterEqual(served, MAX_PER_ADDRESS)
-        refused = [e for n in self.nodes for e in n.drain_refusals()]
-        self.assertTrue(refused and all(r == "too many connections from one address" for r in refused), refused)
+        refused = []
+
+        def collect():  # event lines come once their turn is written
+            refused.extend(r for n in self.nodes for r in n.drain_refusals())
+            return refused
+        self.assertTrue(wait_for(collect, 5))
+        self.assertTrue(all(r == "too many connections from one address" for r in refused), refused)
         return served
 
     def test_a_node_killed_during_a_fan_out_loses_no_station_and_rejoins(self):
