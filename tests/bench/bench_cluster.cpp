@@ -7,15 +7,21 @@
 // has the alert through another node; each node's memory. Then the same fan-out on one node, on
 // SQLite and on PostgreSQL, at each --single size. The ledger is read from
 // the database itself, so both backends are timed on the same query.
-//   bench_cluster [--server PATH] [--stations N] [--nodes K] [--single N]...
-//   (defaults: 60000 stations over 4 nodes; 10000 and 19000 on one node)
+// First, on each backend, the API with N known stations none of which is
+// connected (written straight into the store): the time to accept an alert
+// to all (201), to read it with its receipts, and to list alerts.
+//   bench_cluster [--server PATH] [--stations N] [--nodes K] [--single N]... [--known N]...
+//   (defaults: 60000 stations over 4 nodes; 10000 and 19000 on one node;
+//   3000, 20000 and 60000 known. --known alone runs only that part.)
 #include "AlertServerProcess.h"
 #include "StationGenerator.h"
 #include "Ledger.h"
+#include "server/Store.h"
 #include "support/PostgresInstance.h"
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <future>
 #include <memory>
 
@@ -40,7 +46,7 @@ double Ms(std::int64_t ns) { return static_cast<double>(ns) / 1e6; }
 struct Options {
     std::string server;
     int stations = 60000, nodes = 4;
-    std::vector<int> single;
+    std::vector<int> single, known;
 };
 
 class Bench {
@@ -253,6 +259,65 @@ bool RunLoss(const Options& o, const std::string& label, const std::string& data
     return b.Connect() && b.LoseNode();
 }
 
+// The API's answers with n known stations, none connected: each of
+// kAlerts alerts to all accepted (201), one read with its receipts, the
+// listing of them all with their counts.
+bool RunKnown(const Options& o, const std::string& label, const std::string& database, int n) {
+    constexpr int kAlerts = 10;
+    std::string dir;
+    const std::string token = nvbench::MakeDataDir(o.server, dir, database);
+    const std::int64_t w0 = NowNs();
+    {
+        auto store = nvserver::Store::Open(database.empty() ? dir + "/nivaxel.db" : database);
+        std::vector<nvserver::Station> added(static_cast<std::size_t>(n));
+        const nvserver::Time now = nvserver::Now();
+        for (int i = 0; i < n; ++i) {
+            nvserver::Station& st = added[static_cast<std::size_t>(i)];
+            st.id = i + 1;
+            st.computer = "PC" + std::to_string(i);
+            st.user = "user" + std::to_string(i);
+            st.address = "127.0.0.1";
+            st.firstSeen = st.lastSeen = now - 3600;
+        }
+        store->ApplyTurn(added, {}, {});
+    }
+    const double writeMs = Ms(NowNs() - w0);
+    bool ok = true;
+    {
+        AlertServerProcess server(o.server, dir, token, database);
+        nvbench::AdminLink admin(server.AdminPort(), token);
+        std::vector<double> posts;
+        long id = 0;
+        for (int k = 0; k < kAlerts; ++k) {
+            const std::int64_t t0 = NowNs();
+            admin.Send(kAlert);
+            const std::string answer = admin.Answer();
+            posts.push_back(Ms(NowNs() - t0));
+            id = std::atol(nvbench::JsonField(answer, "id").c_str());
+            if (nvbench::JsonField(answer, "queued") != std::to_string(n)) {
+                std::printf("%s known=%d: FAILED: the 201 says queued %s\n", label.c_str(), n,
+                            nvbench::JsonField(answer, "queued").c_str());
+                ok = false;
+            }
+        }
+        std::int64_t t0 = NowNs();
+        const std::size_t shown = admin.Get("/api/alerts/" + std::to_string(id)).size();
+        const double showMs = Ms(NowNs() - t0);
+        t0 = NowNs();
+        const std::size_t listed = admin.Get("/api/alerts").size();
+        const double listMs = Ms(NowNs() - t0);
+        std::vector<double> later(posts.begin() + 1, posts.end());
+        std::sort(later.begin(), later.end());
+        std::printf("%s known=%d (written in %.0f ms): POST /api/alerts to all -> 201: first %.1f ms, next %d "
+                    "median %.1f ms, max %.1f ms | GET /api/alerts/%ld %.1f ms (%zu bytes) | GET /api/alerts "
+                    "(%d alerts) %.1f ms (%zu bytes)\n",
+                    label.c_str(), n, writeMs, posts[0], kAlerts - 1, later[later.size() / 2], later.back(), id,
+                    showMs, shown, kAlerts, listMs, listed);
+    }
+    std::system(("rm -rf " + dir).c_str());
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -273,7 +338,10 @@ int main(int argc, char** argv) {
             o.nodes = std::atoi(argv[i + 1]);
         else if (a == "--single")
             o.single.push_back(std::atoi(argv[i + 1]));
+        else if (a == "--known")
+            o.known.push_back(std::atoi(argv[i + 1]));
     }
+    const bool knownOnly = !o.known.empty() && o.single.empty();
     if (o.single.empty())
         o.single = {10000, 19000};
     double load[3] = {};
@@ -293,8 +361,17 @@ int main(int argc, char** argv) {
         std::printf("PostgreSQL: %s\n", pg.error().c_str());
         return 1;
     }
+    if (o.known.empty())
+        o.known = {3000, 20000, 60000};
+    bool ok = true;
+    for (int n : o.known) {
+        ok = RunKnown(o, "[SQLite]", "", n) && ok;
+        ok = RunKnown(o, "[PostgreSQL]", FreshDatabase(pg), n) && ok;
+    }
+    if (knownOnly)
+        return ok ? 0 : 1;
     const std::string cluster = "[PostgreSQL, " + std::to_string(o.nodes) + " nodes]";
-    bool ok = Run(o, cluster, FreshDatabase(pg), o.stations, o.nodes);
+    ok = Run(o, cluster, FreshDatabase(pg), o.stations, o.nodes) && ok;
     // The lost node's stations must fit on the others.
     const int loss = std::min<int>(o.stations, static_cast<int>(lim.rlim_cur - 200) * (o.nodes - 1));
     if (o.nodes > 1) {
