@@ -427,6 +427,10 @@ ApiResponse Api::Issue(Alert& a, const std::string& text, const AuditEntry& audi
     const int sent = dispatch_.Deliver(a);
     json out = AlertWithCounts(a);
     out["sent_now"] = sent;
+    if (enterLater_)
+        enterLater_(a.id);
+    else
+        store_.EnterLedger(a.id);
     if (hub_.Listening())
         hub_.Publish("alert", Dump(out));
     if (created_)

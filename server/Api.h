@@ -103,6 +103,9 @@ class Api {
     void SetCreatedHook(std::function<void(const Alert&, const nlohmann::json&)> hook) {
         created_ = std::move(hook);
     }
+    // Hands an accepted alert's ledger entry (Store::EnterLedger) to be done
+    // after the answer; without one, it is done before.
+    void SetLedgerEntry(std::function<void(std::int64_t)> later) { enterLater_ = std::move(later); }
     // Stores and delivers an alert whose fields and target are set: 201 with
     // the alert, or the refusal (422: characters Windows-1252 lacks, put in
     // `refusal` too; 413: too long).
@@ -154,6 +157,7 @@ class Api {
     Extension extensions_;
     Extension prepared_;
     std::function<void(const Alert&, const nlohmann::json&)> created_;
+    std::function<void(std::int64_t)> enterLater_;
 };
 
 nlohmann::json SyncStateJson(const SyncState& state, Time now);

@@ -241,6 +241,9 @@ const char* const kMigrations[] = {
     // The node that holds each online station, so that a node marks only
     // its own stations offline.
     R"(ALTER TABLE stations ADD COLUMN node TEXT NOT NULL DEFAULT '';)",
+    // An alert to everyone is accepted before its ledger is entered
+    // (entered 0 until then); every earlier alert has its ledger.
+    R"(ALTER TABLE alerts ADD COLUMN entered INTEGER NOT NULL DEFAULT 1;)",
 };
 } // namespace
 
@@ -304,10 +307,15 @@ Alert ReadAlert(auto& s) {
 void Store::InsertAlert(Alert& a, const std::string& textWithoutId, const AuditEntry* audit) {
     std::lock_guard lock(mutex_);
     Transaction t(*db_);
+    // Every known station of an alert to everyone enters its ledger after
+    // the answer (EnterLedger): 60,000 rows take seconds on PostgreSQL.
+    // Until then its reads take the known stations without a row as queued.
+    const bool later = a.target.everyone;
     {
-        Statement s(*this, "INSERT INTO alerts(author, subject, date, lines, target, created_at, "
-                           "created_by, starts_at, expires_at, resend_replaced, text, exercise, "
-                           "follows) VALUES(?,?,?,?,?,?,?,?,?,?,'',?,?) RETURNING id");
+        Statement s(*this, std::string("INSERT INTO alerts(author, subject, date, lines, target, created_at, "
+                                       "created_by, starts_at, expires_at, resend_replaced, text, exercise, "
+                                       "follows, entered) VALUES(?,?,?,?,?,?,?,?,?,?,'',?,?,") +
+                               (later ? "0" : "1") + ") RETURNING id");
         s.Bind(1, a.author).Bind(2, a.subject).Bind(3, a.date).Bind(4, ListText(a.lines));
         s.Bind(5, TargetJson(a.target).dump()).Bind(6, a.createdAt).Bind(7, a.createdBy);
         s.Bind(8, a.startsAt).Bind(9, a.expiresAt).Bind(10, a.resendReplaced ? 1 : 0);
@@ -329,7 +337,10 @@ void Store::InsertAlert(Alert& a, const std::string& textWithoutId, const AuditE
         s.BindBlob(1, a.text).Bind(2, a.id);
         s.Step();
     }
-    EnterMatchingLocked(a, LoadGroupsLocked(), 0);
+    if (later)
+        AddNamedLocked(a, LoadGroupsLocked());
+    else
+        EnterMatchingLocked(a, LoadGroupsLocked(), 0);
     if (audit) {
         AuditEntry e = *audit;
         e.detail = "alert " + std::to_string(a.id) + ": " + e.detail;
@@ -355,6 +366,22 @@ json NamedOf(const Target& t, const Groups& groups) {
 // Enters the known stations that match (first seen before `endedBy`, when
 // not 0) in the alert's ledger, and adds the names its target now gives.
 void Store::EnterMatchingLocked(const Alert& a, const Groups& groups, Time endedBy) {
+    EnterStationsLocked(a, groups, endedBy);
+    AddNamedLocked(a, groups);
+}
+
+void Store::EnterStationsLocked(const Alert& a, const Groups& groups, Time endedBy) {
+    if (a.target.everyone) {
+        // One statement inside the database, rather than each station read
+        // out and written back. SQLite wants a WHERE before ON CONFLICT.
+        Statement enter(*this, "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, last_sent_at, "
+                               "sent_count, directory_group) SELECT CAST(? AS BIGINT), id, 'queued', 0, 0, 0, '' "
+                               "FROM stations WHERE CAST(? AS BIGINT)=0 OR first_seen<CAST(? AS BIGINT) "
+                               "ON CONFLICT DO NOTHING");
+        enter.Bind(1, a.id).Bind(2, endedBy).Bind(3, endedBy);
+        enter.Step();
+        return;
+    }
     std::vector<std::pair<std::int64_t, std::string>> entering; // station, directory group
     for (const Station& st : AllStationsLocked()) {
         if (endedBy && st.firstSeen >= endedBy)
@@ -375,6 +402,9 @@ void Store::EnterMatchingLocked(const Alert& a, const Groups& groups, Time ended
         }
         enter.Step();
     }
+}
+
+void Store::AddNamedLocked(const Alert& a, const Groups& groups) {
     json named = NamedOf(a.target, groups);
     {
         Statement old(*this, "SELECT named FROM alerts WHERE id=?");
@@ -449,6 +479,36 @@ void Store::UpgradeLedgers() {
         EnterMatchingLocked(a, groups, a.cancelledAt ? *a.cancelledAt : a.expiresAt);
 }
 
+
+bool Store::EnterLedger(std::int64_t id) {
+    std::lock_guard lock(mutex_);
+    Transaction t(*db_);
+    std::optional<Alert> a;
+    {
+        Statement s(*this, (std::string("SELECT ") + kAlertColumns + " FROM alerts WHERE id=? AND entered=0"));
+        s.Bind(1, id);
+        if (s.Step())
+            a = ReadAlert(s);
+    }
+    if (!a)
+        return false;
+    // Those its reads took as queued meanwhile: known before it ended.
+    EnterStationsLocked(*a, LoadGroupsLocked(), a->cancelledAt ? *a->cancelledAt : a->expiresAt);
+    Statement s(*this, "UPDATE alerts SET entered=1 WHERE id=?");
+    s.Bind(1, id);
+    s.Step();
+    t.Commit();
+    return true;
+}
+
+std::vector<std::int64_t> Store::PendingLedgers() {
+    std::lock_guard lock(mutex_);
+    Statement s(*this, "SELECT id FROM alerts WHERE entered=0 ORDER BY id");
+    std::vector<std::int64_t> out;
+    while (s.Step())
+        out.push_back(s.Int(0));
+    return out;
+}
 
 std::optional<Alert> Store::GetAlert(std::int64_t id) {
     std::lock_guard lock(mutex_);
@@ -613,14 +673,25 @@ Receipt ReadReceipt(Sql& s) {
     r.directoryGroup = s.Text(9);
     return r;
 }
+
+// The known stations that an alert's ledger will hold as queued once it is
+// entered (Store::EnterLedger) and does not yet hold; none once it is. The
+// caller's query binds the alert's id first, then this one's.
+const char kNotYetEntered[] = " FROM stations s JOIN alerts a ON a.id=? WHERE a.entered=0 "
+                              "AND s.first_seen<coalesce(a.cancelled_at, a.expires_at) AND NOT EXISTS("
+                              "SELECT 1 FROM deliveries e WHERE e.alert_id=a.id AND e.station_id=s.id)";
 } // namespace
 
 void Store::ForEachReceipt(const Alert& a, Time now, const std::function<void(const Receipt&)>& each) {
     std::lock_guard lock(mutex_);
     const std::string alertState = a.State(now);
     {
-        Statement s(*this, std::string(kReceiptColumns) + kReceiptFrom + "WHERE d.alert_id=? ORDER BY d.station_id");
-        s.Bind(1, a.id);
+        // One statement: on PostgreSQL an entry committed between two would
+        // be read twice or not at all.
+        Statement s(*this, std::string(kReceiptColumns) + ", d.station_id" + kReceiptFrom +
+                               "WHERE d.alert_id=? UNION ALL SELECT s.computer, s.\"user\", 'queued', 0, 0, 0, "
+                               "NULL, '', '', '', s.id" + kNotYetEntered + " ORDER BY 11");
+        s.Bind(1, a.id).Bind(2, a.id);
         while (s.Step()) {
             Receipt r = ReadReceipt(s);
             r.state = Shown(r.state, alertState);
@@ -676,8 +747,9 @@ std::map<std::string, std::int64_t> Store::Counts(const Alert& a, Time now) {
     const std::string alertState = a.State(now);
     std::lock_guard lock(mutex_);
     {
-        Statement s(*this, "SELECT state, count(*) FROM deliveries WHERE alert_id=? GROUP BY state");
-        s.Bind(1, a.id);
+        Statement s(*this, std::string("SELECT state, count(*) FROM deliveries WHERE alert_id=? GROUP BY state "
+                                       "UNION ALL SELECT 'queued', count(*)") + kNotYetEntered);
+        s.Bind(1, a.id).Bind(2, a.id);
         while (s.Step())
             counts[Shown(s.Text(0), alertState)] += s.Int(1);
     }

@@ -122,7 +122,7 @@ struct ReminderRule {
 
 class Store {
   public:
-    static constexpr int kSchemaVersion = 8;
+    static constexpr int kSchemaVersion = 9;
 
     // `path` ":memory:" gives a private in-memory database (tests, fuzzing).
     // A write waits up to `busyMs` for another connection's transaction.
@@ -148,12 +148,18 @@ class Store {
     Store& operator=(const Store&) = delete;
 
     // Alerts. Insert sets alert.id and the id line of alert.text, and enters
-    // every known station that matches in its ledger. With `audit`, its
+    // every known station that matches in its ledger; for an alert to
+    // everyone that is left to EnterLedger, and every read of its ledger
+    // meanwhile takes those stations as queued. With `audit`, its
     // entry is written in the same transaction (its detail after "alert ID: "),
     // so an accepted alert is never left without its record, nor the reverse.
     // So are the audit entries of the changes below.
     void InsertAlert(Alert& alert, const std::string& textWithoutId,
                      const AuditEntry* audit = nullptr);
+    // False when the alert's ledger was already entered (or there is no such alert).
+    bool EnterLedger(std::int64_t id);
+    // Alerts whose ledger is still to be entered (a process stopped first).
+    std::vector<std::int64_t> PendingLedgers();
     std::optional<Alert> GetAlert(std::int64_t id);
     std::vector<Alert> ListAlerts(const AlertFilter& filter, std::int64_t& total);
     // Not yet expired and not cancelled: what the loop may still deliver.
@@ -296,6 +302,8 @@ class Store {
     void Exec(const std::string& sql);
     void Migrate();
     void EnterMatchingLocked(const Alert& alert, const Groups& groups, Time endedBy);
+    void EnterStationsLocked(const Alert& alert, const Groups& groups, Time endedBy);
+    void AddNamedLocked(const Alert& alert, const Groups& groups);
     void EnterLiveAlertsLocked(const std::string& groupKey);
     void UpgradeLedgers();
     void NotReachedLocked(const Alert& alert, const std::function<void(const Receipt&)>& each);

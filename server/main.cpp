@@ -8,6 +8,7 @@
 #include "Directory.h"
 #include "Http.h"
 #include "Integrations.h"
+#include "LedgerEntry.h"
 #include "Prepared.h"
 #include "Scheduler.h"
 #include "Store.h"
@@ -285,6 +286,13 @@ int Serve(const std::vector<std::string>& args) {
         return 1;
     LoopDispatch dispatch(loop);
     Api api(*store, hub, dispatch);
+    // Thousands of ledger rows after the answer, on a connection that keeps
+    // the API's free meanwhile.
+    auto entryStore = OpenStore(data, database);
+    if (!entryStore)
+        return 1;
+    LedgerEntry entry(*entryStore);
+    api.SetLedgerEntry([&entry](std::int64_t id) { entry.Add(id); });
     // On a shared database, what the other nodes accept reaches this one's stations.
     std::unique_ptr<Store> clusterStore;
     std::unique_ptr<ClusterListener> cluster;
@@ -347,6 +355,7 @@ int Serve(const std::vector<std::string>& args) {
         directory->Stop();
     scheduler.Stop();
     webhooks.Stop();
+    entry.Stop();
     g_loop = nullptr;
     Workstations::Event("stopped", "");
     Workstations::WriteEvents();

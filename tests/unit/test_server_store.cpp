@@ -111,6 +111,50 @@ TEST_P(StoreBackends, LedgerKeepsAcknowledgementsAndDerivesTheOtherStates) {
     EXPECT_TRUE(store.LiveAlerts(now).empty());
 }
 
+// An alert to everyone is accepted before its ledger holds its known
+// stations: until then every read takes them as queued, in station order,
+// so that entering it changes nothing seen; once ended, only those known
+// before its end count.
+TEST_P(StoreBackends, AnAlertToEveryoneReadsTheSameBeforeAndAfterItsLedgerIsEntered) {
+    const auto owned = Fresh();
+    Store& store = *owned;
+    const Time now = Now();
+    std::vector<std::int64_t> st;
+    for (int i = 0; i < 5; ++i)
+        st.push_back(store.StationId("PC" + std::to_string(i), "u", now - 100, "a"));
+    const Alert live = NewAlert(store, {true, {}, {}, {}}, now);
+    Alert ended = NewAlert(store, {true, {}, {}, {}}, now);
+    store.ApplyLedger({{LedgerOp::Sent, live.id, st[1], now},
+                       {LedgerOp::Sent, live.id, st[3], now},
+                       {LedgerOp::Acknowledged, live.id, st[3], now + 1},
+                       {LedgerOp::Sent, ended.id, st[2], now}});
+    ASSERT_EQ(store.CancelAlert(ended.id, now + 2), Store::Cancel::Done);
+    ended = *store.GetAlert(ended.id);
+    store.StationId("PC5", "u", now + 5, "a"); // known after the end of one, while the other is live
+    EXPECT_EQ(store.PendingLedgers(), (std::vector<std::int64_t>{live.id, ended.id}));
+    auto read = [&](const Alert& a) {
+        std::vector<std::string> rows;
+        for (const Receipt& r : store.Receipts(a, now + 10))
+            rows.push_back(r.computer + ":" + r.state);
+        return std::pair(store.Counts(a, now + 10), rows);
+    };
+    const auto liveBefore = read(live), endedBefore = read(ended);
+    EXPECT_TRUE(store.EnterLedger(live.id));
+    EXPECT_TRUE(store.EnterLedger(ended.id));
+    EXPECT_FALSE(store.EnterLedger(live.id));
+    EXPECT_TRUE(store.PendingLedgers().empty());
+    EXPECT_EQ(read(live), liveBefore);
+    EXPECT_EQ(read(ended), endedBefore);
+    const auto& c = liveBefore.first;
+    std::printf("live: %lld queued, %lld sent, %lld acknowledged, %zu receipts; ended: %lld cancelled, %zu receipts\n",
+                static_cast<long long>(c.at("queued")), static_cast<long long>(c.at("sent")),
+                static_cast<long long>(c.at("acknowledged")), liveBefore.second.size(),
+                static_cast<long long>(endedBefore.first.at("cancelled")), endedBefore.second.size());
+    EXPECT_EQ(liveBefore.second, (std::vector<std::string>{"PC0:queued", "PC1:sent", "PC2:queued", "PC3:acknowledged",
+                                                            "PC4:queued", "PC5:queued"}));
+    EXPECT_EQ(endedBefore.first.at("cancelled"), 5);
+}
+
 TEST_P(StoreBackends, SettledPairsFollowTheResendChoice) {
     const auto owned = Fresh();
     Store& store = *owned;
@@ -335,7 +379,8 @@ TEST(ServerStore, TheLedgerKeepsWhoMatchedWhileTheAlertWasLiveAndOldDatabasesGai
                                "ALTER TABLE deliveries DROP COLUMN directory_group; "
                                "ALTER TABLE alerts DROP COLUMN named; "
                                "ALTER TABLE alerts DROP COLUMN exercise; "
-                               "ALTER TABLE alerts DROP COLUMN follows; ALTER TABLE stations DROP COLUMN node; "
+                               "ALTER TABLE alerts DROP COLUMN follows; ALTER TABLE alerts DROP COLUMN entered; "
+                               "ALTER TABLE stations DROP COLUMN node; "
                                "DROP TABLE cap_documents; DROP TABLE alert_origins; DROP TABLE hook_groups; "
                                "DROP TABLE webhook_queue; DROP TABLE webhook_once; DROP INDEX alerts_expires; "
                                "PRAGMA user_version=1",
