@@ -6,6 +6,7 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <limits>
 #include <set>
 
 namespace nvserver {
@@ -372,14 +373,7 @@ void Store::EnterMatchingLocked(const Alert& a, const Groups& groups, Time ended
 
 void Store::EnterStationsLocked(const Alert& a, const Groups& groups, Time endedBy) {
     if (a.target.everyone) {
-        // One statement inside the database, rather than each station read
-        // out and written back. SQLite wants a WHERE before ON CONFLICT.
-        Statement enter(*this, "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, last_sent_at, "
-                               "sent_count, directory_group) SELECT CAST(? AS BIGINT), id, 'queued', 0, 0, 0, '' "
-                               "FROM stations WHERE CAST(? AS BIGINT)=0 OR first_seen<CAST(? AS BIGINT) "
-                               "ON CONFLICT DO NOTHING");
-        enter.Bind(1, a.id).Bind(2, endedBy).Bind(3, endedBy);
-        enter.Step();
+        EnterEveryoneLocked(a.id, endedBy, 0, std::numeric_limits<std::int64_t>::max());
         return;
     }
     std::vector<std::pair<std::int64_t, std::string>> entering; // station, directory group
@@ -402,6 +396,18 @@ void Store::EnterStationsLocked(const Alert& a, const Groups& groups, Time ended
         }
         enter.Step();
     }
+}
+
+// Stations `fromId` < id <= `toId`: one statement inside the database,
+// rather than each station read out and written back.
+void Store::EnterEveryoneLocked(std::int64_t alert, Time endedBy, std::int64_t fromId, std::int64_t toId) {
+    // SQLite wants a WHERE before ON CONFLICT.
+    Statement enter(*this, "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, last_sent_at, "
+                           "sent_count, directory_group) SELECT CAST(? AS BIGINT), id, 'queued', 0, 0, 0, '' "
+                           "FROM stations WHERE (CAST(? AS BIGINT)=0 OR first_seen<CAST(? AS BIGINT)) "
+                           "AND id>CAST(? AS BIGINT) AND id<=CAST(? AS BIGINT) ON CONFLICT DO NOTHING");
+    enter.Bind(1, alert).Bind(2, endedBy).Bind(3, endedBy).Bind(4, fromId).Bind(5, toId);
+    enter.Step();
 }
 
 void Store::AddNamedLocked(const Alert& a, const Groups& groups) {
@@ -481,19 +487,38 @@ void Store::UpgradeLedgers() {
 
 
 bool Store::EnterLedger(std::int64_t id) {
-    std::lock_guard lock(mutex_);
-    Transaction t(*db_);
     std::optional<Alert> a;
+    std::int64_t top = 0;
     {
+        std::lock_guard lock(mutex_);
         Statement s(*this, (std::string("SELECT ") + kAlertColumns + " FROM alerts WHERE id=? AND entered=0"));
         s.Bind(1, id);
         if (s.Step())
             a = ReadAlert(s);
+        Statement m(*this, "SELECT coalesce(max(id), 0) FROM stations");
+        m.Step();
+        top = m.Int(0);
     }
     if (!a)
         return false;
     // Those its reads took as queued meanwhile: known before it ended.
-    EnterStationsLocked(*a, LoadGroupsLocked(), a->cancelledAt ? *a->cancelledAt : a->expiresAt);
+    const Time end = a->cancelledAt ? *a->cancelledAt : a->expiresAt;
+    // A slice of stations a commit: on SQLite the next alert's answer waits
+    // for one slice, not for the whole ledger.
+    constexpr std::int64_t kSlice = 5000;
+    for (std::int64_t from = 0; a->target.everyone && from < top; from += kSlice) {
+        std::lock_guard lock(mutex_);
+        Transaction t(*db_);
+        EnterEveryoneLocked(a->id, end, from, std::min(top, from + kSlice));
+        t.Commit();
+    }
+    std::lock_guard lock(mutex_);
+    Transaction t(*db_);
+    // The stations added meanwhile, and the mark, in one commit.
+    if (a->target.everyone)
+        EnterEveryoneLocked(a->id, end, top, std::numeric_limits<std::int64_t>::max());
+    else
+        EnterStationsLocked(*a, LoadGroupsLocked(), end);
     Statement s(*this, "UPDATE alerts SET entered=1 WHERE id=?");
     s.Bind(1, id);
     s.Step();

@@ -304,6 +304,7 @@ class Store {
     void EnterMatchingLocked(const Alert& alert, const Groups& groups, Time endedBy);
     void EnterStationsLocked(const Alert& alert, const Groups& groups, Time endedBy);
     void AddNamedLocked(const Alert& alert, const Groups& groups);
+    void EnterEveryoneLocked(std::int64_t alert, Time endedBy, std::int64_t fromId, std::int64_t toId);
     void EnterLiveAlertsLocked(const std::string& groupKey);
     void UpgradeLedgers();
     void NotReachedLocked(const Alert& alert, const std::function<void(const Receipt&)>& each);
