@@ -297,6 +297,7 @@ TEST(ServerLedgerWriter, RefusedBatchesKeepTheirOrderAndTheBoundGivesUpTheOldest
     for (int i = 0; i < 7; ++i)
         st.push_back(store.StationId("PC" + std::to_string(i), "u", now, "a"));
     const Alert a = NewAlert(store, {true, {}, {}, {}}, now);
+    ASSERT_TRUE(store.EnterLedger(a.id)); // as the server does after its answer: every station queued
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
     const auto refusedWhile = [&](const std::function<void(LedgerWriter&)>& hand) {
