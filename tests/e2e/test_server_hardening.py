@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_alert_server import (ALERTE, ALERTE_LUE, IDENTIFICATION, REPONSE_TEST_LIAISON,  # noqa: E402
                                TEST_LIAISON, FakeClient, ServerProcess, alert_server_path, frame)
 from test_server_ledger import alert  # noqa: E402
+from harness import wait_until  # noqa: E402
 
 
 class From(FakeClient):
@@ -122,13 +123,16 @@ class WorkstationPort(Case):
             made += answers(c, 2)
             c.close()
         again = self.keep(From(s.port, "127.0.0.7", computer=b"N0"))  # known: still served
+        expected = 1 + 4 + 1 + 1 + 5
+        # The station list is written by the loop's writer, a moment after the answers.
+        wait_until(lambda: s.api("GET", "/api/stations")[1]["total"] >= expected, 3)
         total = s.api("GET", "/api/stations")[1]["total"]
         reasons = {e["reason"]: e["count"] for e in drain(s, "refused", 0.5)}
         print(f"\n  new stations from one address in a minute: {made} of 8; stations {total}; "
               f"refused {reasons}", file=sys.stderr)
         self.assertEqual(made, 5)
         self.assertTrue(answers(again))
-        self.assertEqual(total, 1 + 4 + 1 + 1 + 5)
+        self.assertEqual(total, expected)
 
     def test_a_balancers_proxy_header_names_the_station_and_a_bad_one_ends_the_connection(self):
         self.server = s = ServerProcess(extra=["--proxy-from", "127.0.0.9", "--max-per-address", "2",
