@@ -971,6 +971,17 @@ std::int64_t Store::StationId(const std::string& computer, const std::string& us
     std::lock_guard lock(mutex_);
     if (const std::int64_t known = KnownStationIdLocked(computer, user))
         return known;
+    return AddStationLocked(computer, user, at, address);
+}
+
+std::int64_t Store::AddStation(const std::string& computer, const std::string& user, Time at,
+                               const std::string& address) {
+    std::lock_guard lock(mutex_);
+    return AddStationLocked(computer, user, at, address);
+}
+
+std::int64_t Store::AddStationLocked(const std::string& computer, const std::string& user, Time at,
+                                     const std::string& address) {
     Statement s(*this, "INSERT INTO stations(computer, \"user\", computer_key, user_key, address, "
                        "first_seen, last_seen, online, node) VALUES(?,?,?,?,?,?,?,1,?) "
                        // Another node may have just added it.

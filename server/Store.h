@@ -192,6 +192,10 @@ class Store {
     // The station's id, its row added when the database has none.
     std::int64_t StationId(const std::string& computer, const std::string& user, Time at,
                            const std::string& address);
+    // The same for a station just looked up and not found: one round trip
+    // fewer (another node adding it meanwhile is still answered its id).
+    std::int64_t AddStation(const std::string& computer, const std::string& user, Time at,
+                            const std::string& address);
     std::vector<Station> AllStations();
     void ApplySeen(const std::vector<StationSeen>& seen);
     std::vector<StationKey> StationKeys();
@@ -291,6 +295,8 @@ class Store {
 
   private:
     std::int64_t KnownStationIdLocked(const std::string& computer, const std::string& user);
+    std::int64_t AddStationLocked(const std::string& computer, const std::string& user, Time at,
+                                  const std::string& address);
     // A statement on this store's connection.
     class Statement : public Sql {
       public:

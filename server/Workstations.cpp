@@ -802,7 +802,7 @@ std::int64_t Workstations::StationFor(Client& c, bool& isNew) {
         // node may have just added this one.
         std::int64_t id = 0;
         try {
-            id = store_.StationId(c.computer, c.user, Now(), c.address);
+            id = store_.AddStation(c.computer, c.user, Now(), c.address);
         } catch (const StoreError& e) {
             Event("store_error", F("error", e.what()));
             return -1;
