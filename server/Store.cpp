@@ -376,26 +376,14 @@ void Store::EnterStationsLocked(const Alert& a, const Groups& groups, Time ended
         EnterEveryoneLocked(a.id, endedBy, 0, std::numeric_limits<std::int64_t>::max());
         return;
     }
-    std::vector<std::pair<std::int64_t, std::string>> entering; // station, directory group
+    std::vector<LedgerOp> entering;
     for (const Station& st : AllStationsLocked()) {
         if (endedBy && st.firstSeen >= endedBy)
             continue;
         if (auto via = MatchVia(a.target, groups, st.computer, st.user))
-            entering.emplace_back(st.id, std::move(*via));
+            entering.push_back({LedgerOp::Entered, a.id, st.id, 0, {}, std::move(*via)});
     }
-    for (std::size_t from = 0; from < entering.size(); from += kRowsPerStatement) {
-        const std::size_t n = std::min(kRowsPerStatement, entering.size() - from);
-        Statement enter(*this, Rows("INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, "
-                                    "last_sent_at, sent_count, directory_group) VALUES",
-                                    "(?,?,'queued',0,0,0,?)", n, " ON CONFLICT DO NOTHING"));
-        int p = 0;
-        for (std::size_t i = from; i < from + n; ++i) {
-            enter.Bind(++p, a.id);
-            enter.Bind(++p, entering[i].first);
-            enter.Bind(++p, entering[i].second);
-        }
-        enter.Step();
-    }
+    ApplyLedgerLocked(entering);
 }
 
 // Stations `fromId` < id <= `toId`: one statement inside the database,
