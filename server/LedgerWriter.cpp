@@ -23,13 +23,6 @@ template <class T> void Append(std::vector<T>& to, std::vector<T>& from) {
 
 bool Empty(const TurnBatch& b) { return b.added.empty() && b.seen.empty() && b.ops.empty(); }
 
-void Print(const std::string& lines) {
-    if (lines.empty())
-        return;
-    std::fwrite(lines.data(), 1, lines.size(), stdout);
-    std::fflush(stdout);
-}
-
 } // namespace
 
 LedgerWriter::LedgerWriter(Store& store, EventHub& hub, std::size_t maxHeld)
@@ -82,7 +75,7 @@ void LedgerWriter::Run() {
             draining = draining_;
         }
         const bool written = Empty(held_) || WriteHeld();
-        Print(events);
+        Workstations::PrintEvents(events);
         for (auto& d : done)
             d();
         if (!draining)
@@ -103,7 +96,8 @@ bool LedgerWriter::WriteHeld() {
     try {
         store_.ApplyTurn(held_.added, held_.seen, held_.ops);
     } catch (const StoreError& e) {
-        Print(Workstations::EventLine("store_error", "\"error\":" + Dump(e.what())));
+        Workstations::PrintEvents(
+            Workstations::EventLine("store_error", "\"error\":" + Dump(e.what())));
         Bound(e.what());
         return false;
     }
@@ -138,7 +132,8 @@ void LedgerWriter::Bound(const std::string& error) {
                      "nivaxel-server: the database has refused writes for too long: the "
                      "oldest %zu ledger changes are given up\n",
                      lost);
-        Print(Workstations::EventLine("ledger_lost", "\"count\":" + std::to_string(lost) + ",\"error\":" + Dump(error)));
+        Workstations::PrintEvents(Workstations::EventLine(
+            "ledger_lost", "\"count\":" + std::to_string(lost) + ",\"error\":" + Dump(error)));
     }
 }
 
@@ -147,8 +142,9 @@ void LedgerWriter::GiveUp() {
                  "nivaxel-server: the database refused the last writes until the server stopped: "
                  "%zu ledger changes and %zu sightings are given up\n",
                  held_.ops.size(), held_.seen.size());
-    Print(Workstations::EventLine("ledger_lost", "\"count\":" + std::to_string(held_.ops.size()) +
-                                                     ",\"error\":\"stopped before the database accepted them\""));
+    Workstations::PrintEvents(Workstations::EventLine(
+        "ledger_lost", "\"count\":" + std::to_string(held_.ops.size()) +
+                           ",\"error\":\"stopped before the database accepted them\""));
     held_ = {};
 }
 

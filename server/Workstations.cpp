@@ -120,8 +120,9 @@ void Workstations::Event(const std::string& name, const std::string& fields) {
     g_events += line;
 }
 
-void Workstations::WriteEvents() {
-    const std::string lines = TakeEvents();
+void Workstations::WriteEvents() { PrintEvents(TakeEvents()); }
+
+void Workstations::PrintEvents(const std::string& lines) {
     if (lines.empty())
         return;
     std::fwrite(lines.data(), 1, lines.size(), stdout);

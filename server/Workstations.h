@@ -120,6 +120,8 @@ class Workstations {
     static void Event(const std::string& name, const std::string& fieldsJson);
     static std::string EventLine(const std::string& name, const std::string& fieldsJson);
     static void WriteEvents();
+    // Lines already made (EventLine), out at once.
+    static void PrintEvents(const std::string& lines);
 
   private:
     struct Client;
