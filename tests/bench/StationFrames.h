@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,6 +26,16 @@ namespace nvbench {
 inline std::int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// Each station is a descriptor on each side: the soft limit as far as the
+// hard one allows. Returns the limit now in force.
+inline rlim_t RaiseDescriptorLimit() {
+    rlimit lim{};
+    ::getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = lim.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+    return lim.rlim_cur;
 }
 
 // Station i's connection to a loopback port (not blocking: under way).

@@ -19,8 +19,6 @@
 #include "server/Store.h"
 #include "support/PostgresInstance.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <future>
 #include <memory>
@@ -323,10 +321,7 @@ bool RunKnown(const Options& o, const std::string& label, const std::string& dat
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // figures as they come, into a log too
     // Each station is a descriptor in a generator and one in a node.
-    rlimit lim{};
-    ::getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = lim.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &lim);
+    const rlim_t limit = nvbench::RaiseDescriptorLimit();
 
     Options o;
     o.server = nvbench::AlertServerPath(argc, argv);
@@ -347,9 +342,9 @@ int main(int argc, char** argv) {
     double load[3] = {};
     ::getloadavg(load, 3);
     std::printf("descriptor limit %llu per process; %d stations per generator process; load average %.2f %.2f %.2f\n",
-                static_cast<unsigned long long>(lim.rlim_cur), kStationsPerGenerator, load[0], load[1], load[2]);
+                static_cast<unsigned long long>(limit), kStationsPerGenerator, load[0], load[1], load[2]);
     const int perNode = (o.stations + o.nodes - 1) / o.nodes;
-    if (static_cast<rlim_t>(perNode) + 64 > lim.rlim_cur) {
+    if (static_cast<rlim_t>(perNode) + 64 > limit) {
         std::printf("%d stations over %d nodes: %d per node is past the descriptor limit\n", o.stations, o.nodes,
                     perNode);
         return 1;
@@ -373,11 +368,11 @@ int main(int argc, char** argv) {
     const std::string cluster = "[PostgreSQL, " + std::to_string(o.nodes) + " nodes]";
     ok = Run(o, cluster, FreshDatabase(pg), o.stations, o.nodes) && ok;
     // The lost node's stations must fit on the others.
-    const int loss = std::min<int>(o.stations, static_cast<int>(lim.rlim_cur - 200) * (o.nodes - 1));
+    const int loss = std::min<int>(o.stations, static_cast<int>(limit - 200) * (o.nodes - 1));
     if (o.nodes > 1) {
         if (loss < o.stations)
             std::printf("%s node loss at N=%d, not %d: the survivors take at most %llu descriptors each\n",
-                        cluster.c_str(), loss, o.stations, static_cast<unsigned long long>(lim.rlim_cur));
+                        cluster.c_str(), loss, o.stations, static_cast<unsigned long long>(limit));
         ok = RunLoss(o, cluster, FreshDatabase(pg), loss, o.nodes) && ok;
     }
     for (int n : o.single) {

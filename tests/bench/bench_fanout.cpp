@@ -9,8 +9,6 @@
 #include "StationFrames.h"
 #include "client/UDataEntete.h"
 
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <vector>
 
@@ -116,12 +114,7 @@ bool Run(const std::string& serverPath, int n) {
 } // namespace
 
 int main(int argc, char** argv) {
-    // Each station is a descriptor here and one in the server: raise the
-    // limit as far as the hard limit allows.
-    rlimit lim{};
-    ::getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = lim.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &lim);
+    const rlim_t limit = nvbench::RaiseDescriptorLimit();
 
     std::vector<int> sizes;
     for (int i = 1; i + 1 < argc; ++i)
@@ -130,11 +123,11 @@ int main(int argc, char** argv) {
     if (sizes.empty())
         sizes = {1000, 10000};
     const std::string path = nvbench::AlertServerPath(argc, argv);
-    std::printf("descriptor limit %llu\n", static_cast<unsigned long long>(lim.rlim_cur));
+    std::printf("descriptor limit %llu\n", static_cast<unsigned long long>(limit));
     for (int n : sizes) {
-        if (static_cast<rlim_t>(n) + 64 > lim.rlim_cur) {
+        if (static_cast<rlim_t>(n) + 64 > limit) {
             std::printf("N=%d skipped: descriptor limit %llu (the server needs as many)\n", n,
-                        static_cast<unsigned long long>(lim.rlim_cur));
+                        static_cast<unsigned long long>(limit));
             continue;
         }
         if (!Run(path, n))

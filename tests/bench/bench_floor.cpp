@@ -33,8 +33,6 @@
 #include "StationFrames.h"
 #include "client/UDataEntete.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
@@ -520,11 +518,7 @@ void Ratios(int n, const std::string& name, const Figures& s, const std::string&
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    // Each station is a descriptor here and one in the server.
-    rlimit lim{};
-    ::getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = lim.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &lim);
+    const rlim_t limit = nvbench::RaiseDescriptorLimit();
 
     const std::string server = nvbench::AlertServerPath(argc, argv);
     const std::string floorPath = server.substr(0, server.rfind("/server/")) + "/tests/bench/floor_server";
@@ -545,7 +539,7 @@ int main(int argc, char** argv) {
     ::getloadavg(load, 3);
     std::printf("descriptor limit %llu; %d fan-outs for the median and the CPU; %ld clock ticks a second; load "
                 "average %.2f %.2f %.2f\n",
-                static_cast<unsigned long long>(lim.rlim_cur), fanouts, ::sysconf(_SC_CLK_TCK), load[0], load[1],
+                static_cast<unsigned long long>(limit), fanouts, ::sysconf(_SC_CLK_TCK), load[0], load[1],
                 load[2]);
     std::unique_ptr<nvtest::PostgresInstance> pg;
     if (postgres) {
@@ -557,8 +551,8 @@ int main(int argc, char** argv) {
     }
     bool ok = true;
     for (int n : sizes) {
-        if (static_cast<rlim_t>(n) + 64 > lim.rlim_cur) {
-            std::printf("N=%d skipped: descriptor limit %llu\n", n, static_cast<unsigned long long>(lim.rlim_cur));
+        if (static_cast<rlim_t>(n) + 64 > limit) {
+            std::printf("N=%d skipped: descriptor limit %llu\n", n, static_cast<unsigned long long>(limit));
             continue;
         }
         std::string frame;

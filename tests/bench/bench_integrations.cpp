@@ -8,8 +8,6 @@
 #include "StationFrames.h"
 #include "client/UDataEntete.h"
 
-#include <sys/resource.h>
-
 #include <ctime>
 #include <vector>
 
@@ -19,23 +17,9 @@ using Ms = std::chrono::duration<double, std::milli>;
 using Clock = std::chrono::steady_clock;
 using nvbench::StationFrame;
 
-// Source addresses spread over 127.0.0.0/8, as many ports as the stations need.
+// Station i, connected and identified.
 int Connect(std::uint16_t port, int i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
-    sockaddr_in src{};
-    src.sin_family = AF_INET;
-    src.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + static_cast<unsigned>(i / 20000));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        std::perror("connect");
-        std::exit(1);
-    }
+    const int fd = nvbench::ConnectStation(port, i);
     const std::string id = StationFrame(nv::Identification, "NS=PC" + std::to_string(i) + "\r\nNU=user");
     if (::send(fd, id.data(), id.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(id.size()))
         std::exit(1);
@@ -66,10 +50,7 @@ std::string CapDocument(int i) {
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure out as soon as it is known
-    rlimit lim{};
-    ::getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = lim.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &lim);
+    const rlim_t limit = nvbench::RaiseDescriptorLimit();
     int n = 10000, documents = 1000;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--clients") == 0)
@@ -77,8 +58,8 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--cap-documents") == 0)
             documents = std::atoi(argv[i + 1]);
     }
-    if (static_cast<rlim_t>(n) + 64 > lim.rlim_cur) {
-        std::printf("N=%d skipped: descriptor limit %llu\n", n, static_cast<unsigned long long>(lim.rlim_cur));
+    if (static_cast<rlim_t>(n) + 64 > limit) {
+        std::printf("N=%d skipped: descriptor limit %llu\n", n, static_cast<unsigned long long>(limit));
         return 0;
     }
     nvbench::AlertServerProcess server(nvbench::AlertServerPath(argc, argv));

@@ -11,11 +11,11 @@
 // With --pending the frame waits for every station: each one gets it as soon
 // as it has identified.
 #include "client/UDataEntete.h"
+#include "tests/bench/StationFrames.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -197,10 +197,7 @@ class Floor {
 } // namespace
 
 int main(int argc, char** argv) {
-    rlimit lim{};
-    ::getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = lim.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &lim);
+    nvbench::RaiseDescriptorLimit();
     std::string framePath;
     bool pending = false;
     for (int i = 1; i < argc; ++i) {
