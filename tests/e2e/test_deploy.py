@@ -309,9 +309,13 @@ class DeployTest(unittest.TestCase):
         setup = harness.program_path("NivaxelSetup.exe")
         client = self.file(CLIENT_PATH)
         self.wine.start(setup, "/S", "/SERVEUR=srv-coupe")
-        deadline = time.monotonic() + 120
+        # Stopped the moment the client appears: natively the rest takes milliseconds.
+        deadline, running = time.monotonic() + 120, []
         while not client.exists() and time.monotonic() < deadline:
-            time.sleep(0.05)
+            running = running or self.program_pids("NivaxelSetup.exe")
+            time.sleep(0.001)
+        for pid in running:
+            os.kill(pid, signal.SIGSTOP)
         self.assertTrue(self.kill_program("NivaxelSetup.exe"), "NivaxelSetup.exe ended before it could be killed")
         sys.stderr.write(f"\n  NivaxelSetup.exe killed, client written: {client.exists()}, "
                          f"settings: {self.wine.reg_list(harness.SETTINGS_KEY) is not None}\n")
@@ -334,14 +338,16 @@ class DeployTest(unittest.TestCase):
         msi_win, log = self.wine.unix_to_win(self.msi), "C:\\deploy\\coupe.log"
         self.wine.start("msiexec", "/i", msi_win, "/qn", "NOMSERVEUR=srv-coupe", "/l*v", log)
 
-        def adopt_started():  # scheduled once, then run from the deferred script
-            raw = self.file(log).read_bytes() if self.file(log).exists() else b""
-            text = raw.decode("utf-16", errors="replace") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252")
-            return sum(ln.startswith("Action start") and ": AdoptSetupRoute." in ln for ln in text.splitlines())
-        deadline = time.monotonic() + 240
-        while adopt_started() < 2 and time.monotonic() < deadline:
-            time.sleep(0.2)
+        # Its action program, stopped as soon as it runs, holds msiexec in the deferred
+        # script: natively the rest of the script takes a few milliseconds.
+        deadline, held = time.monotonic() + 240, []
+        while not held and time.monotonic() < deadline:
+            held = self.program_pids("/ADOPTE")
+        for pid in held:
+            os.kill(pid, signal.SIGSTOP)
+        self.assertTrue(held, "the deferred script's action program was not seen")
         self.assertTrue(self.kill_program("msiexec.exe"), "msiexec ended before it could be killed")
+        self.kill_program("/ADOPTE")
         sys.stderr.write(f"  msiexec killed in its deferred script, settings: "
                          f"{self.wine.reg_list(harness.SETTINGS_KEY)}\n")
 

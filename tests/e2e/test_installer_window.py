@@ -183,7 +183,7 @@ class InstallerWindowTest(unittest.TestCase):
         # The stand-in works: a plain load by name from that folder leaves the marker.
         control = self.wine.start(folder + "\\uidriver.exe", "load-library", "--name", "ws2_32.dll", env=env)
         self.assertEqual(control.wait(60), 0, control.log())
-        self.assertTrue(marker.exists(), "the stand-in DLL was not loaded by a plain LoadLibraryA")
+        self.assertTrue(marker.exists(), f"the stand-in DLL was not loaded by a plain LoadLibraryA: {control.log()}")
         marker.unlink()
 
         proc = self.wine.start(folder + "\\" + SETUP, env=env)
