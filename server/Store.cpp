@@ -943,41 +943,89 @@ Store::ReceiptsOf(const std::vector<std::pair<std::int64_t, std::int64_t>>& pair
     return out;
 }
 
-std::int64_t Store::KnownStationId(const std::string& computer, const std::string& user) {
+std::vector<std::int64_t> Store::KnownStationIds(const std::vector<StationName>& names) {
     std::lock_guard lock(mutex_);
-    return KnownStationIdLocked(computer, user);
+    return KnownStationIdsLocked(names);
 }
 
-std::int64_t Store::KnownStationIdLocked(const std::string& computer, const std::string& user) {
-    Statement s(*this, "SELECT id FROM stations WHERE computer_key=? AND user_key=?");
-    s.Bind(1, NameKey(computer)).Bind(2, NameKey(user));
-    return s.Step() ? s.Int(0) : 0;
+namespace {
+// Each distinct pair of name keys once, with its places in `names`.
+std::map<std::pair<std::string, std::string>, std::vector<std::size_t>>
+ByNameKeys(const std::vector<StationName>& names) {
+    std::map<std::pair<std::string, std::string>, std::vector<std::size_t>> keys;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        keys[{NameKey(names[i].computer), NameKey(names[i].user)}].push_back(i);
+    return keys;
+}
+} // namespace
+
+std::vector<std::int64_t> Store::KnownStationIdsLocked(const std::vector<StationName>& names) {
+    std::vector<std::int64_t> ids(names.size(), 0);
+    const auto keys = ByNameKeys(names);
+    for (auto from = keys.begin(); from != keys.end();) {
+        const auto n = std::min<std::size_t>(kRowsPerStatement, std::distance(from, keys.end()));
+        Statement s(*this, Rows("SELECT id, computer_key, user_key FROM stations "
+                                "WHERE (computer_key, user_key) IN (VALUES",
+                                "(?,?)", n, ")"));
+        int p = 0;
+        for (std::size_t i = 0; i < n; ++i, ++from) {
+            s.Bind(++p, from->first.first);
+            s.Bind(++p, from->first.second);
+        }
+        while (s.Step())
+            for (std::size_t i : keys.at({s.Text(1), s.Text(2)}))
+                ids[i] = s.Int(0);
+    }
+    return ids;
 }
 
 std::int64_t Store::StationId(const std::string& computer, const std::string& user, Time at,
                               const std::string& address) {
     std::lock_guard lock(mutex_);
-    if (const std::int64_t known = KnownStationIdLocked(computer, user))
+    if (const std::int64_t known = KnownStationIdsLocked({{computer, user}}).front())
         return known;
-    return AddStationLocked(computer, user, at, address);
+    return InsertStationsLocked({{computer, user}}, {address}, at).front();
 }
 
-std::int64_t Store::AddStation(const std::string& computer, const std::string& user, Time at,
-                               const std::string& address) {
+std::vector<std::int64_t> Store::AddStations(const std::vector<StationName>& names,
+                                             const std::vector<std::string>& addresses, Time at) {
     std::lock_guard lock(mutex_);
-    return AddStationLocked(computer, user, at, address);
+    return InsertStationsLocked(names, addresses, at);
 }
 
-std::int64_t Store::AddStationLocked(const std::string& computer, const std::string& user, Time at,
-                                     const std::string& address) {
-    Statement s(*this, "INSERT INTO stations(computer, \"user\", computer_key, user_key, address, "
-                       "first_seen, last_seen, online, node) VALUES(?,?,?,?,?,?,?,1,?) "
-                       // Another node may have just added it.
-                       "ON CONFLICT(computer_key, user_key) DO UPDATE SET last_seen=excluded.last_seen "
-                       "RETURNING id");
-    s.Bind(1, computer).Bind(2, user).Bind(3, NameKey(computer)).Bind(4, NameKey(user));
-    s.Bind(5, address).Bind(6, at).Bind(7, at).Bind(8, NodeId());
-    return s.Returned();
+std::vector<std::int64_t> Store::InsertStationsLocked(const std::vector<StationName>& names,
+                                                      const std::vector<std::string>& addresses,
+                                                      Time at) {
+    std::vector<std::int64_t> ids(names.size(), 0);
+    // A statement may not touch a row twice: each station once, the name and
+    // address written being those of its first place.
+    const auto keys = ByNameKeys(names);
+    for (auto from = keys.begin(); from != keys.end();) {
+        const auto n = std::min<std::size_t>(kRowsPerStatement, std::distance(from, keys.end()));
+        Statement s(*this,
+                    Rows("INSERT INTO stations(computer, \"user\", computer_key, user_key, "
+                         "address, first_seen, last_seen, online, node) VALUES",
+                         "(?,?,?,?,?,?,?,1,?)", n,
+                         // Another node may have just added it.
+                         " ON CONFLICT(computer_key, user_key) DO UPDATE SET "
+                         "last_seen=excluded.last_seen RETURNING id, computer_key, user_key"));
+        int p = 0;
+        for (std::size_t i = 0; i < n; ++i, ++from) {
+            const std::size_t first = from->second.front();
+            s.Bind(++p, names[first].computer);
+            s.Bind(++p, names[first].user);
+            s.Bind(++p, from->first.first);
+            s.Bind(++p, from->first.second);
+            s.Bind(++p, addresses[first]);
+            s.Bind(++p, at);
+            s.Bind(++p, at);
+            s.Bind(++p, NodeId());
+        }
+        while (s.Step())
+            for (std::size_t i : keys.at({s.Text(1), s.Text(2)}))
+                ids[i] = s.Int(0);
+    }
+    return ids;
 }
 
 void Store::ApplySeen(const std::vector<StationSeen>& seen) {

@@ -187,15 +187,17 @@ class Store {
     // The rows of these (alert, station) pairs that exist, one query per alert.
     std::vector<ReceiptRow> ReceiptsOf(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs);
 
-    // Stations. The id of a station the database holds, else 0.
-    std::int64_t KnownStationId(const std::string& computer, const std::string& user);
+    // Stations. The ids of stations the database holds, else 0, in the
+    // order asked; many to a statement.
+    std::vector<std::int64_t> KnownStationIds(const std::vector<StationName>& names);
     // The station's id, its row added when the database has none.
     std::int64_t StationId(const std::string& computer, const std::string& user, Time at,
                            const std::string& address);
-    // The same for a station just looked up and not found: one round trip
-    // fewer (another node adding it meanwhile is still answered its id).
-    std::int64_t AddStation(const std::string& computer, const std::string& user, Time at,
-                            const std::string& address);
+    // Rows for stations just looked up and not found (with their addresses),
+    // their ids in the same order: one round trip for many, and another node
+    // adding one meanwhile is still answered its id.
+    std::vector<std::int64_t> AddStations(const std::vector<StationName>& names,
+                                          const std::vector<std::string>& addresses, Time at);
     std::vector<Station> AllStations();
     void ApplySeen(const std::vector<StationSeen>& seen);
     std::vector<StationKey> StationKeys();
@@ -294,9 +296,10 @@ class Store {
     std::vector<StationName> AcknowledgedInFollowUps(std::int64_t alert);
 
   private:
-    std::int64_t KnownStationIdLocked(const std::string& computer, const std::string& user);
-    std::int64_t AddStationLocked(const std::string& computer, const std::string& user, Time at,
-                                  const std::string& address);
+    std::vector<std::int64_t> KnownStationIdsLocked(const std::vector<StationName>& names);
+    std::vector<std::int64_t> InsertStationsLocked(const std::vector<StationName>& names,
+                                                   const std::vector<std::string>& addresses,
+                                                   Time at);
     // A statement on this store's connection.
     class Statement : public Sql {
       public:

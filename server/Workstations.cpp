@@ -143,6 +143,7 @@ struct Workstations::Client {
     bool awaitingProxy = false;
     std::string via; // the balancer's address, once the header named the station's
     bool identified = false;
+    bool resolving = false;     // identified; its station is looked up as the turn ends
     std::string computer, user; // UTF-8
     std::int64_t station = 0;
     std::string in; // less than one frame once handled
@@ -450,6 +451,7 @@ int Workstations::Run() {
             nextProbe = Clock::now() + std::chrono::seconds(options_.probeIntervalSeconds);
         }
         Tick();
+        ResolveStations();
         SaveTurn();
     }
     for (auto& [fd, c] : clients_)
@@ -676,13 +678,15 @@ void Workstations::DropSilentNewcomers() {
         const auto [at, fd, id] = newcomers_.front();
         newcomers_.pop_front();
         auto it = clients_.find(fd);
-        if (it == clients_.end() || it->second->id != id || it->second->identified)
+        if (it == clients_.end() || it->second->id != id || it->second->identified ||
+            it->second->resolving)
             continue;
         // A loop that fell behind (a reconnection storm, a slow database)
         // may not have read an identification that came in time.
         ReadClient(*it->second);
         it = clients_.find(fd);
-        if (it != clients_.end() && it->second->id == id && !it->second->identified)
+        if (it != clients_.end() && it->second->id == id && !it->second->identified &&
+            !it->second->resolving)
             Drop(fd, it->second->awaitingProxy ? "no PROXY header in time" : "no identification");
     }
     for (auto it = newStations_.begin(); it != newStations_.end();)
@@ -735,7 +739,7 @@ void Workstations::ReadClient(Client& c) {
 void Workstations::HandleFrame(Client& c, std::int32_t type, const std::string& block1) {
     switch (type) {
     case nv::Identification: {
-        if (c.identified) {
+        if (c.identified || c.resolving) {
             // The client identifies once per connection; a second one is
             // someone making stations.
             Drop(c.fd, "second identification");
@@ -771,63 +775,97 @@ void Workstations::HandleFrame(Client& c, std::int32_t type, const std::string& 
     }
 }
 
-std::int64_t Workstations::StationFor(Client& c, bool& isNew) {
-    const std::pair<std::string, std::string> key{NameKey(c.computer), NameKey(c.user)};
-    isNew = false;
-    if (const auto it = stationIds_.find(key); it != stationIds_.end())
-        return it->second;
-    const bool shared = store_.backend() == db::Backend::Postgres;
-    if (shared) {
-        // A station another node has seen is not new: stations that move
-        // after a node's loss must not use up the limit on new ones.
-        // -1: the database is out of reach.
-        try {
-            if (const std::int64_t known = store_.KnownStationId(c.computer, c.user)) {
-                stationIds_.emplace(key, known);
-                return known;
-            }
-        } catch (const StoreError& e) {
-            Event("store_error", F("error", e.what()));
-            return -1;
-        }
-    }
-    auto& [since, count] = newStations_[c.ip];
+bool Workstations::NewStationAllowed(const std::string& ip) {
+    auto& [since, count] = newStations_[ip];
     if (Clock::now() - since >= std::chrono::minutes(1))
         since = Clock::now(), count = 0;
     if (count >= options_.newStationsPerMinute)
-        return 0;
+        return false;
     ++count;
-    isNew = true;
-    if (shared) {
-        // Nodes share the stations: the database numbers them, and another
-        // node may have just added this one.
-        std::int64_t id = 0;
-        try {
-            id = store_.AddStation(c.computer, c.user, Now(), c.address);
-        } catch (const StoreError& e) {
-            Event("store_error", F("error", e.what()));
-            return -1;
-        }
-        stationIds_.emplace(key, id);
-        return id;
-    }
-    const std::int64_t id = nextStation_++;
-    stationIds_.emplace(key, id);
-    Station s;
-    s.id = id;
-    s.computer = c.computer;
-    s.user = c.user;
-    s.address = c.address;
-    s.firstSeen = s.lastSeen = Now();
-    s.online = true;
-    added_.push_back(std::move(s));
-    return id;
+    return true;
 }
 
 void Workstations::Identified(Client& c) {
+    const std::pair<std::string, std::string> key{NameKey(c.computer), NameKey(c.user)};
+    if (const auto it = stationIds_.find(key); it != stationIds_.end()) {
+        c.station = it->second;
+    } else if (store_.backend() == db::Backend::Postgres) {
+        // Nodes share the stations, so the database numbers them: the turn's
+        // newcomers are looked up together once it ends, not one round trip
+        // each while the others wait.
+        c.resolving = true;
+        resolving_.emplace_back(c.fd, c.id);
+        return;
+    } else if (!NewStationAllowed(c.ip)) {
+        c.station = 0;
+    } else {
+        c.station = nextStation_++;
+        stationIds_.emplace(key, c.station);
+        Station s;
+        s.id = c.station;
+        s.computer = c.computer;
+        s.user = c.user;
+        s.address = c.address;
+        s.firstSeen = s.lastSeen = Now();
+        s.online = true;
+        added_.push_back(std::move(s));
+    }
+    AdmitStation(c);
+}
+
+void Workstations::ResolveStations() {
+    std::vector<Client*> waiting;
+    for (const auto& [fd, id] : resolving_)
+        if (const auto it = clients_.find(fd); it != clients_.end() && it->second->id == id)
+            waiting.push_back(it->second.get());
+    resolving_.clear();
+    if (waiting.empty())
+        return;
+    std::vector<StationName> names;
+    for (const Client* c : waiting)
+        names.push_back({c->computer, c->user});
+    std::vector<std::int64_t> ids(waiting.size(), -1); // -1: the database is out of reach
+    try {
+        const std::vector<std::int64_t> known = store_.KnownStationIds(names);
+        std::vector<StationName> adding;
+        std::vector<std::string> addresses;
+        std::vector<std::size_t> added; // places in `waiting`
+        std::set<std::pair<std::string, std::string>> allowed;
+        for (std::size_t i = 0; i < waiting.size(); ++i) {
+            const std::pair<std::string, std::string> key{NameKey(names[i].computer),
+                                                          NameKey(names[i].user)};
+            if (known[i]) {
+                // A station another node has seen is not new: stations that
+                // move after a node's loss must not use up the limit on new ones.
+                ids[i] = known[i];
+                stationIds_.emplace(key, known[i]);
+            } else if (allowed.count(key) || NewStationAllowed(waiting[i]->ip)) {
+                allowed.insert(key);
+                adding.push_back(names[i]);
+                addresses.push_back(waiting[i]->address);
+                added.push_back(i);
+            } else {
+                ids[i] = 0;
+            }
+        }
+        const std::vector<std::int64_t> numbered = store_.AddStations(adding, addresses, Now());
+        for (std::size_t j = 0; j < added.size(); ++j) {
+            ids[added[j]] = numbered[j];
+            stationIds_.emplace(std::pair{NameKey(adding[j].computer), NameKey(adding[j].user)},
+                                numbered[j]);
+        }
+    } catch (const StoreError& e) {
+        Event("store_error", F("error", e.what()));
+    }
+    for (std::size_t i = 0; i < waiting.size(); ++i) {
+        waiting[i]->resolving = false;
+        waiting[i]->station = ids[i];
+        AdmitStation(*waiting[i]); // may drop it; the others stay where they are
+    }
+}
+
+void Workstations::AdmitStation(Client& c) {
     const Time now = Now();
-    bool isNew = false;
-    c.station = StationFor(c, isNew);
     if (c.station < 0) {
         c.station = 0;
         Refused("the database is out of reach");

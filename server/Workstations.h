@@ -148,7 +148,9 @@ class Workstations {
     void Refused(const std::string& reason);
     void ReportRefusals(bool all);
     void DropSilentNewcomers();
-    std::int64_t StationFor(Client& c, bool& isNew);
+    bool NewStationAllowed(const std::string& ip);
+    void ResolveStations();
+    void AdmitStation(Client& c);
     void ReadClient(Client& c);
     void HandleFrame(Client& c, std::int32_t type, const std::string& block1);
     void Identified(Client& c);
@@ -187,6 +189,8 @@ class Workstations {
     // database cannot be written; new ones are written with the ledger.
     std::map<std::pair<std::string, std::string>, std::int64_t> stationIds_;
     std::int64_t nextStation_ = 1;
+    // (fd, client id) of identifications whose station the database is to name.
+    std::vector<std::pair<int, std::uint64_t>> resolving_;
     std::vector<Station> added_;
     std::uint16_t port_ = 0;
     std::uint64_t nextId_ = 1;

@@ -115,6 +115,33 @@ TEST_P(StoreBackends, LedgerKeepsAcknowledgementsAndDerivesTheOtherStates) {
 // stations: until then every read takes them as queued, in station order,
 // so that entering it changes nothing seen; once ended, only those known
 // before its end count.
+TEST_P(StoreBackends, StationsAreLookedUpAndAddedManyAtATimeInTheOrderAsked) {
+    const auto owned = Fresh();
+    Store& store = *owned;
+    const Time now = Now();
+    const std::int64_t old = store.StationId("OLD", "u", now, "a");
+    // More than one statement holds, one station twice in other case, and one
+    // that is already there (another node added it meanwhile).
+    std::vector<StationName> names{{"pc-x", "anne"}, {"OLD", "u"}};
+    for (int i = 0; i < 600; ++i)
+        names.push_back({"PC" + std::to_string(i), "u"});
+    names.push_back({"PC-X", "ANNE"});
+    const std::vector<std::string> addresses(names.size(), "10.0.0.1:5000");
+    const std::vector<std::int64_t> ids = store.AddStations(names, addresses, now);
+    ASSERT_EQ(ids.size(), names.size());
+    EXPECT_EQ(ids[1], old);
+    EXPECT_EQ(ids.front(), ids.back());
+    EXPECT_EQ(std::set<std::int64_t>(ids.begin(), ids.end()).size(), 602u);
+    EXPECT_EQ(store.AllStations().size(), 602u);
+
+    std::vector<StationName> asked{{"pc599", "U"}, {"nobody", "u"}, {"Pc-X", "Anne"}, {"old", "U"}};
+    EXPECT_EQ(store.KnownStationIds(asked),
+              (std::vector<std::int64_t>{ids[601], 0, ids.front(), old}));
+    EXPECT_EQ(store.KnownStationIds(names), ids);
+    EXPECT_TRUE(store.KnownStationIds({}).empty());
+    EXPECT_TRUE(store.AddStations({}, {}, now).empty());
+}
+
 TEST_P(StoreBackends, AnAlertToEveryoneReadsTheSameBeforeAndAfterItsLedgerIsEntered) {
     const auto owned = Fresh();
     Store& store = *owned;
