@@ -822,8 +822,11 @@ void Workstations::ResolveStations() {
     if (waiting.empty())
         return;
     std::vector<StationName> names;
-    for (const Client* c : waiting)
+    std::vector<std::pair<std::string, std::string>> keys;
+    for (const Client* c : waiting) {
         names.push_back({c->computer, c->user});
+        keys.emplace_back(NameKey(c->computer), NameKey(c->user));
+    }
     std::vector<std::int64_t> ids(waiting.size(), -1); // -1: the database is out of reach
     try {
         const std::vector<std::int64_t> known = store_.KnownStationIds(names);
@@ -832,8 +835,7 @@ void Workstations::ResolveStations() {
         std::vector<std::size_t> added; // places in `waiting`
         std::set<std::pair<std::string, std::string>> allowed;
         for (std::size_t i = 0; i < waiting.size(); ++i) {
-            const std::pair<std::string, std::string> key{NameKey(names[i].computer),
-                                                          NameKey(names[i].user)};
+            const auto& key = keys[i];
             if (known[i]) {
                 // A station another node has seen is not new: stations that
                 // move after a node's loss must not use up the limit on new ones.
@@ -851,8 +853,7 @@ void Workstations::ResolveStations() {
         const std::vector<std::int64_t> numbered = store_.AddStations(adding, addresses, Now());
         for (std::size_t j = 0; j < added.size(); ++j) {
             ids[added[j]] = numbered[j];
-            stationIds_.emplace(std::pair{NameKey(adding[j].computer), NameKey(adding[j].user)},
-                                numbered[j]);
+            stationIds_.emplace(keys[added[j]], numbered[j]);
         }
     } catch (const StoreError& e) {
         Event("store_error", F("error", e.what()));
