@@ -110,6 +110,16 @@ bool ParseAddressList(const std::string& text, std::vector<std::string>& out) {
     return !out.empty();
 }
 
+// Digits only, at most `maxDigits` of them, and at least `least`.
+bool ParseCount(const std::string& text, std::size_t maxDigits, int least, int& out) {
+    if (text.empty() || text.size() > maxDigits ||
+        text.find_first_not_of("0123456789") != std::string::npos ||
+        std::atoi(text.c_str()) < least)
+        return false;
+    out = std::atoi(text.c_str());
+    return true;
+}
+
 bool IsLoopback(const std::string& address) {
     in_addr a{};
     return inet_pton(AF_INET, address.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
@@ -209,30 +219,25 @@ int Serve(const std::vector<std::string>& args) {
         } else if (a == "--tls-key") {
             ho.tlsKey = v;
         } else if (a == "--ack-grace-ms") {
-            if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
+            if (!ParseCount(v, 6, 0, wo.ackGraceMs))
                 return Usage("--ack-grace-ms wants a number of milliseconds");
-            wo.ackGraceMs = std::atoi(v.c_str());
         } else if (a == "--max-per-address" || a == "--max-unidentified" ||
                    a == "--new-stations-per-minute" || a == "--identify-seconds") {
-            if (v.empty() || v.size() > 7 || v.find_first_not_of("0123456789") != std::string::npos ||
-                std::atoi(v.c_str()) < 1)
+            int& limit = a == "--max-per-address"    ? wo.maxPerAddress
+                         : a == "--max-unidentified" ? wo.maxUnidentified
+                         : a == "--identify-seconds" ? wo.identifySeconds
+                                                     : wo.newStationsPerMinute;
+            if (!ParseCount(v, 7, 1, limit))
                 return Usage(a + " wants a number from 1 to 9999999");
-            (a == "--max-per-address"    ? wo.maxPerAddress
-             : a == "--max-unidentified" ? wo.maxUnidentified
-             : a == "--identify-seconds" ? wo.identifySeconds
-                                         : wo.newStationsPerMinute) = std::atoi(v.c_str());
         } else if (a == "--proxy-from") {
             if (!ParseAddressList(v, wo.proxyFrom))
                 return Usage("--proxy-from wants IPv4 addresses separated by commas");
         } else if (a == "--offline-sweep-seconds") {
-            if (v.empty() || v.size() > 5 || v.find_first_not_of("0123456789") != std::string::npos ||
-                std::atoi(v.c_str()) < 1)
+            if (!ParseCount(v, 5, 1, offlineSweepSeconds))
                 return Usage("--offline-sweep-seconds wants a number from 1 to 99999");
-            offlineSweepSeconds = std::atoi(v.c_str());
         } else if (a == "--probe-interval") {
-            if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
+            if (!ParseCount(v, 6, 0, wo.probeIntervalSeconds))
                 return Usage("--probe-interval wants a number of seconds");
-            wo.probeIntervalSeconds = std::atoi(v.c_str());
         } else {
             return Usage("unknown or incomplete option: " + a);
         }
