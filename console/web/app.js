@@ -793,13 +793,15 @@ views.alerte = (view, id) => {
         a.cancelled_at ? [h('dt', {}, 'Annulée'), h('dd', {}, when(a.cancelled_at))] : null,
         h('dt', {}, 'Message'), h('dd', {}, h('div', { class: 'lines' }, ...a.lines.map((l) => h('div', {}, l))))));
     drawCounts(a);
-    actions.replaceChildren(
+    // Unlike h(), replaceChildren writes a null out as the text "null".
+    actions.replaceChildren(...[
       h('a', { class: 'button', href: `/api/alerts/${a.id}/receipts.csv?lang=fr`, download: `alerte-${a.id}.csv`, id: 'export' }, 'Exporter en CSV'),
       can('send') && (a.state === 'active' || a.state === 'scheduled')
         ? h('button', { type: 'button', id: 'cancel', onclick: cancel }, 'Annuler l\'alerte') : null,
       can('send') && unread(a.counts) > 0
         ? h('button', { type: 'button', id: 'resend', class: 'primary', onclick: () => resend(a) }, `Renvoyer à ceux qui ne l'ont pas lue (${unread(a.counts)})`) : null,
-      h('span', { class: 'muted' }, ' Une alerte annulée n\'est plus envoyée ; elle ne peut pas être retirée d\'un écran où elle est déjà affichée.'));
+      h('span', { class: 'muted' }, ' Une alerte annulée n\'est plus envoyée ; elle ne peut pas être retirée d\'un écran où elle est déjà affichée.'),
+    ].filter(Boolean));
   }
   async function load() {
     try {

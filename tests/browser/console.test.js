@@ -60,6 +60,8 @@ test('an operator sends to two stations and watches both acknowledge live', asyn
   assert.equal(await page.evaluate(() => window.notReloaded), true);
   await until('count of acknowledged', async () => (await page.textContent('#counts [data-state=acknowledged] b')) === '2');
   await shot(page, 'console-alert');
+  // Every unread count at 0: no resend button, and nothing in its place.
+  assert.doesNotMatch(await page.locator('#export').locator('..').textContent(), /null/);
 
   const [download] = await Promise.all([page.waitForEvent('download'), page.click('#export')]);
   // The console's export is for a French spreadsheet; the API's keeps its documented header for scripts.
