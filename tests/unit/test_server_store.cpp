@@ -270,6 +270,85 @@ TEST(ServerStoreCluster, ReceiptChangesAreAnnouncedInBatches) {
     EXPECT_LT(notifications, 200u);
 }
 
+// A node entering an alert's ledger while another node writes sends of the
+// same alert, against the stations' order: each waits for the other in turn,
+// and neither is refused as a deadlock.
+TEST(ServerStoreCluster, AnAlertsEntryAndAnotherNodesSendsOfItNeverDeadlock) {
+    if (!Pg().error().empty())
+        GTEST_SKIP() << Pg().error();
+    const std::string conninfo = StoreBackends::FreshPostgres();
+    const auto entering = Store::Open(conninfo), writing = Store::Open(conninfo);
+    const Time now = Now();
+    std::vector<Station> added(3);
+    for (std::int64_t i = 0; i < 3; ++i) {
+        added[i].id = i + 1;
+        added[i].computer = "PC" + std::to_string(i + 1);
+        added[i].firstSeen = added[i].lastSeen = now - 100;
+    }
+    entering->ApplyTurn(added, {}, {});
+    const Alert a = NewAlert(*entering, {true, {}, {}, {}}, now);
+    PGconn* admin = PQconnectdb(conninfo.c_str());
+    const auto run = [&](const char* sql) {
+        PGresult* r = PQexec(admin, sql);
+        const std::string out = PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
+        PQclear(r);
+        return out;
+    };
+    const auto waiting = [&](int n) {
+        for (int i = 0; i < 500; ++i) {
+            if (run("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type='Lock'") ==
+                std::to_string(n))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    };
+    // A third transaction holds the middle row: the entry stops there
+    // holding the first, and the sends come while it waits.
+    PGconn* holder = PQconnectdb(conninfo.c_str());
+    const std::string hold =
+        "BEGIN; INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, "
+        "last_sent_at, sent_count, directory_group) VALUES (" +
+        std::to_string(a.id) + ", 2, 'queued', 0, 0, 0, '')";
+    PQclear(PQexec(holder, hold.c_str()));
+    std::string entryError, sendError;
+    std::thread entry([&] {
+        try {
+            entering->EnterLedger(a.id);
+        } catch (const StoreError& e) {
+            entryError = e.what();
+        }
+    });
+    ASSERT_TRUE(waiting(1));
+    std::thread sends([&] {
+        try {
+            writing->ApplyLedger(
+                {{LedgerOp::Sent, a.id, 3, now, "a"}, {LedgerOp::Sent, a.id, 1, now, "a"}});
+        } catch (const StoreError& e) {
+            sendError = e.what();
+        }
+    });
+    ASSERT_TRUE(waiting(2));
+    PQclear(PQexec(holder, "ROLLBACK"));
+    entry.join();
+    sends.join();
+    PQfinish(holder);
+    std::printf("entry: %s; sends: %s; ledger: %s\n",
+                entryError.empty() ? "written" : entryError.c_str(),
+                sendError.empty() ? "written" : sendError.c_str(),
+                run(("SELECT string_agg(station_id || ':' || state, ' ' ORDER BY station_id) FROM "
+                     "deliveries "
+                     "WHERE alert_id=" +
+                     std::to_string(a.id))
+                        .c_str())
+                    .c_str());
+    EXPECT_EQ(entryError, "");
+    EXPECT_EQ(sendError, "");
+    EXPECT_EQ(entering->Counts(a, now).at("sent"), 2);
+    EXPECT_EQ(entering->Counts(a, now).at("queued"), 1);
+    PQfinish(admin);
+}
+
 // Rows go many to a statement: past one statement's rows, and with a
 // station twice in a run, the result is that of one change after another.
 TEST_P(StoreBackends, ATurnOfManyChangesEndsAsOneAfterAnother) {
