@@ -500,11 +500,13 @@ bool Store::EnterLedger(std::int64_t id) {
     for (std::int64_t from = 0; a->target.everyone && from < top; from += kSlice) {
         std::lock_guard lock(mutex_);
         Transaction t(*db_);
+        LockAlertsLocked({a->id}, true);
         EnterEveryoneLocked(a->id, end, from, std::min(top, from + kSlice));
         t.Commit();
     }
     std::lock_guard lock(mutex_);
     Transaction t(*db_);
+    LockAlertsLocked({a->id}, true);
     // The stations added meanwhile, and the mark, in one commit.
     if (a->target.everyone)
         EnterEveryoneLocked(a->id, end, top, std::numeric_limits<std::int64_t>::max());
@@ -833,7 +835,30 @@ std::vector<LedgerOp> InLockOrder(const std::vector<LedgerOp>& ops) {
 }
 } // namespace
 
+// On PostgreSQL, an alert's ledger entry holds that alert's lock alone and a
+// turn's writes share the locks of the alerts they touch, each taken before
+// any row: neither ever holds a row the other waits for. (A turn's spans
+// come one after another, so their order alone cannot ensure it.)
+void Store::LockAlertsLocked(std::vector<std::int64_t> alerts, bool alone) {
+    if (db_->backend() != db::Backend::Postgres || alerts.empty())
+        return;
+    std::sort(alerts.begin(), alerts.end());
+    alerts.erase(std::unique(alerts.begin(), alerts.end()), alerts.end());
+    std::string values;
+    for (std::int64_t id : alerts)
+        values += (values.empty() ? "(" : ",(") + std::to_string(id) + ")"; // numbers only
+    // The two-key locks: apart from the nodes' and the schema's one-key ones.
+    Exec(std::string("SELECT count(") +
+         (alone ? "pg_advisory_xact_lock" : "pg_advisory_xact_lock_shared") +
+         "(1, CAST(x % 2147483647 AS INTEGER))) FROM (VALUES " + values + ") v(x)");
+}
+
 void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& given) {
+    std::vector<std::int64_t> alerts;
+    for (const LedgerOp& op : given)
+        if (alerts.empty() || alerts.back() != op.alert)
+            alerts.push_back(op.alert);
+    LockAlertsLocked(std::move(alerts), false);
     const std::vector<LedgerOp> ops = InLockOrder(given);
     // Ops from..to, of one kind, as one statement.
     const auto run = [&](std::size_t from, std::size_t to) {

@@ -322,6 +322,7 @@ class Store {
     void AddStationsLocked(const std::vector<Station>& added);
     void ApplySeenLocked(const std::vector<StationSeen>& seen);
     void ApplyLedgerLocked(const std::vector<LedgerOp>& ops);
+    void LockAlertsLocked(std::vector<std::int64_t> alerts, bool alone);
     void AnnounceReceiptsLocked(const std::vector<LedgerOp>& ops);
     // "WHAT item item ...", as many notifications as PostgreSQL's limit needs.
     void NotifyBatchedLocked(const std::string& what, const std::vector<std::string>& items);
