@@ -389,14 +389,11 @@ void Store::EnterStationsLocked(const Alert& a, const Groups& groups, Time ended
 // Stations `fromId` < id <= `toId`: one statement inside the database,
 // rather than each station read out and written back.
 void Store::EnterEveryoneLocked(std::int64_t alert, Time endedBy, std::int64_t fromId, std::int64_t toId) {
-    // In station order, as the ledger writer's spans (InLockOrder). SQLite
-    // wants a WHERE before ON CONFLICT.
-    Statement enter(
-        *this,
-        "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, last_sent_at, "
-        "sent_count, directory_group) SELECT CAST(? AS BIGINT), id, 'queued', 0, 0, 0, '' "
-        "FROM stations WHERE (CAST(? AS BIGINT)=0 OR first_seen<CAST(? AS BIGINT)) "
-        "AND id>CAST(? AS BIGINT) AND id<=CAST(? AS BIGINT) ORDER BY id ON CONFLICT DO NOTHING");
+    // SQLite wants a WHERE before ON CONFLICT.
+    Statement enter(*this, "INSERT INTO deliveries(alert_id, station_id, state, first_sent_at, last_sent_at, "
+                           "sent_count, directory_group) SELECT CAST(? AS BIGINT), id, 'queued', 0, 0, 0, '' "
+                           "FROM stations WHERE (CAST(? AS BIGINT)=0 OR first_seen<CAST(? AS BIGINT)) "
+                           "AND id>CAST(? AS BIGINT) AND id<=CAST(? AS BIGINT) ON CONFLICT DO NOTHING");
     enter.Bind(1, alert).Bind(2, endedBy).Bind(3, endedBy).Bind(4, fromId).Bind(5, toId);
     enter.Step();
 }
@@ -809,36 +806,20 @@ void Store::ApplyLedger(const std::vector<LedgerOp>& ops) {
 namespace {
 // The next run of ops: same kind, at most kRowsPerStatement, and no pair
 // twice, so that one statement does what they did one after the other.
-std::size_t RunEnd(const std::vector<LedgerOp>& ops, std::size_t from,
-                   std::size_t most = kRowsPerStatement) {
+std::size_t RunEnd(const std::vector<LedgerOp>& ops, std::size_t from) {
     std::set<std::pair<std::int64_t, std::int64_t>> pairs;
     std::size_t i = from;
-    while (i < ops.size() && i - from < most && ops[i].kind == ops[from].kind &&
+    while (i < ops.size() && i - from < kRowsPerStatement && ops[i].kind == ops[from].kind &&
            pairs.insert({ops[i].alert, ops[i].station}).second)
         ++i;
     return i;
-}
-
-// Each span that commutes (one kind, no pair twice) in ascending (alert,
-// station) order, as an alert's ledger entry inserts its rows: two
-// transactions writing the same alert's rows then wait on each other in
-// one order, never in a cycle that PostgreSQL breaks by refusing one.
-std::vector<LedgerOp> InLockOrder(const std::vector<LedgerOp>& ops) {
-    std::vector<LedgerOp> out(ops);
-    const auto key = [](const LedgerOp& op) { return std::pair(op.alert, op.station); };
-    for (std::size_t from = 0, to = 0; from < out.size(); from = to) {
-        to = RunEnd(out, from, out.size());
-        std::sort(out.begin() + static_cast<long>(from), out.begin() + static_cast<long>(to),
-                  [&](const LedgerOp& a, const LedgerOp& b) { return key(a) < key(b); });
-    }
-    return out;
 }
 } // namespace
 
 // On PostgreSQL, an alert's ledger entry holds that alert's lock alone and a
 // turn's writes share the locks of the alerts they touch, each taken before
-// any row: neither ever holds a row the other waits for. (A turn's spans
-// come one after another, so their order alone cannot ensure it.)
+// any row: neither ever holds a row the other waits for, whatever order
+// each writes its rows in.
 void Store::LockAlertsLocked(std::vector<std::int64_t> alerts, bool alone) {
     if (db_->backend() != db::Backend::Postgres || alerts.empty())
         return;
@@ -853,13 +834,12 @@ void Store::LockAlertsLocked(std::vector<std::int64_t> alerts, bool alone) {
          "(1, CAST(x % 2147483647 AS INTEGER))) FROM (VALUES " + values + ") v(x)");
 }
 
-void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& given) {
+void Store::ApplyLedgerLocked(const std::vector<LedgerOp>& ops) {
     std::vector<std::int64_t> alerts;
-    for (const LedgerOp& op : given)
+    for (const LedgerOp& op : ops)
         if (alerts.empty() || alerts.back() != op.alert)
             alerts.push_back(op.alert);
     LockAlertsLocked(std::move(alerts), false);
-    const std::vector<LedgerOp> ops = InLockOrder(given);
     // Ops from..to, of one kind, as one statement.
     const auto run = [&](std::size_t from, std::size_t to) {
         const std::size_t n = to - from;

@@ -335,15 +335,14 @@ TEST(ServerStoreCluster, AnAlertsEntryAndAnotherNodesSendsOfItNeverDeadlock) {
     entry.join();
     sends.join();
     PQfinish(holder);
+    const std::string ledger =
+        run(("SELECT string_agg(station_id || ':' || state, ' ' ORDER BY station_id) "
+             "FROM deliveries WHERE alert_id=" +
+             std::to_string(a.id))
+                .c_str());
     std::printf("entry: %s; sends: %s; ledger: %s\n",
                 entryError.empty() ? "written" : entryError.c_str(),
-                sendError.empty() ? "written" : sendError.c_str(),
-                run(("SELECT string_agg(station_id || ':' || state, ' ' ORDER BY station_id) FROM "
-                     "deliveries "
-                     "WHERE alert_id=" +
-                     std::to_string(a.id))
-                        .c_str())
-                    .c_str());
+                sendError.empty() ? "written" : sendError.c_str(), ledger.c_str());
     EXPECT_EQ(entryError, "");
     EXPECT_EQ(sendError, "");
     const auto counts = entering->Counts(a, now);
